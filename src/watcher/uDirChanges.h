@@ -1,0 +1,155 @@
+// The change source: the platform's counterpart of opening a folder and reading its change records
+// (CreateFile + ReadDirectoryChangesW on Windows).
+//
+// Contract, for every implementation:
+// - Open(folder) prepares watching the folder and its whole subtree; it answers 0 or the system's
+//   error code (errno on Linux).
+// - Read(buffer, size, filter) blocks until at least one change selected by the filter has happened
+//   and fills the buffer with records in the FILE_NOTIFY_INFORMATION layout: NextEntryOffset,
+//   Action, FileNameLength (32-bit little-endian each), then the UTF-16LE name relative to the
+//   watched folder. Each record starts on a 4-byte boundary; the last one has NextEntryOffset 0 and
+//   is not padded. At most `size` bytes are used; records that do not fit stay for the next read.
+//   When changes were lost it answers Overflow and leaves the buffer as it was (all zeros).
+// - Stop() may be called from any thread; it wakes a blocked Read at once, which then answers
+//   Stopped, and every later Read answers Stopped too.
+// - A notice (for example a system limit that was reached) ends a blocked Read with Notice;
+//   TakeNotice() then gives its text once.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// NotifyFilter bits.
+constexpr uint32_t kNotifyFileName = 1;
+constexpr uint32_t kNotifyDirName = 2;
+constexpr uint32_t kNotifySize = 8;
+
+// Action values of a record.
+constexpr uint32_t kActionAdded = 1;
+constexpr uint32_t kActionRemoved = 2;
+constexpr uint32_t kActionModified = 3;
+constexpr uint32_t kActionRenamedOld = 4;
+constexpr uint32_t kActionRenamedNew = 5;
+
+// The size of the buffer one read fills.
+constexpr size_t kChangeBufferSize = 2048;
+
+// One change waiting to be delivered.
+struct TChangeRecord {
+  uint32_t Action = 0;
+  std::u16string Name;  // relative to the watched folder
+  bool IsDir = false;   // decides which filter bit selects it
+};
+
+// True when the filter selects the record.
+bool FilterSelects(uint32_t notifyFilter, const TChangeRecord& record);
+
+// Packs records into a buffer in the FILE_NOTIFY_INFORMATION layout.
+class TRecordWriter {
+ public:
+  TRecordWriter(uint8_t* buffer, size_t size) : buffer_(buffer), size_(size) {}
+  // Appends one record; false when it does not fit into what is left of the buffer.
+  bool Append(uint32_t action, std::u16string_view name);
+  size_t Bytes() const { return end_; }
+  size_t Count() const { return count_; }
+  // The space one record with a name of `units` UTF-16 units takes, unpadded.
+  static size_t RecordSize(size_t units) { return 12 + 2 * units; }
+
+ private:
+  uint8_t* buffer_;
+  size_t size_;
+  size_t end_ = 0;       // end of the last record written
+  size_t lastStart_ = 0;  // start of the last record written
+  size_t count_ = 0;
+};
+
+class TDirChanges {
+ public:
+  enum class TReadStatus { Records, Overflow, Notice, Failed, Stopped };
+  struct TReadResult {
+    TReadStatus Status = TReadStatus::Stopped;
+    size_t Bytes = 0;  // with Records
+    int Error = 0;     // with Failed: the system's error code
+  };
+
+  virtual ~TDirChanges() = default;
+  virtual int Open(const std::string& folder) = 0;
+  virtual TReadResult Read(uint8_t* buffer, size_t size, uint32_t notifyFilter) = 0;
+  virtual void Stop() = 0;
+  virtual std::string TakeNotice() = 0;
+};
+
+// A source whose producer (a thread of its own, or a test script) pushes records into a queue that
+// Read drains. Memory held is what waits to be read.
+class TQueuedDirChanges : public TDirChanges {
+ public:
+  TReadResult Read(uint8_t* buffer, size_t size, uint32_t notifyFilter) override;
+  void Stop() override;
+  std::string TakeNotice() override;
+
+  // How many records wait to be read.
+  size_t Pending() const;
+
+ protected:
+  void Push(TChangeRecord record);
+  void Push(std::vector<TChangeRecord>& records);  // moves them out
+  // Changes were lost: after what is queued, one read answers Overflow.
+  void PushOverflow();
+  // After what is queued, every read answers Failed with this code.
+  void PushFailure(int error);
+  void PushNotice(std::string text);
+  bool StopRequested() const;
+  // Called once by Stop(), after the flag is set, to wake the producer.
+  virtual void OnStop() {}
+
+ private:
+  enum class TItemKind { Record, Overflow, Failure };
+  struct TItem {
+    TItemKind Kind;
+    TChangeRecord Record;
+    int Error = 0;
+  };
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<TItem> queue_;
+  size_t records_ = 0;
+  std::string notice_;
+  bool noticeReady_ = false;
+  bool stopped_ = false;
+};
+
+// A source that plays what a test tells it to; also the stand-in for the user-interface tests.
+class TScriptedDirChanges : public TQueuedDirChanges {
+ public:
+  int Open(const std::string& folder) override;
+
+  void SetOpenError(int error) { openError_ = error; }
+  std::string OpenedFolder() const;
+  bool Opened() const;
+  bool Stopped() const { return StopRequested(); }
+
+  void Play(uint32_t action, const std::u16string& name, bool isDir = false);
+  void PlayNarrow(uint32_t action, const std::string& name, bool isDir = false);
+  void PlayOverflow() { PushOverflow(); }
+  void PlayFailure(int error) { PushFailure(error); }
+  void PlayNotice(std::string text) { PushNotice(std::move(text)); }
+
+ private:
+  mutable std::mutex openMutex_;
+  int openError_ = 0;
+  std::string folder_;
+  bool opened_ = false;
+};
+
+// Makes the change source for a watched folder.
+using TDirChangesFactory = std::function<std::shared_ptr<TDirChanges>()>;
+
+// The platform's own source (inotify on Linux).
+std::shared_ptr<TDirChanges> MakePlatformDirChanges();
