@@ -1,13 +1,17 @@
-#include "watcher/uDirChanges.h"
+#include "watcher/uDirChangesLinux.h"
+
+#include <cerrno>
 
 // Placeholder until the inotify source lands: opening always fails with ENOSYS.
 namespace {
 class TUnavailableDirChanges : public TQueuedDirChanges {
  public:
-  int Open(const std::string&) override { return 38; }
+  int Open(const std::string&) override { return ENOSYS; }
 };
 }  // namespace
 
-std::shared_ptr<TDirChanges> MakePlatformDirChanges() {
+std::shared_ptr<TDirChanges> MakeInotifyDirChanges() {
   return std::make_shared<TUnavailableDirChanges>();
 }
+
+std::shared_ptr<TDirChanges> MakePlatformDirChanges() { return MakeInotifyDirChanges(); }
