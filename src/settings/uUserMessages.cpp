@@ -7,9 +7,13 @@ namespace {
 std::atomic<IUserMessages*> gMessages{nullptr};
 }  // namespace
 
-void SetUserMessages(IUserMessages* messages) { gMessages.store(messages); }
+void SetUserMessages(IUserMessages* messages) {
+  gMessages.store(messages);
+}
 
-IUserMessages* UserMessages() { return gMessages.load(); }
+IUserMessages* UserMessages() {
+  return gMessages.load();
+}
 
 void ShowError(const std::string& text) {
   if (IUserMessages* m = gMessages.load()) {

@@ -65,7 +65,7 @@ class TRecordWriter {
  private:
   uint8_t* buffer_;
   size_t size_;
-  size_t end_ = 0;       // end of the last record written
+  size_t end_ = 0;        // end of the last record written
   size_t lastStart_ = 0;  // start of the last record written
   size_t count_ = 0;
 };

@@ -22,23 +22,34 @@ uint32_t GetU32(const uint8_t* p) {
 
 std::string ActionLabel(uint32_t action) {
   switch (action) {
-    case kActionAdded: return "создан:";
-    case kActionRemoved: return "удален:";
-    case kActionModified: return "изменен:";
-    case kActionRenamedOld: return "переименован из:";
-    case kActionRenamedNew: return "переименован в:";
-    default: return "неопознанная операция:";
+    case kActionAdded:
+      return "создан:";
+    case kActionRemoved:
+      return "удален:";
+    case kActionModified:
+      return "изменен:";
+    case kActionRenamedOld:
+      return "переименован из:";
+    case kActionRenamedNew:
+      return "переименован в:";
+    default:
+      return "неопознанная операция:";
   }
 }
 
 std::string ActionWord(uint32_t action) {
   switch (action) {
-    case kActionAdded: return "создан";
-    case kActionRemoved: return "удален";
-    case kActionModified: return "изменен";
+    case kActionAdded:
+      return "создан";
+    case kActionRemoved:
+      return "удален";
+    case kActionModified:
+      return "изменен";
     case kActionRenamedOld:
-    case kActionRenamedNew: return "переименован";
-    default: return "неопознанная операция";
+    case kActionRenamedNew:
+      return "переименован";
+    default:
+      return "неопознанная операция";
   }
 }
 
@@ -98,9 +109,13 @@ std::string ChangeLogLine(const argTFolderMonitor& event) {
   return ChangeLogLine(event.OperationText, event.RelativeName);
 }
 
-std::string StartLogLine() { return TimeText() + kGap + " монитор запущен"; }
+std::string StartLogLine() {
+  return TimeText() + kGap + " монитор запущен";
+}
 
-std::string StopLogLine() { return TimeText() + kGap + " монитор остановлен"; }
+std::string StopLogLine() {
+  return TimeText() + kGap + " монитор остановлен";
+}
 
 std::string NameFromLogLine(std::string_view line) {
   const size_t hash = line.find('#');
@@ -211,7 +226,8 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
     if (env.Ui) env.Ui->AnnounceStart();
   });
 
-  std::shared_ptr<TDirChanges> source = env.MakeSource ? env.MakeSource() : MakePlatformDirChanges();
+  std::shared_ptr<TDirChanges> source =
+      env.MakeSource ? env.MakeSource() : MakePlatformDirChanges();
   {
     std::lock_guard lock(sourceMutex_);
     source_ = source;

@@ -90,7 +90,7 @@ class IWatcherUi {
 struct TWatcherEnv {
   IMainThreadCaller* MainThread = nullptr;  // null: steps run on the watcher's own thread
   IWatcherUi* Ui = nullptr;
-  TDirChangesFactory MakeSource;  // empty: the platform's source
+  TDirChangesFactory MakeSource;    // empty: the platform's source
   std::function<void()> BeforeRun;  // tests: runs first on the new thread
 };
 void SetWatcherEnv(TWatcherEnv env);

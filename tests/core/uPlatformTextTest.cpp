@@ -5,9 +5,15 @@
 #include "watcher/uPlatformText.h"
 
 TEST(PlatformText, RoundTripsAnyBytes) {
-  const std::string names[] = {
-      "plain.txt", "Отчёт за май.docx", "a#b c.txt", "line\nbreak", "\xff\xfe bad \x80",
-      "\xed\xa0\x80 encoded surrogate", "emoji \xf0\x9f\x98\x80", "overlong \xc0\xaf", ""};
+  const std::string names[] = {"plain.txt",
+                               "Отчёт за май.docx",
+                               "a#b c.txt",
+                               "line\nbreak",
+                               "\xff\xfe bad \x80",
+                               "\xed\xa0\x80 encoded surrogate",
+                               "emoji \xf0\x9f\x98\x80",
+                               "overlong \xc0\xaf",
+                               ""};
   for (const auto& name : names) {
     EXPECT_EQ(Utf16ToNarrow(NarrowToUtf16(name)), name) << name;
   }

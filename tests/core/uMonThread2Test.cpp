@@ -1,0 +1,181 @@
+// Change records, the repeat rule and the log lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "watcher/uDirChanges.h"
+#include "watcher/uMonThread2.h"
+#include "watcher/uPlatformText.h"
+#include "watcher/uTimeText.h"
+
+namespace {
+
+class FixedClock : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLongTimeFormat(TimeFormatFromPattern("%k:%M:%S", "", "", ""));
+    SetClockForTesting([] {
+      std::tm t{};
+      t.tm_mday = 1;
+      t.tm_hour = 9;
+      t.tm_min = 5;
+      t.tm_sec = 7;
+      return t;
+    });
+  }
+  void TearDown() override { SetClockForTesting({}); }
+};
+
+// Builds a buffer the way the system lays records out.
+std::vector<uint8_t> Buffer(std::initializer_list<std::pair<uint32_t, std::u16string>> records) {
+  std::vector<uint8_t> buffer(kChangeBufferSize, 0);
+  TRecordWriter writer(buffer.data(), buffer.size());
+  for (const auto& [action, name] : records) EXPECT_TRUE(writer.Append(action, name));
+  return buffer;
+}
+
+uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+
+}  // namespace
+
+using Records = FixedClock;
+
+TEST_F(Records, LabelsAndWordsForEveryAction) {
+  const std::pair<uint32_t, std::pair<const char*, const char*>> table[] = {
+      {1, {"создан:", "создан"}},
+      {2, {"удален:", "удален"}},
+      {3, {"изменен:", "изменен"}},
+      {4, {"переименован из:", "переименован"}},
+      {5, {"переименован в:", "переименован"}},
+      {0, {"неопознанная операция:", "неопознанная операция"}},
+      {6, {"неопознанная операция:", "неопознанная операция"}},
+      {0xFFFFFFFF, {"неопознанная операция:", "неопознанная операция"}}};
+  for (const auto& [action, texts] : table) {
+    EXPECT_EQ(ActionLabel(action), texts.first) << action;
+    EXPECT_EQ(ActionWord(action), texts.second) << action;
+  }
+  EXPECT_EQ(MakeOperationText(3), "9:05:07   изменен:   ");
+}
+
+TEST_F(Records, WriterAlignsRecordsAndLeavesTheLastUnpadded) {
+  const auto b = Buffer({{1, u"a"}, {4, u"old.txt"}, {5, u"new.txt"}});
+  EXPECT_EQ(U32At(b, 0), 16u);  // 12 + 2 bytes, padded to 16
+  EXPECT_EQ(U32At(b, 4), 1u);
+  EXPECT_EQ(U32At(b, 8), 2u);
+  EXPECT_EQ(U32At(b, 16), 28u);  // 12 + 14 = 26, padded to 28
+  EXPECT_EQ(U32At(b, 44), 0u);   // the last record ends the walk
+  EXPECT_EQ(U32At(b, 48), 5u);
+
+  std::vector<uint8_t> small(40, 0);
+  TRecordWriter writer(small.data(), small.size());
+  EXPECT_TRUE(writer.Append(1, u"abcdefghij"));  // 32 bytes
+  EXPECT_FALSE(writer.Append(1, u"x"));          // would need 32 + 14
+  EXPECT_EQ(writer.Count(), 1u);
+  EXPECT_EQ(U32At(small, 0), 0u);
+}
+
+TEST_F(Records, DecodesEveryRecordInBufferOrder) {
+  const auto b = Buffer({{1, u"sub/a.txt"}, {4, u"old"}, {5, u"новый"}});
+  const auto events = DecodeRecords(b.data(), b.size(), "/w/");
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].RelativeName, "sub/a.txt");
+  EXPECT_EQ(events[0].FullPath, "/w/sub/a.txt");
+  EXPECT_EQ(events[0].Action, 1u);
+  EXPECT_EQ(events[0].OperationText, "9:05:07   создан:   ");
+  EXPECT_EQ(events[1].OperationText, "9:05:07   переименован из:   ");
+  EXPECT_EQ(events[2].RelativeName, "новый");
+  EXPECT_EQ(events[2].Action, 5u);
+
+  const auto one = Buffer({{3, u"only"}});
+  EXPECT_EQ(DecodeRecords(one.data(), one.size(), "/w/").size(), 1u);
+}
+
+TEST_F(Records, ZeroedBufferIsOneUnknownEventForTheFolderItself) {
+  const std::vector<uint8_t> zero(kChangeBufferSize, 0);
+  const auto events = DecodeRecords(zero.data(), zero.size(), "/w/");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].RelativeName, "");
+  EXPECT_EQ(events[0].Action, 0u);
+  EXPECT_EQ(events[0].FullPath, "/w/");
+  EXPECT_EQ(events[0].OperationText, "9:05:07   неопознанная операция:   ");
+  // The first event of a watcher is compared with an empty previous one, so it is suppressed.
+  EXPECT_FALSE(ShouldReport(events[0], argTFolderMonitor{}));
+}
+
+TEST_F(Records, DamagedBuffersNeverReadPastTheirEnd) {
+  // A name length and a next offset that point far beyond the buffer.
+  std::vector<uint8_t> b(32, 0);
+  const uint32_t next = 0x7FFFFFF0, action = 1, length = 0xFFFFFFFE;
+  std::memcpy(b.data(), &next, 4);
+  std::memcpy(b.data() + 4, &action, 4);
+  std::memcpy(b.data() + 8, &length, 4);
+  b[12] = 'a';
+  const auto events = DecodeRecords(b.data(), b.size(), "/w/");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].RelativeName.size(), 10u);  // the 20 bytes that are there
+  EXPECT_EQ(events[0].RelativeName[0], 'a');
+}
+
+TEST_F(Records, FullPathIsPlainConcatenation) {
+  const auto b = Buffer({{1, u"a.txt"}});
+  EXPECT_EQ(DecodeRecords(b.data(), b.size(), "/w")[0].FullPath, "/wa.txt");
+}
+
+TEST_F(Records, RepeatRuleComparesNameExactlyAndAction) {
+  argTFolderMonitor previous;
+  const auto event = [](const char* name, uint32_t action) {
+    argTFolderMonitor e;
+    e.RelativeName = name;
+    e.Action = action;
+    return e;
+  };
+  // Walk a sequence as the watcher does: every event becomes the previous one.
+  const std::pair<argTFolderMonitor, bool> sequence[] = {
+      {event("f", 3), true},     {event("f", 3), false},   {event("f", 3), false},
+      {event("f", 1), true},     {event("f", 3), true},    {event("g", 3), true},
+      {event("A.txt", 3), true}, {event("a.txt", 3), true}};
+  for (const auto& [e, expected] : sequence) {
+    EXPECT_EQ(ShouldReport(e, previous), expected) << e.RelativeName << " " << e.Action;
+    previous = e;
+  }
+}
+
+TEST_F(Records, LogLinesAndReadingTheNameBack) {
+  argTFolderMonitor e;
+  e.OperationText = MakeOperationText(1);
+  e.RelativeName = "sub/a#b.txt";
+  const std::string line = ChangeLogLine(e);
+  EXPECT_EQ(line, "9:05:07   создан:    #sub/a#b.txt");
+  EXPECT_EQ(NameFromLogLine(line), "sub/a#b.txt");
+  EXPECT_EQ(StartLogLine(), "9:05:07    монитор запущен");
+  EXPECT_EQ(StopLogLine(), "9:05:07    монитор остановлен");
+  EXPECT_EQ(NameFromLogLine(StartLogLine()), "");
+  EXPECT_EQ(NameFromLogLine(StopLogLine()), "");
+  EXPECT_EQ(NameFromLogLine("x #"), "");
+  // Any bytes survive the trip through the record and back out of the line.
+  const std::string odd = "line\nbreak \xff\xfe #x";
+  const auto b = Buffer({{1, NarrowToUtf16(odd)}});
+  EXPECT_EQ(NameFromLogLine(ChangeLogLine(DecodeRecords(b.data(), b.size(), "/w/")[0])), odd);
+}
+
+TEST(TimeText, FollowsTheLocalePattern) {
+  std::tm t{};
+  t.tm_hour = 21;
+  t.tm_min = 5;
+  t.tm_sec = 7;
+  // Russian (24 hours, leading zero from %H), a locale without it, and 12-hour clocks.
+  EXPECT_EQ(FormatTime(t, TimeFormatFromPattern("%T", "", "", "")), "21:05:07");
+  t.tm_hour = 9;
+  EXPECT_EQ(FormatTime(t, TimeFormatFromPattern("%H:%M:%S", "", "", "")), "09:05:07");
+  EXPECT_EQ(FormatTime(t, TimeFormatFromPattern("%-H.%M.%S", "", "", "")), "9.05.07");
+  t.tm_hour = 21;
+  EXPECT_EQ(FormatTime(t, TimeFormatFromPattern("%r", "%I:%M:%S %p", "AM", "PM")), "09:05:07 PM");
+  EXPECT_EQ(FormatTime(t, TimeFormatFromPattern("%p %l:%M:%S", "", "午前", "午後")),
+            "午後 9:05:07");
+  t.tm_hour = 0;
+  EXPECT_EQ(FormatTime(t, TimeFormatFromPattern("%l:%M:%S %p", "", "AM", "PM")), "12:05:07 AM");
+}

@@ -1,0 +1,291 @@
+// The watcher thread over a scripted change source.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+#include "watcher/uDirChanges.h"
+#include "watcher/uFolderMonitor.h"
+#include "watcher/uMonThread2.h"
+#include "watcher/uPlatformText.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Stands in for the user-interface thread: a thread of its own that runs queued work in order.
+class TLoopThread : public IMainThreadCaller {
+ public:
+  TLoopThread() : thread_([this] { Loop(); }) {}
+  ~TLoopThread() override {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  void RunAndWait(const std::function<void()>& work) override {
+    std::exception_ptr error;
+    bool done = false;
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back([&] {
+        try {
+          work();
+        } catch (...) {
+          error = std::current_exception();
+        }
+        std::lock_guard inner(mutex_);
+        done = true;
+        finished_.notify_all();
+      });
+    }
+    wake_.notify_all();
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [&] { return done; });
+    if (error) std::rethrow_exception(error);
+  }
+  // Runs work on the loop thread, as a click handler would.
+  void Post(std::function<void()> work) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(work));
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return quit_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      auto work = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      work();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_, finished_;
+  std::deque<std::function<void()>> queue_;
+  bool quit_ = false;
+  std::thread thread_;
+};
+
+class TRecordingUi : public IWatcherUi {
+ public:
+  void AnnounceStart() override { Add("start"); }
+  void AnnounceStop() override { Add("stop"); }
+  void ReportChange(const TMonDirThread& w) override {
+    if (onReport) onReport(w);
+    Add("change " + w.OperationText + "|" + w.RelativeName + "|" + w.FullPath + "|" +
+        w.OperationWord);
+  }
+  void ShowWatchError(const std::string& text) override { Add("error " + text); }
+  void ShowWatchNotice(const std::string& text) override { Add("notice " + text); }
+
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  // Waits until `count` lines have arrived.
+  bool WaitFor(size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 5s, [&] { return lines_.size() >= count; });
+  }
+  std::function<void(const TMonDirThread&)> onReport;
+
+ private:
+  void Add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+class WatcherThread : public ::testing::Test {
+ protected:
+  void SetUp() override { Install(nullptr); }
+  void TearDown() override {
+    EXPECT_TRUE(WaitForWatchers(5s)) << "a watcher thread did not end";
+    SetWatcherEnv({});
+  }
+  void Install(IMainThreadCaller* main, std::function<void()> beforeRun = {}) {
+    TWatcherEnv env;
+    env.MainThread = main;
+    env.Ui = &ui;
+    env.MakeSource = [this, made = source] {
+      ++sourcesMade;
+      return made;
+    };
+    env.BeforeRun = std::move(beforeRun);
+    SetWatcherEnv(env);
+  }
+  static std::string Change(const char* label, const char* name, const char* word) {
+    // The time part is whatever the clock says; the tests compare what follows it.
+    return std::string(label) + "   |" + name + "|/w/" + name + "|" + word;
+  }
+  static std::string Tail(const std::string& line) {
+    // "change <time>   <label>   |…" → "<label>   |…"
+    const size_t gap = line.find("   ");
+    return gap == std::string::npos ? line : line.substr(gap + 3);
+  }
+
+  TRecordingUi ui;
+  std::shared_ptr<TScriptedDirChanges> source = std::make_shared<TScriptedDirChanges>();
+  std::atomic<int> sourcesMade{0};
+};
+
+}  // namespace
+
+TEST_F(WatcherThread, ReportsChangesInOrderAndFoldsRepeatsAcrossReads) {
+  TLoopThread main;
+  Install(&main);
+  auto watcher = TMonDirThread::Create("/w/");
+  source->PlayNarrow(1, "a.txt");
+  source->PlayNarrow(3, "a.txt");
+  ASSERT_TRUE(ui.WaitFor(3));
+  // Arrives in a later read: still the same name and action as the previous event.
+  source->PlayNarrow(3, "a.txt");
+  source->PlayNarrow(3, "b/c.txt");
+  source->PlayNarrow(4, "b/c.txt");
+  source->PlayNarrow(5, "b/d.txt");
+  ASSERT_TRUE(ui.WaitFor(6));
+  main.RunAndWait([&] { StopMonitor(watcher); });
+  ASSERT_TRUE(ui.WaitFor(7));
+  ASSERT_TRUE(WaitForWatchers(5s));
+
+  const auto lines = ui.Lines();
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], "start");
+  EXPECT_EQ(Tail(lines[1]), Change("создан:", "a.txt", "создан"));
+  EXPECT_EQ(Tail(lines[2]), Change("изменен:", "a.txt", "изменен"));
+  EXPECT_EQ(Tail(lines[3]), Change("изменен:", "b/c.txt", "изменен"));
+  EXPECT_EQ(Tail(lines[4]), Change("переименован из:", "b/c.txt", "переименован"));
+  EXPECT_EQ(Tail(lines[5]), Change("переименован в:", "b/d.txt", "переименован"));
+  EXPECT_EQ(lines[6], "stop");
+  EXPECT_EQ(source->OpenedFolder(), "/w/");
+  EXPECT_TRUE(source->Stopped());
+  EXPECT_TRUE(watcher->Finished());
+}
+
+TEST_F(WatcherThread, StopBeforeTheThreadRunsSkipsEverything) {
+  std::mutex gate;
+  std::unique_lock hold(gate);
+  Install(nullptr, [&] { std::lock_guard wait(gate); });
+  auto watcher = TMonDirThread::Create("/w/");
+  StopMonitor(watcher);
+  hold.unlock();
+  ASSERT_TRUE(WaitForWatchers(5s));
+  EXPECT_EQ(ui.Lines(), std::vector<std::string>{"stop"});
+  EXPECT_EQ(sourcesMade.load(), 0);
+  EXPECT_FALSE(source->Opened());
+}
+
+TEST_F(WatcherThread, OpenFailureShowsTheSystemTextAndEndsTheRun) {
+  source->SetOpenError(ENOENT);
+  auto watcher = TMonDirThread::Create("/missing/");
+  ASSERT_TRUE(WaitForWatchers(5s));
+  EXPECT_EQ(ui.Lines(), (std::vector<std::string>{"start", "error " + SystemErrorText(ENOENT)}));
+  // The main window still holds the ended watcher; stopping it later is safe.
+  EXPECT_TRUE(watcher->Finished());
+  StopMonitor(watcher);
+  EXPECT_EQ(ui.Lines().back(), "stop");
+}
+
+TEST_F(WatcherThread, ReadFailureIsReportedNotSilent) {
+  auto watcher = TMonDirThread::Create("/w/");
+  source->PlayNarrow(1, "x");
+  source->PlayFailure(ENOENT);
+  ASSERT_TRUE(WaitForWatchers(5s));
+  const auto lines = ui.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(Tail(lines[1]), Change("создан:", "x", "создан"));
+  EXPECT_EQ(lines[2], "error " + SystemErrorText(ENOENT));
+}
+
+TEST_F(WatcherThread, OverflowIsOneUnknownLineUnlessItRepeats) {
+  auto watcher = TMonDirThread::Create("/w/");
+  source->PlayOverflow();  // first event: equal to the empty previous one, suppressed
+  source->PlayNarrow(1, "x");
+  source->PlayOverflow();
+  source->PlayOverflow();  // a repeat of the previous overflow
+  source->PlayNarrow(2, "x");
+  ASSERT_TRUE(ui.WaitFor(4));
+  StopMonitor(watcher);
+  ASSERT_TRUE(WaitForWatchers(5s));
+  const auto lines = ui.Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(Tail(lines[1]), Change("создан:", "x", "создан"));
+  EXPECT_EQ(Tail(lines[2]), "неопознанная операция:   ||/w/|неопознанная операция");
+  EXPECT_EQ(Tail(lines[3]), Change("удален:", "x", "удален"));
+}
+
+TEST_F(WatcherThread, NoticesAreShownAndTheWatchGoesOn) {
+  auto watcher = TMonDirThread::Create("/w/");
+  source->PlayNotice("limit reached");
+  ASSERT_TRUE(ui.WaitFor(2));
+  source->PlayNarrow(1, "after");
+  ASSERT_TRUE(ui.WaitFor(3));
+  StopMonitor(watcher);
+  const auto lines = ui.Lines();
+  EXPECT_EQ(lines[1], "notice limit reached");
+  EXPECT_EQ(Tail(lines[2]), Change("создан:", "after", "создан"));
+}
+
+TEST_F(WatcherThread, StopDuringAReportEndsTheRestOfTheRead) {
+  TLoopThread main;
+  Install(&main);
+  auto watcher = TMonDirThread::Create("/w/");
+  ui.onReport = [&](const TMonDirThread& w) {
+    if (w.RelativeName == "first") StopMonitor(watcher);
+  };
+  source->PlayNarrow(1, "first");
+  source->PlayNarrow(1, "second");
+  ASSERT_TRUE(WaitForWatchers(5s));
+  const auto lines = ui.Lines();
+  ASSERT_EQ(lines.size(), 3u);  // start, stop (inside the report), the first change
+  EXPECT_EQ(lines[1], "stop");
+  EXPECT_EQ(Tail(lines[2]), Change("создан:", "first", "создан"));
+}
+
+TEST_F(WatcherThread, AnErrorInAReportEndsTheRunQuietly) {
+  TLoopThread main;
+  Install(&main);
+  ui.onReport = [](const TMonDirThread&) { throw std::runtime_error("broken"); };
+  auto watcher = TMonDirThread::Create("/w/");
+  source->PlayNarrow(1, "x");
+  ASSERT_TRUE(WaitForWatchers(5s));
+  EXPECT_TRUE(watcher->Finished());
+  EXPECT_EQ(ui.Lines(), std::vector<std::string>{"start"});
+}
+
+TEST_F(WatcherThread, EachWatcherGetsFreshWatchParameters) {
+  const auto before = FolderMonitor();
+  auto watcher = TMonDirThread::Create("/w/");
+  const auto after = FolderMonitor();
+  EXPECT_NE(before, after);
+  EXPECT_EQ(after->NotifyFilter, 11u);
+  StopMonitor(watcher);
+}
+
+TEST_F(WatcherThread, ManyStartStopCyclesLeaveNoThreadBehind) {
+  TLoopThread main;
+  for (int i = 0; i < 300; ++i) {
+    source = std::make_shared<TScriptedDirChanges>();
+    Install(&main);
+    auto watcher = TMonDirThread::Create("/w/");
+    if (i % 2) source->PlayNarrow(1, "x");
+    main.RunAndWait([&] { StopMonitor(watcher); });
+  }
+  EXPECT_TRUE(WaitForWatchers(10s));
+  EXPECT_EQ(LiveWatchers(), 0u);
+}
