@@ -1,0 +1,75 @@
+#include "ui/uAdditionalLogic.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+
+#include "settings/uUserMessages.h"
+#include "watcher/uMonThread2.h"
+#include "watcher/uPlatformText.h"
+
+const char* const kOpenFailedText = "Возникла ошибка, сообщите автору";
+
+namespace {
+
+std::atomic<IShellOpen*> gShell{nullptr};
+
+enum class TKind { None, File, Folder };
+
+// What exists at the path, following links as the shell would. An empty path names nothing.
+TKind KindOf(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return TKind::None;
+  return S_ISDIR(st.st_mode) ? TKind::Folder : TKind::File;
+}
+
+void Hand(const std::string& path) {
+  if (IShellOpen* shell = gShell.load()) shell->Open(path);
+}
+
+template <typename Action>
+void Guarded(Action action) {
+  try {
+    action();
+  } catch (...) {
+    ShowError(kOpenFailedText);
+  }
+}
+
+}  // namespace
+
+void SetShellOpen(IShellOpen* shell) {
+  gShell.store(shell);
+}
+
+void OpenLoggedFileIn(const std::string& folder, const std::string& line) {
+  Guarded([&] {
+    const std::string name = NameFromLogLine(line);
+    if (name.empty()) return;
+    const std::string path = folder + name;
+    if (KindOf(path) != TKind::None) Hand(path);
+  });
+}
+
+void OpenLoggedFolderIn(const std::string& folder, const std::string& line) {
+  Guarded([&] {
+    const std::string name = NameFromLogLine(line);
+    if (name.empty()) return;
+    const std::string path = folder + name;
+    switch (KindOf(path)) {
+      case TKind::File:
+        Hand(path.substr(0, path.rfind(kFolderSeparator) + 1));
+        break;
+      case TKind::Folder:
+        Hand(path);
+        break;
+      case TKind::None:
+        break;
+    }
+  });
+}
+
+void PopupPositionIn(int16_t& x, int16_t& y, int screenWidth, int screenHeight, int taskbarHeight) {
+  x = static_cast<int16_t>(screenWidth - x);
+  y = static_cast<int16_t>(screenHeight - (y + taskbarHeight));
+}

@@ -1,0 +1,15 @@
+#include "ui/uGuard.h"
+
+#include <exception>
+
+#include "settings/uUserMessages.h"
+
+void GuardHandler(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const std::exception& e) {
+    ShowError(e.what());
+  } catch (...) {
+    ShowError("Неизвестная ошибка");
+  }
+}
