@@ -1,0 +1,16 @@
+// Opens files and folders with the desktop's default handler.
+#pragma once
+
+#include <QUrl>
+#include <string>
+
+#include "ui/uAdditionalLogic.h"
+
+// The file URL of a path, built from its bytes, so that names which are not valid text still name
+// the same file.
+QUrl UrlForPath(const std::string& path);
+
+class TQtShellOpen : public IShellOpen {
+ public:
+  void Open(const std::string& path) override;
+};
