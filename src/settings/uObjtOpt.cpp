@@ -1,0 +1,161 @@
+#include "settings/uObjtOpt.h"
+
+#include <filesystem>
+
+#include "settings/uFileIni.h"
+#include "settings/uProfile.h"
+#include "settings/uRegister.h"
+#include "settings/uUserMessages.h"
+#include "watcher/uMonThread2.h"
+#include "watcher/uPlatformText.h"
+
+const char* const kFolderMissingAtStartText =
+    "Такой папки не существует, вы не сможете запустить мониторинг";
+const char* const kFolderMissingText = "Такой папки не существует";
+const char* const kFolderLineBreakText =
+    "Имя папки содержит перевод строки: такую папку нельзя сохранить в настройках";
+
+TObjtOpt* gObjtOpt = nullptr;
+
+namespace {
+
+constexpr const char* kIniName = "option.ini";
+constexpr const char* kAutorunName = "Vark";
+
+std::string AsFolderText(std::string folder) {
+  if (!folder.empty() && folder.back() != kFolderSeparator) folder += kFolderSeparator;
+  return folder;
+}
+
+// A folder (or a link to one) exists under this name. A file does not count, nor does empty text
+// or a name with a NUL, which no folder can have.
+bool FolderExists(const std::string& folder) {
+  if (folder.empty() || folder.find('\0') != std::string::npos) return false;
+  std::error_code error;
+  return std::filesystem::is_directory(std::filesystem::path(folder), error);
+}
+
+}  // namespace
+
+std::string SettingsFilePath(const std::string& exeDir) {
+  const std::string folder = AsFolderText(exeDir);
+  const std::string beside = folder + kIniName;
+  if (FolderWritable(folder.empty() ? "." : folder)) return beside;
+  if (ProfileFileExists(beside) && FileWritable(beside)) return beside;
+  // An installed copy in a system folder keeps its settings with the user's configuration.
+  const std::string home = ConfigHome();
+  if (home.empty()) return beside;
+  const std::string own = home + kFolderSeparator + "vark";
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(own), error);
+  return own + kFolderSeparator + kIniName;
+}
+
+TObjtOpt::TObjtOpt(IOptionsHost& host, std::string exeDir) : host_(host) {
+  IniPath = SettingsFilePath(exeDir);
+  AutorunName = kAutorunName;
+
+  // Without a settings file the program still runs, on the defaults, after saying so once.
+  FileParam file;
+  try {
+    file = LoadIni(IniPath);
+  } catch (const EIniWriteError& error) {
+    file = FileParam{};
+    ShowError(error.what());
+  }
+
+  // The autorun entry is what really happens at log-on, so it wins over the file.
+  const bool registered = AutorunExists(AutorunName);
+  if (registered != file.AutoLoad) SetAutorun(AutorunName, registered);
+  AutoLoad = registered;
+
+  tray = file.tray;
+  sound = file.sound;
+  AlertWindow = file.AlertWindow;
+  start = file.start;
+  FolderPath.clear();
+  if (CheckFolder(file.FolderPath)) FolderPath = file.FolderPath;
+}
+
+bool TObjtOpt::CheckFolder(const std::string& folder) {
+  FolderValid = FolderExists(folder);
+  if (!FolderValid) ShowInfo(kFolderMissingAtStartText);
+  return FolderValid;
+}
+
+void TObjtOpt::ApplyStartup() {
+  if (tray) host_.HideToTray();
+  if (FolderValid && start) host_.mmStartClick();
+}
+
+void TObjtOpt::SetAutoLoad(bool value) {
+  AutoLoad = value;
+  SetAutorun(AutorunName, value);
+}
+
+void TObjtOpt::SetTray(bool value) {
+  tray = value;
+}
+void TObjtOpt::SetSound(bool value) {
+  sound = value;
+}
+void TObjtOpt::SetAlertWindow(bool value) {
+  AlertWindow = value;
+}
+void TObjtOpt::SetStart(bool value) {
+  start = value;
+}
+
+void TObjtOpt::SetFolder(const std::string& folder) {
+  // A line break would end the line in the settings file and let the rest pass for keys.
+  if (folder.find_first_of("\r\n") != std::string::npos) {
+    ShowInfo(kFolderLineBreakText);
+    return;
+  }
+  const std::string text = AsFolderText(folder);
+  if (FolderExists(text)) {
+    FolderPath = text;
+    FolderValid = true;
+    SaveIniFolder(text, IniPath);
+    if (const std::shared_ptr<TMonDirThread> running = host_.RunningMonitor()) {
+      StopMonitor(running);
+      host_.SetRunningMonitor(TMonDirThread::Create(FolderPath));
+      ApplyStartup();
+    }
+    return;
+  }
+  FolderValid = false;
+  FolderPath.clear();
+  if (const std::shared_ptr<TMonDirThread> running = host_.RunningMonitor()) {
+    StopMonitor(running);
+    host_.SetRunningMonitor(nullptr);
+  }
+  ShowInfo(kFolderMissingText);
+}
+
+void TObjtOpt::SaveAll() {
+  FileParam param;
+  param.AutoLoad = AutoLoad;
+  param.tray = tray;
+  param.sound = sound;
+  param.AlertWindow = AlertWindow;
+  param.start = start;
+  param.FolderPath = FolderPath;
+  SaveIni(param, IniPath);
+}
+
+void TObjtOpt::RestoreDefaults() {
+  if (const std::shared_ptr<TMonDirThread> running = host_.RunningMonitor()) {
+    StopMonitor(running);
+    host_.SetRunningMonitor(nullptr);
+  }
+  SaveIniDefaults(IniPath);
+  SetAutorun(AutorunName, false);
+  AutoLoad = false;
+  tray = false;
+  sound = true;
+  AlertWindow = true;
+  start = false;
+  FolderPath.clear();
+  FolderValid = false;
+}

@@ -1,0 +1,241 @@
+#include "settings/uProfile.h"
+
+#include <cerrno>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\v\f";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view Trim(std::string_view s) {
+  const size_t first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const size_t last = s.find_last_not_of(kBlanks);
+  return s.substr(first, last - first + 1);
+}
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+enum class TLineKind { Other, Header, Key };
+
+// One line of the file: where its text and its line end lie, and what it is.
+struct TLine {
+  size_t Start = 0;  // first byte of the text
+  size_t End = 0;    // one past the text, where the line end begins
+  size_t Next = 0;   // one past the line end
+  TLineKind Kind = TLineKind::Other;
+  std::string_view Name;  // section name of a header, key name of a key
+  size_t ValueStart = 0;  // a key's value without the blanks around it
+  size_t ValueEnd = 0;
+};
+
+std::vector<TLine> SplitLines(std::string_view content) {
+  std::vector<TLine> lines;
+  size_t pos =
+      content.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  while (pos < content.size()) {
+    TLine line;
+    line.Start = pos;
+    const size_t eol = content.find_first_of("\r\n", pos);
+    line.End = eol == std::string_view::npos ? content.size() : eol;
+    line.Next = line.End;
+    if (line.Next < content.size()) {
+      line.Next += (content[line.Next] == '\r' && line.Next + 1 < content.size() &&
+                    content[line.Next + 1] == '\n')
+                       ? 2
+                       : 1;
+    }
+    const std::string_view raw = content.substr(line.Start, line.End - line.Start);
+    const size_t lead = raw.find_first_not_of(kBlanks);
+    if (lead != std::string_view::npos) {
+      const std::string_view text = raw.substr(lead);
+      if (text[0] == '[') {
+        // A "[" without its "]" is no header; the line then counts as an ordinary one.
+        if (const size_t close = text.find(']'); close != std::string_view::npos) {
+          line.Kind = TLineKind::Header;
+          line.Name = Trim(text.substr(1, close - 1));
+        }
+      }
+      if (line.Kind == TLineKind::Other && text[0] != ';') {
+        if (const size_t eq = raw.find('='); eq != std::string_view::npos) {
+          line.Kind = TLineKind::Key;
+          line.Name = Trim(raw.substr(0, eq));
+          const std::string_view after = raw.substr(eq + 1);
+          const std::string_view value = Trim(after);
+          // An empty value is replaced right after the "=", before any blanks that follow it.
+          const size_t skip = value.empty() ? 0 : after.find_first_not_of(kBlanks);
+          line.ValueStart = line.Start + eq + 1 + skip;
+          line.ValueEnd = line.ValueStart + value.size();
+        }
+      }
+    }
+    lines.push_back(line);
+    pos = line.Next;
+  }
+  return lines;
+}
+
+// Index of the first header line of `section`, or -1.
+ptrdiff_t FindSection(const std::vector<TLine>& lines, std::string_view section) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].Kind == TLineKind::Header && SameName(lines[i].Name, section)) {
+      return static_cast<ptrdiff_t>(i);
+    }
+  }
+  return -1;
+}
+
+// One past the last line of the section whose header is at `header`.
+size_t SectionEnd(const std::vector<TLine>& lines, size_t header) {
+  size_t i = header + 1;
+  while (i < lines.size() && lines[i].Kind != TLineKind::Header) ++i;
+  return i;
+}
+
+ptrdiff_t FindKey(const std::vector<TLine>& lines, size_t header, std::string_view key) {
+  const size_t end = SectionEnd(lines, header);
+  for (size_t i = header + 1; i < end; ++i) {
+    if (lines[i].Kind == TLineKind::Key && SameName(lines[i].Name, key)) {
+      return static_cast<ptrdiff_t>(i);
+    }
+  }
+  return -1;
+}
+
+std::string_view LineEndOf(std::string_view content, std::string_view fallback) {
+  const size_t eol = content.find_first_of("\r\n");
+  if (eol == std::string_view::npos) return fallback;
+  if (content[eol] == '\n') return "\n";
+  return (eol + 1 < content.size() && content[eol + 1] == '\n') ? "\r\n" : "\r";
+}
+
+bool IsQuote(char c) {
+  return c == '"' || c == '\'';
+}
+
+// The value as it has to stand in the file to read back unchanged: quoted when reading would
+// otherwise drop its outer blanks or a pair of outer quotes.
+std::string StoredForm(std::string_view value) {
+  const bool blanks = !value.empty() && (kBlanks.find(value.front()) != std::string_view::npos ||
+                                         kBlanks.find(value.back()) != std::string_view::npos);
+  const bool quoted = value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front();
+  if (!blanks && !quoted) return std::string(value);
+  return '"' + std::string(value) + '"';
+}
+
+bool Storable(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string CutToCharacters(std::string_view text, size_t limit) {
+  size_t pos = 0;
+  for (size_t count = 0; count < limit && pos < text.size(); ++count) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    size_t length = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 1;
+    if (pos + length > text.size()) length = 1;
+    for (size_t i = 1; i < length; ++i) {
+      if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80) {
+        length = 1;
+        break;
+      }
+    }
+    pos += length;
+  }
+  return std::string(text.substr(0, pos));
+}
+
+std::string ReadProfileValue(std::string_view content, std::string_view section,
+                             std::string_view key, std::string_view def) {
+  const std::vector<TLine> lines = SplitLines(content);
+  const ptrdiff_t header = FindSection(lines, section);
+  if (header < 0) return std::string(def);
+  const ptrdiff_t found = FindKey(lines, static_cast<size_t>(header), key);
+  if (found < 0) return std::string(def);
+  const TLine& line = lines[static_cast<size_t>(found)];
+  std::string_view value = content.substr(line.ValueStart, line.ValueEnd - line.ValueStart);
+  if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value.substr(0, value.find('\0')));
+}
+
+std::string SetProfileValue(std::string_view content, std::string_view section,
+                            std::string_view key, std::string_view value,
+                            std::string_view newLineEnd) {
+  const std::vector<TLine> lines = SplitLines(content);
+  const std::string_view eol = LineEndOf(content, newLineEnd);
+  const std::string stored = StoredForm(value);
+  std::string out;
+  out.reserve(content.size() + section.size() + key.size() + stored.size() + 8);
+
+  const ptrdiff_t header = FindSection(lines, section);
+  if (header < 0) {
+    out.append(content);
+    if (!out.empty() && out.back() != '\n' && out.back() != '\r' && out != kByteOrderMark) {
+      out.append(eol);
+    }
+    out.append("[").append(section).append("]").append(eol);
+    out.append(key).append("=").append(stored).append(eol);
+    return out;
+  }
+
+  const ptrdiff_t found = FindKey(lines, static_cast<size_t>(header), key);
+  if (found >= 0) {
+    const TLine& line = lines[static_cast<size_t>(found)];
+    out.append(content.substr(0, line.ValueStart));
+    out.append(stored);
+    out.append(content.substr(line.ValueEnd));
+    return out;
+  }
+
+  // A new key goes after the last key of its section (or right after the header), so blank lines
+  // and comments that close the section stay where they are.
+  size_t after = static_cast<size_t>(header);
+  const size_t end = SectionEnd(lines, static_cast<size_t>(header));
+  for (size_t i = after + 1; i < end; ++i) {
+    if (lines[i].Kind == TLineKind::Key) after = i;
+  }
+  const TLine& anchor = lines[after];
+  out.append(content.substr(0, anchor.Next));
+  if (anchor.Next == anchor.End) out.append(eol);  // the last line had no line end
+  out.append(key).append("=").append(stored).append(eol);
+  out.append(content.substr(anchor.Next));
+  return out;
+}
+
+std::string GetProfileString(std::string_view section, std::string_view key, std::string_view def,
+                             const std::string& path, size_t limit) {
+  std::string content;
+  std::string value = ReadWholeFile(path, content) == 0
+                          ? ReadProfileValue(content, section, key, def)
+                          : std::string(def);
+  return CutToCharacters(value, limit);
+}
+
+int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
+                       const std::string& path) {
+  if (!Storable(section) || !Storable(key) || !Storable(value) ||
+      section.find(']') != std::string_view::npos || key.find('=') != std::string_view::npos) {
+    return EINVAL;
+  }
+  std::string content;
+  if (const int error = ReadWholeFile(path, content); error != 0 && error != ENOENT) return error;
+  return WriteFileReplacing(path, SetProfileValue(content, section, key, value));
+}

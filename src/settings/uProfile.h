@@ -1,0 +1,63 @@
+// The INI layer: reads and writes single keys of an INI file by the rules of the Windows profile
+// functions, so that a file written by either reads the same by both.
+//
+// Reading: section and key names are matched without regard to case (ASCII letters); blanks around
+// section names, key names and values are ignored; one pair of matching quotes around a whole value
+// is removed; lines starting with ";" and lines without "=" are not keys; CRLF, LF and CR line ends
+// all end a line; where a name repeats, the first section and the first key in it win; a byte-order
+// mark at the start of the file is skipped. A value ends at a NUL byte.
+//
+// Writing one key rewrites the file with that one change and leaves every other byte as it was.
+// The new content is written beside the file and renamed into place, so a crash never leaves a
+// half-written file; a symbolic link is written through to its target, and the file keeps its
+// permissions and owner.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Text reads give at most this many characters (a 2048-character buffer with its terminator).
+constexpr size_t kProfileTextLimit = 2047;
+
+// The value of `key` in `section` of the file at `path`, cut to `limit` characters; `def` when the
+// file, the section or the key is missing or the file cannot be read. Never fails.
+std::string GetProfileString(std::string_view section, std::string_view key, std::string_view def,
+                             const std::string& path, size_t limit = kProfileTextLimit);
+
+// Sets `key` in `section` to `value`, creating the file, the section or the key as needed. Answers
+// 0, or the system's error code (errno) when the write was refused. A value, key or section that
+// holds a line break or a NUL cannot be stored without corrupting the file and is refused (EINVAL).
+// An existing file that cannot be read is refused too, so that its content is never lost.
+int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
+                       const std::string& path);
+
+// True when a regular file (not a folder) exists at `path`, following symbolic links.
+bool ProfileFileExists(const std::string& path);
+
+// ---- the parts below are the layer's own machinery, open to tests and to the autorun store ----
+
+// The value of `key` in `section` of the INI text `content`; `def` when missing.
+std::string ReadProfileValue(std::string_view content, std::string_view section,
+                             std::string_view key, std::string_view def);
+
+// `content` with `key` in `section` set to `value`. New lines use the line end that the text
+// already uses, or `newLineEnd` when it has none.
+std::string SetProfileValue(std::string_view content, std::string_view section,
+                            std::string_view key, std::string_view value,
+                            std::string_view newLineEnd = "\n");
+
+// The first `limit` characters of a text: a complete UTF-8 sequence counts as one character, and
+// every byte that is not part of one counts as one.
+std::string CutToCharacters(std::string_view text, size_t limit);
+
+// ---- file access, per platform ----
+
+// Reads a whole regular file (following symbolic links). Answers 0, ENOENT when nothing exists at
+// the path, or another error code (EISDIR for a folder, EINVAL for other kinds of file).
+int ReadWholeFile(const std::string& path, std::string& content);
+
+// Replaces the file at `path` (following symbolic links) with `content`: written beside it, then
+// renamed into place. An existing file that the platform would not let us write (read-only) is
+// refused, and an existing file keeps its permissions and owner. Answers 0 or errno.
+int WriteFileReplacing(const std::string& path, std::string_view content);

@@ -1,0 +1,35 @@
+#include "settings/uRegister.h"
+
+#include <exception>
+
+#include "settings/uAppPaths.h"
+#include "settings/uAutorunStore.h"
+#include "settings/uUserMessages.h"
+
+const char* const kAutorunErrorText = "при работе с реестром произошла ошибка";
+
+void SetAutorun(const std::string& name, bool add) {
+  bool failed = false;
+  try {
+    if (add) {
+      AutorunStoreSet(name, ExecutablePath());
+    } else {
+      AutorunStoreDelete(name);
+    }
+  } catch (const std::exception&) {
+    failed = true;
+  }
+  // The box is shown outside the handler: it runs a modal loop of its own.
+  if (failed) ShowError(kAutorunErrorText);
+}
+
+bool AutorunExists(const std::string& name) {
+  bool failed = false;
+  try {
+    return AutorunStoreExists(name);
+  } catch (const std::exception&) {
+    failed = true;
+  }
+  if (failed) ShowError(kAutorunErrorText);
+  return false;
+}
