@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
 #include "watcher/uMonThread2.h"
 #include "watcher/uPlatformText.h"
@@ -67,6 +68,14 @@ void OpenLoggedFolderIn(const std::string& folder, const std::string& line) {
         break;
     }
   });
+}
+
+void OpenLoggedFile(const std::string& line) {
+  OpenLoggedFileIn(gObjtOpt ? gObjtOpt->FolderPath : std::string(), line);
+}
+
+void OpenLoggedFolder(const std::string& line) {
+  OpenLoggedFolderIn(gObjtOpt ? gObjtOpt->FolderPath : std::string(), line);
 }
 
 void PopupPositionIn(int16_t& x, int16_t& y, int screenWidth, int screenHeight, int taskbarHeight) {
