@@ -1,17 +1,684 @@
+// The inotify change source.
+//
+// inotify watches single folders, so every folder of the tree gets a watch of its own, and the
+// source keeps what the kernel does not tell: the path of every watched folder (as its name and
+// its parent's watch), and per folder the last known size of each file, so that only a change of
+// size is reported as a modification. A thread of our own drains the kernel's queue into ours at
+// once, so a slow consumer never makes the kernel drop events.
 #include "watcher/uDirChangesLinux.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
-// Placeholder until the inotify source lands: opening always fails with ENOSYS.
+#include "watcher/uInotifyItems.h"
+#include "watcher/uPlatformText.h"
+
 namespace {
-class TUnavailableDirChanges : public TQueuedDirChanges {
- public:
-  int Open(const std::string&) override { return ENOSYS; }
-};
-}  // namespace
 
-std::shared_ptr<TDirChanges> MakeInotifyDirChanges() {
-  return std::make_shared<TUnavailableDirChanges>();
+constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+
+// An item's value in its folder's table: a file's size, or, with the top bit set, the watch of a
+// subfolder (kNoWatch when it is not watched: unreadable, or beyond the watch limit).
+constexpr uint64_t kDirBit = uint64_t{1} << 63;
+constexpr int kNoWatch = -1;
+uint64_t DirValue(int wd) {
+  return kDirBit | static_cast<uint32_t>(wd);
+}
+bool IsDirValue(uint64_t value) {
+  return (value & kDirBit) != 0;
+}
+int WatchOf(uint64_t value) {
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
-std::shared_ptr<TDirChanges> MakePlatformDirChanges() { return MakeInotifyDirChanges(); }
+// The first half of a rename waits this long at the end of a read for its second half before it
+// counts as a move out of the tree.
+constexpr int kPairWaitMs = 10;
+constexpr size_t kEventBufferSize = 64 * 1024;
+constexpr size_t kDirentBufferSize = 32 * 1024;
+
+constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+class TInotifyDirChanges final : public TQueuedDirChanges {
+ public:
+  explicit TInotifyDirChanges(TInotifyHooks hooks);
+  ~TInotifyDirChanges() override;
+  int Open(const std::string& folder) override;
+
+ protected:
+  void OnStop() override;
+
+ private:
+  struct TFolder {
+    int Parent = kNoWatch;  // kNoWatch for the root
+    std::string Name;       // the name in the parent
+    TInotifyItems Items;
+  };
+  struct TMoveFrom {
+    bool Active = false;
+    int Wd = 0;
+    uint32_t Cookie = 0;
+    bool IsDir = false;
+    std::string Name;
+  };
+  enum class TWait { Readable, TimedOut, Stopped };
+
+  // Watching.
+  int StartWatching();
+  int AddWatch(int fd);
+  int WatchSubfolder(int parentWd, int dirFd, const char* openPath, std::string_view name,
+                     bool report);
+  void ScanFolder(int fd, int wd, bool report);
+  void ForgetSubtree(int wd, int parentWd);
+  void TellLimit();
+
+  // Reading.
+  void ReaderLoop();
+  TWait WaitReadable(int timeoutMs);
+  bool ProcessEvents(const char* buffer, size_t size);
+  void OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir);
+  void OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir);
+  void OnModify(int wd, TFolder& folder, std::string_view name);
+  void OnMovedIn(int wd, TFolder& folder, std::string_view name, bool isDir);
+  void OnRenamed(int toWd, std::string_view toName);
+  void OnMovedOut();
+  bool Resync();
+
+  void FolderPath(int wd, std::string& out);
+  void ItemPath(int wd, std::string_view name, std::string& out);
+  uint64_t FileSize(const std::string& path) const;
+  void Emit(uint32_t action, const std::string& path, bool isDir);
+  void Flush();
+
+  const TInotifyHooks hooks_;
+  std::atomic<bool> stop_{false};
+  int wakeFd_ = -1;
+  int wakeError_ = 0;
+  bool opened_ = false;
+  // Everything below belongs to Open until the reader starts, then to the reader alone.
+  int inotifyFd_ = -1;
+  int rootFd_ = -1;
+  int rootWd_ = kNoWatch;
+  std::string rootPath_;
+  bool useProc_ = true;
+  std::unordered_map<int, TFolder> folders_;
+  TMoveFrom moveFrom_;
+  std::vector<TChangeRecord> records_;
+  std::string path_;  // the relative path of the folder being scanned
+  std::string itemPath_, otherPath_;
+  std::vector<const std::string*> chain_;
+  std::unique_ptr<char[]> dirents_;
+  size_t unwatched_ = 0;  // folders left unwatched at the watch limit
+  bool limitTold_ = false;
+  std::thread reader_;
+};
+
+TInotifyDirChanges::TInotifyDirChanges(TInotifyHooks hooks)
+    : hooks_(std::move(hooks)), dirents_(new char[kDirentBufferSize]) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) wakeError_ = errno;
+}
+
+TInotifyDirChanges::~TInotifyDirChanges() {
+  Stop();
+  if (reader_.joinable()) reader_.join();
+  CloseFd(inotifyFd_);
+  CloseFd(rootFd_);
+  CloseFd(wakeFd_);
+}
+
+void TInotifyDirChanges::OnStop() {
+  stop_.store(true);
+  const uint64_t one = 1;
+  // The counter cannot overflow from one write; nothing else can fail here.
+  if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) return;
+}
+
+int TInotifyDirChanges::Open(const std::string& folder) {
+  if (opened_) return EBUSY;
+  opened_ = true;
+  if (wakeFd_ < 0) return wakeError_;
+  // A hand-edited folder text may lack the trailing separator or have several.
+  rootPath_ = folder;
+  while (rootPath_.size() > 1 && rootPath_.back() == '/') rootPath_.pop_back();
+  rootFd_ = open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd_ < 0) return errno;
+
+  const int error = StartWatching();
+  if (error == ENOSPC) {
+    // Not even the folder itself could be watched: say which limit it is and how many folders
+    // that leaves out, then end the watch with the error.
+    unwatched_ = 1;
+    if (const int fd = openat(rootFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+      ScanFolder(fd, kNoWatch, false);
+      close(fd);
+    }
+    TellLimit();
+    PushFailure(ENOSPC);
+    return 0;
+  }
+  if (error != 0) return error;
+  // Stopped while the tree was being read: every read answers Stopped.
+  if (stop_.load()) return 0;
+  reader_ = std::thread([this] { ReaderLoop(); });
+  return 0;
+}
+
+// ---- watching ----
+
+// A fresh inotify instance with the root and every folder under it watched.
+int TInotifyDirChanges::StartWatching() {
+  CloseFd(inotifyFd_);
+  folders_.clear();
+  unwatched_ = 0;
+  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotifyFd_ < 0) return errno;
+  path_.clear();
+  rootWd_ = AddWatch(rootFd_);
+  if (rootWd_ < 0) return errno;
+  folders_.emplace(rootWd_, TFolder{});
+  const int fd = openat(rootFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  ScanFolder(fd, rootWd_, false);
+  close(fd);
+  TellLimit();
+  return 0;
+}
+
+// Watches the folder open on fd (whose relative path is path_). The watch goes through the
+// descriptor, so it lands on the folder that was opened without following links, whatever
+// happened to its path meanwhile, and no long path is ever built.
+int TInotifyDirChanges::AddWatch(int fd) {
+  if (folders_.size() >= hooks_.WatchLimit) {
+    errno = ENOSPC;
+    return -1;
+  }
+  if (useProc_) {
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const int wd = inotify_add_watch(inotifyFd_, proc, kWatchMask);
+    if (wd >= 0 || errno != ENOENT) return wd;
+    // Without /proc mounted, fall back to the path.
+    useProc_ = false;
+  }
+  std::string full = rootPath_;
+  if (!path_.empty()) (full += '/') += path_;
+  return inotify_add_watch(inotifyFd_, full.c_str(), kWatchMask | IN_DONT_FOLLOW);
+}
+
+// Opens, watches and reads the subfolder `name` of the folder watched as parentWd (kNoWatch when
+// the parent is not watched); openPath is relative to dirFd. On entry path_ holds the parent's
+// relative path. Returns the subfolder's watch or kNoWatch.
+int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* openPath,
+                                       std::string_view name, bool report) {
+  TFolder* parent = parentWd == kNoWatch ? nullptr : &folders_.at(parentWd);
+  const uint64_t key = ItemKey(name);
+  const int fd = openat(dirFd, openPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // Unreadable (or gone, or replaced by a link): it stays an item that is not looked into.
+    if (parent) parent->Items.Set(key, DirValue(kNoWatch));
+    return kNoWatch;
+  }
+  const size_t base = path_.size();
+  if (!path_.empty()) path_ += '/';
+  path_ += name;
+
+  int wd = kNoWatch;
+  bool descend = true;
+  if (!parent) {
+    ++unwatched_;  // under a folder that is not watched, which happens only at the limit
+  } else if (const int added = AddWatch(fd); added < 0) {
+    if (errno == ENOSPC) {
+      ++unwatched_;  // still read it, to count what the limit leaves out
+    } else {
+      descend = false;
+    }
+  } else if (const auto it = folders_.find(added); it != folders_.end()) {
+    // Watched already: under this very name (a folder reported both by a scan and by its own
+    // event), or under another one (a bind mount of a folder of the tree, or a rename whose
+    // events are still on their way, which will bring the entry up to date).
+    if (it->second.Parent == parentWd && it->second.Name == name) wd = added;
+    descend = false;
+  } else {
+    wd = added;
+    folders_.emplace(wd, TFolder{parentWd, std::string(name), {}});
+  }
+  if (parent) parent->Items.Set(key, DirValue(wd));
+  if (descend) ScanFolder(fd, wd, report);
+  path_.resize(base);
+  close(fd);
+  return wd;
+}
+
+// Reads the folder open on fd, watched as wd (or kNoWatch), whose relative path is path_: its
+// files' sizes go into its table, its subfolders are watched in turn. With `report`, everything
+// found is reported as created, each folder before its contents.
+void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
+  TFolder* folder = wd == kNoWatch ? nullptr : &folders_.at(wd);
+  std::string subfolders;  // names, each followed by a NUL
+  char* const buffer = dirents_.get();
+  for (;;) {
+    const ssize_t n = getdents64(fd, buffer, kDirentBufferSize);
+    if (n <= 0) break;
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+      unsigned type = entry->d_type;
+      struct stat st;
+      bool haveStat = false;
+      if (type == DT_UNKNOWN) {
+        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        type = IFTODT(st.st_mode);
+        haveStat = true;
+      }
+      const size_t length = std::strlen(name);
+      if (type == DT_DIR) {
+        subfolders.append(name, length + 1);
+        continue;
+      }
+      // Links and other special files are items like any other; only regular files have a size
+      // that can change.
+      uint64_t size = 0;
+      if (type == DT_REG) {
+        if (!haveStat && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        size = static_cast<uint64_t>(st.st_size);
+      }
+      if (folder) folder->Items.Set(ItemKey({name, length}), size);
+      if (report) {
+        itemPath_ = path_;
+        if (!itemPath_.empty()) itemPath_ += '/';
+        itemPath_.append(name, length);
+        Emit(kActionAdded, itemPath_, false);
+      }
+    }
+  }
+  for (size_t at = 0; at < subfolders.size();) {
+    if (stop_.load()) return;
+    const char* name = subfolders.c_str() + at;
+    const size_t length = std::strlen(name);
+    at += length + 1;
+    if (report) {
+      itemPath_ = path_;
+      if (!itemPath_.empty()) itemPath_ += '/';
+      itemPath_.append(name, length);
+      Emit(kActionAdded, itemPath_, true);
+    }
+    WatchSubfolder(wd, fd, name, {name, length}, report);
+  }
+}
+
+// Drops the watches of a folder that left the tree and of everything under it.
+void TInotifyDirChanges::ForgetSubtree(int wd, int parentWd) {
+  std::vector<std::pair<int, int>> stack{{wd, parentWd}};
+  while (!stack.empty()) {
+    const auto [w, parent] = stack.back();
+    stack.pop_back();
+    const auto it = folders_.find(w);
+    if (it == folders_.end() || it->second.Parent != parent) continue;
+    it->second.Items.ForEach([&](uint64_t, uint64_t value) {
+      if (IsDirValue(value) && WatchOf(value) != kNoWatch) stack.emplace_back(WatchOf(value), w);
+    });
+    inotify_rm_watch(inotifyFd_, w);
+    folders_.erase(it);
+  }
+}
+
+void TInotifyDirChanges::TellLimit() {
+  if (unwatched_ == 0 || limitTold_) return;
+  limitTold_ = true;
+  PushNotice(WatchLimitNotice(unwatched_));
+}
+
+// ---- reading ----
+
+void TInotifyDirChanges::ReaderLoop() {
+  std::unique_ptr<char[]> buffer(new char[kEventBufferSize]);
+  while (!stop_.load()) {
+    if (hooks_.BeforeRead) {
+      hooks_.BeforeRead();
+      if (stop_.load()) break;
+    }
+    const ssize_t n = read(inotifyFd_, buffer.get(), kEventBufferSize);
+    if (n > 0) {
+      if (!ProcessEvents(buffer.get(), static_cast<size_t>(n))) return;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || errno != EAGAIN) {
+      Flush();
+      PushFailure(n == 0 ? EIO : errno);
+      return;
+    }
+    // The kernel's queue is empty: deliver what we have, then sleep until there is more.
+    Flush();
+    if (moveFrom_.Active) {
+      const TWait wait = WaitReadable(kPairWaitMs);
+      if (wait == TWait::Stopped) break;
+      if (wait == TWait::Readable) continue;
+      OnMovedOut();
+      Flush();
+    }
+    if (WaitReadable(-1) == TWait::Stopped) break;
+  }
+}
+
+TInotifyDirChanges::TWait TInotifyDirChanges::WaitReadable(int timeoutMs) {
+  pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  for (;;) {
+    const int n = poll(fds, 2, timeoutMs);
+    if (n < 0 && errno == EINTR) continue;
+    if (stop_.load() || fds[1].revents != 0) return TWait::Stopped;
+    return n == 0 ? TWait::TimedOut : TWait::Readable;
+  }
+}
+
+// Handles one read's events; false when reading has to end.
+bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
+  for (size_t offset = 0; offset + sizeof(inotify_event) <= size;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+    offset += sizeof(inotify_event) + event->len;
+    const std::string_view name(event->name, event->len ? strnlen(event->name, event->len) : 0);
+    const uint32_t mask = event->mask;
+    const bool isDir = (mask & IN_ISDIR) != 0;
+
+    // A rename's halves arrive side by side; anything else after the first half means that the
+    // item left the tree.
+    if (moveFrom_.Active) {
+      if ((mask & IN_MOVED_TO) && event->cookie == moveFrom_.Cookie) {
+        OnRenamed(event->wd, name);
+        continue;
+      }
+      OnMovedOut();
+    }
+    if (mask & IN_Q_OVERFLOW) return Resync();
+    if (event->wd == rootWd_ &&
+        (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT))) {
+      // The watched folder itself is gone (or was moved away): the read fails.
+      Flush();
+      PushFailure(ENOENT);
+      return false;
+    }
+    const auto it = folders_.find(event->wd);
+    if (it == folders_.end()) continue;  // a watch we already dropped
+    if (mask & IN_IGNORED) {
+      folders_.erase(it);
+      continue;
+    }
+    // A subfolder's own deletion or move is told by its parent's events.
+    if (name.empty()) continue;
+    if (mask & IN_CREATE) {
+      OnCreate(event->wd, it->second, name, isDir);
+    } else if (mask & IN_DELETE) {
+      OnDelete(event->wd, it->second, name, isDir);
+    } else if (mask & IN_MODIFY) {
+      if (!isDir) OnModify(event->wd, it->second, name);
+    } else if (mask & IN_MOVED_FROM) {
+      moveFrom_.Active = true;
+      moveFrom_.Wd = event->wd;
+      moveFrom_.Cookie = event->cookie;
+      moveFrom_.IsDir = isDir;
+      moveFrom_.Name.assign(name);
+    } else if (mask & IN_MOVED_TO) {
+      OnMovedIn(event->wd, it->second, name, isDir);
+    }
+  }
+  Flush();
+  return true;
+}
+
+void TInotifyDirChanges::OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir) {
+  const uint64_t key = ItemKey(name);
+  // Known already: found by the scan of a new folder, which reported it.
+  if (folder.Items.Find(key)) return;
+  ItemPath(wd, name, otherPath_);
+  Emit(kActionAdded, otherPath_, isDir);
+  if (isDir) {
+    // Watch it at once, then report what was created in it before the watch took hold.
+    FolderPath(wd, path_);
+    WatchSubfolder(wd, rootFd_, otherPath_.c_str(), name, true);
+    TellLimit();
+  } else {
+    // A new file starts empty; the writes that fill it arrive as modifications.
+    folder.Items.Set(key, 0);
+  }
+}
+
+void TInotifyDirChanges::OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir) {
+  // A deleted subfolder's watch goes with its IN_IGNORED.
+  folder.Items.Erase(ItemKey(name));
+  ItemPath(wd, name, otherPath_);
+  Emit(kActionRemoved, otherPath_, isDir);
+}
+
+void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name) {
+  // Writes that keep the size (and attribute or time changes, which are not even selected) are
+  // not reported.
+  ItemPath(wd, name, otherPath_);
+  struct stat st;
+  if (fstatat(rootFd_, otherPath_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return;
+  }
+  const auto size = static_cast<uint64_t>(st.st_size);
+  const uint64_t key = ItemKey(name);
+  if (uint64_t* known = folder.Items.Find(key)) {
+    if (*known == size) return;
+    *known = size;
+  } else {
+    folder.Items.Set(key, size);
+  }
+  Emit(kActionModified, otherPath_, false);
+}
+
+// A move into the tree from outside: the item is new here; a folder is watched with its subtree,
+// whose contents are not reported (they were not created).
+void TInotifyDirChanges::OnMovedIn(int wd, TFolder& folder, std::string_view name, bool isDir) {
+  const uint64_t key = ItemKey(name);
+  ItemPath(wd, name, otherPath_);
+  const uint64_t* known = folder.Items.Find(key);
+  if (isDir) {
+    if (!known) Emit(kActionAdded, otherPath_, true);
+    FolderPath(wd, path_);
+    WatchSubfolder(wd, rootFd_, otherPath_.c_str(), name, false);
+    TellLimit();
+    return;
+  }
+  const uint64_t size = FileSize(otherPath_);
+  if (known && !IsDirValue(*known)) {
+    // Known already (found by the scan of a new folder), or a file moved in over another one:
+    // the name stays, only its size may have changed.
+    if (*known == size) return;
+    folder.Items.Set(key, size);
+    Emit(kActionModified, otherPath_, false);
+    return;
+  }
+  folder.Items.Set(key, size);
+  Emit(kActionAdded, otherPath_, false);
+}
+
+// Both halves of a rename inside the tree.
+void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
+  moveFrom_.Active = false;
+  const auto from = folders_.find(moveFrom_.Wd);
+  const auto to = folders_.find(toWd);
+  if (from == folders_.end() || to == folders_.end()) {
+    // One side is a folder we no longer watch.
+    if (from != folders_.end()) {
+      moveFrom_.Active = true;
+      OnMovedOut();
+    } else if (to != folders_.end()) {
+      OnMovedIn(toWd, to->second, toName, moveFrom_.IsDir);
+    }
+    return;
+  }
+  const bool isDir = moveFrom_.IsDir;
+  const uint64_t fromKey = ItemKey(moveFrom_.Name);
+  const uint64_t toKey = ItemKey(toName);
+  bool hadValue = false;
+  uint64_t value = 0;
+  if (const uint64_t* v = from->second.Items.Find(fromKey)) {
+    hadValue = true;
+    value = *v;
+    from->second.Items.Erase(fromKey);
+  }
+  ItemPath(moveFrom_.Wd, moveFrom_.Name, itemPath_);
+  ItemPath(toWd, toName, otherPath_);
+  if (from == to) {
+    Emit(kActionRenamedOld, itemPath_, isDir);
+    Emit(kActionRenamedNew, otherPath_, isDir);
+  } else {
+    Emit(kActionRemoved, itemPath_, isDir);
+    // Already reported when the scan of a new folder found it there.
+    if (!to->second.Items.Find(toKey)) Emit(kActionAdded, otherPath_, isDir);
+  }
+  if (!isDir) {
+    to->second.Items.Set(toKey, hadValue ? value : FileSize(otherPath_));
+    return;
+  }
+  const int movedWd = hadValue ? WatchOf(value) : kNoWatch;
+  if (const auto moved = folders_.find(movedWd); moved != folders_.end()) {
+    // The folder keeps its watch; its subtree follows through the parent links.
+    moved->second.Parent = toWd;
+    moved->second.Name.assign(toName);
+    to->second.Items.Set(toKey, value);
+  } else {
+    // It was not watched before (unreadable then): try again.
+    FolderPath(toWd, path_);
+    WatchSubfolder(toWd, rootFd_, otherPath_.c_str(), toName, false);
+    TellLimit();
+  }
+}
+
+// A first half of a rename without its second: the item left the tree.
+void TInotifyDirChanges::OnMovedOut() {
+  moveFrom_.Active = false;
+  const auto it = folders_.find(moveFrom_.Wd);
+  if (it == folders_.end()) return;
+  const uint64_t key = ItemKey(moveFrom_.Name);
+  if (const uint64_t* value = it->second.Items.Find(key)) {
+    if (IsDirValue(*value) && WatchOf(*value) != kNoWatch)
+      ForgetSubtree(WatchOf(*value), it->first);
+    it->second.Items.Erase(key);
+  }
+  ItemPath(moveFrom_.Wd, moveFrom_.Name, otherPath_);
+  Emit(kActionRemoved, otherPath_, moveFrom_.IsDir);
+}
+
+// The kernel dropped events: what we know may be wrong, so watch everything afresh and learn the
+// sizes again; then the reader learns that changes were lost.
+bool TInotifyDirChanges::Resync() {
+  Flush();
+  moveFrom_.Active = false;
+  struct stat now, held;
+  if (stat(rootPath_.c_str(), &now) != 0 || fstat(rootFd_, &held) != 0 ||
+      now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
+    PushOverflow();
+    PushFailure(ENOENT);
+    return false;
+  }
+  if (const int error = StartWatching(); error != 0) {
+    PushOverflow();
+    PushFailure(error);
+    return false;
+  }
+  PushOverflow();
+  return true;
+}
+
+// The relative path of a watched folder, from the parent links.
+void TInotifyDirChanges::FolderPath(int wd, std::string& out) {
+  chain_.clear();
+  // The bound guards against a cycle, which a correct tree never has.
+  for (size_t steps = 0; steps <= folders_.size(); ++steps) {
+    const auto it = folders_.find(wd);
+    if (it == folders_.end() || it->second.Parent == kNoWatch) break;
+    chain_.push_back(&it->second.Name);
+    wd = it->second.Parent;
+  }
+  out.clear();
+  for (auto name = chain_.rbegin(); name != chain_.rend(); ++name) {
+    if (!out.empty()) out += '/';
+    out += **name;
+  }
+}
+
+void TInotifyDirChanges::ItemPath(int wd, std::string_view name, std::string& out) {
+  FolderPath(wd, out);
+  if (!out.empty()) out += '/';
+  out += name;
+}
+
+uint64_t TInotifyDirChanges::FileSize(const std::string& path) const {
+  struct stat st;
+  if (fstatat(rootFd_, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return 0;
+  }
+  return static_cast<uint64_t>(st.st_size);
+}
+
+void TInotifyDirChanges::Emit(uint32_t action, const std::string& path, bool isDir) {
+  records_.push_back({action, NarrowToUtf16(path), isDir});
+}
+
+void TInotifyDirChanges::Flush() {
+  if (!records_.empty()) Push(records_);
+}
+
+}  // namespace
+
+std::string WatchLimitNotice(size_t unwatchedFolders) {
+  std::string limit;
+  if (FILE* f = std::fopen(kLimitFile, "r")) {
+    char line[32] = {};
+    if (std::fgets(line, sizeof line, f)) {
+      limit = line;
+      while (!limit.empty() && (limit.back() == '\n' || limit.back() == ' ')) limit.pop_back();
+    }
+    std::fclose(f);
+  }
+  std::string text =
+      "Достигнут системный предел числа наблюдаемых папок fs.inotify.max_user_watches";
+  if (!limit.empty()) text += " (сейчас " + limit + ")";
+  text += ". Изменения в части папок не отслеживаются; таких папок: " +
+          std::to_string(unwatchedFolders) +
+          ".\nЧтобы поднять предел, выполните:\n"
+          "sudo sysctl fs.inotify.max_user_watches=524288\n"
+          "Чтобы он сохранился после перезагрузки, запишите строку "
+          "fs.inotify.max_user_watches=524288 в файл /etc/sysctl.d/90-inotify-watches.conf. "
+          "Затем перезапустите мониторинг.";
+  return text;
+}
+
+std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks) {
+  return std::make_shared<TInotifyDirChanges>(std::move(hooks));
+}
+
+std::shared_ptr<TDirChanges> MakeInotifyDirChanges() {
+  return MakeInotifyDirChanges({});
+}
+
+std::shared_ptr<TDirChanges> MakePlatformDirChanges() {
+  return MakeInotifyDirChanges();
+}

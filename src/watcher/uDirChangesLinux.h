@@ -1,10 +1,28 @@
 // The Linux change sources.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <string>
 
 #include "watcher/uDirChanges.h"
 
 // The inotify source: every folder of the tree watched, the kernel's queue drained by a thread of
 // its own.
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges();
+
+// Seams for tests of what cannot be brought about on demand.
+struct TInotifyHooks {
+  // Adding a watch fails with ENOSPC, as at the per-user limit, once this many are held.
+  size_t WatchLimit = std::numeric_limits<size_t>::max();
+  // Runs on the reader thread before every read of the kernel's queue; a test blocks in it to let
+  // the kernel's queue fill up.
+  std::function<void()> BeforeRead;
+};
+std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks);
+
+// The text shown once per watcher when the per-user watch limit was reached: the limit's name and
+// value, how many folders go unwatched, and how to raise it.
+std::string WatchLimitNotice(size_t unwatchedFolders);
