@@ -1,0 +1,295 @@
+#include "ui/ufMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+
+#include "settings/uUserMessages.h"
+#include "ui/uAdditionalLogic.h"
+#include "ui/uGuard.h"
+#include "ui/uMainThreadQt.h"
+#include "ui/uPictures.h"
+#include "ui_ufMain.h"
+
+TfMonDirMain* fMonDirMain = nullptr;
+
+const char* const kTrayTip = "программа мониторит сетевую папку";
+const char* const kApplicationTitle = "Монитор каталогов";
+
+TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::TfMonDirMain>()) {
+  // The global is valid inside FormCreate and everything it calls.
+  fMonDirMain = this;
+  ui_->setupUi(this);
+  setFixedSize(461, 415);
+  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowIcon(AppIcon());
+
+  const std::pair<QToolButton*, const char*> pictures[] = {
+      {ui_->SpeedButton2, "start"},  {ui_->SpeedButton3, "stop"},     {ui_->SpeedButton4, "file"},
+      {ui_->SpeedButton5, "folder"}, {ui_->SpeedButton6, "settings"}, {ui_->SpeedButton7, "info"},
+      {ui_->SpeedButton8, "close"}};
+  for (const auto& [button, name] : pictures) button->setIcon(ButtonPicture(name));
+
+  ui_->lbLog->setModel(&log_);
+  status_ = new QLabel(this);
+  status_->setAccessibleName(QStringLiteral("состояние мониторинга"));
+  ui_->sbMain->addWidget(status_, 1);
+
+  PopupMenu1 = new QMenu(this);
+  N3 = PopupMenu1->addAction(QStringLiteral("старт           "));
+  N4 = PopupMenu1->addAction(QStringLiteral("стоп"));
+  N8 = PopupMenu1->addSeparator();
+  N2 = PopupMenu1->addAction(QStringLiteral("Выход"));
+  PopupMenu2 = new QMenu(this);
+  N1 = PopupMenu2->addAction(QStringLiteral("открыть файл"));
+  N5 = PopupMenu2->addAction(QStringLiteral("открыть каталог"));
+
+  tray_ = new QSystemTrayIcon(AppIcon(), this);
+  tray_->setToolTip(QString::fromUtf8(kTrayTip));
+
+  const auto bind = [this](auto* sender, auto signal, void (TfMonDirMain::*handler)()) {
+    connect(sender, signal, this, [this, handler] { GuardHandler([&] { (this->*handler)(); }); });
+  };
+  bind(ui_->SpeedButton2, &QToolButton::clicked, &TfMonDirMain::mmStartClick);
+  bind(ui_->SpeedButton3, &QToolButton::clicked, &TfMonDirMain::mmStopClick);
+  bind(ui_->SpeedButton4, &QToolButton::clicked, &TfMonDirMain::SpeedButton4Click);
+  bind(ui_->SpeedButton5, &QToolButton::clicked, &TfMonDirMain::SpeedButton5Click);
+  bind(ui_->SpeedButton6, &QToolButton::clicked, &TfMonDirMain::Button3Click);
+  bind(ui_->SpeedButton7, &QToolButton::clicked, &TfMonDirMain::SpeedButton7Click);
+  bind(ui_->SpeedButton8, &QToolButton::clicked, &TfMonDirMain::SpeedButton8Click);
+  bind(N3, &QAction::triggered, &TfMonDirMain::mmStartClick);
+  bind(N4, &QAction::triggered, &TfMonDirMain::mmStopClick);
+  bind(N2, &QAction::triggered, &TfMonDirMain::SpeedButton8Click);
+  bind(N1, &QAction::triggered, &TfMonDirMain::SpeedButton4Click);
+  bind(N5, &QAction::triggered, &TfMonDirMain::SpeedButton5Click);
+  bind(ui_->lbLog, &QListView::doubleClicked, &TfMonDirMain::SpeedButton4Click);
+  connect(ui_->lbLog, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { PopupMenu2->popup(ui_->lbLog->viewport()->mapToGlobal(at)); });
+  connect(tray_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) { TrayMessage(reason); });
+
+  PlainMessageBox = [this](const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
+                    QMessageBox::Ok, isVisible() ? this : nullptr);
+    box.exec();
+  };
+  TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+
+  mainThread_ = std::make_unique<TQtMainThreadCaller>(this);
+  TWatcherEnv env = WatcherEnv();
+  env.MainThread = mainThread_.get();
+  env.Ui = this;
+  SetWatcherEnv(env);
+
+  FormCreate(exeDir);
+}
+
+TfMonDirMain::~TfMonDirMain() {
+  Shutdown();
+  TWatcherEnv env = WatcherEnv();
+  if (env.Ui == this) {
+    env.Ui = nullptr;
+    env.MainThread = nullptr;
+    SetWatcherEnv(env);
+  }
+  delete gObjtOpt;
+  gObjtOpt = nullptr;
+  if (fMonDirMain == this) fMonDirMain = nullptr;
+}
+
+void TfMonDirMain::FormCreate(const std::string& exeDir) {
+  status_->setText(QString::fromUtf8(kStatusInactive));
+  QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+  gObjtOpt = exeDir.empty() ? new TObjtOpt(*this) : new TObjtOpt(*this, exeDir);
+  GuardHandler([&] { gObjtOpt->ApplyStartup(); });
+  if (!gObjtOpt->start) N4->setEnabled(false);
+}
+
+void TfMonDirMain::mmStartClick() {
+  if (!gObjtOpt || !gObjtOpt->FolderValid || running_) return;
+  running_ = TMonDirThread::Create(gObjtOpt->FolderPath);
+  N3->setEnabled(false);
+  N4->setEnabled(true);
+}
+
+void TfMonDirMain::mmStopClick() {
+  if (running_) {
+    StopMonitor(running_);
+    N4->setEnabled(false);
+    N3->setEnabled(true);
+  }
+  running_.reset();
+}
+
+void TfMonDirMain::SelectedLine(const std::function<void(const std::string&)>& action) {
+  const QModelIndex index = ui_->lbLog->currentIndex();
+  if (!index.isValid() || !ui_->lbLog->selectionModel()->isSelected(index)) return;
+  action(log_.Line(index.row()));
+}
+
+void TfMonDirMain::SpeedButton4Click() {
+  SelectedLine(OpenLoggedFile);
+}
+
+void TfMonDirMain::SpeedButton5Click() {
+  SelectedLine(OpenLoggedFolder);
+}
+
+void TfMonDirMain::Button3Click() {
+  if (ShowSettings) ShowSettings();
+}
+
+void TfMonDirMain::SpeedButton7Click() {
+  if (ShowAbout) ShowAbout();
+}
+
+void TfMonDirMain::SpeedButton8Click() {
+  // The watcher is stopped and its last reports served before the options go
+  // away, so no report reads a released options object.
+  Shutdown();
+  delete gObjtOpt;
+  gObjtOpt = nullptr;
+  close();
+}
+
+void TfMonDirMain::closeEvent(QCloseEvent* event) {
+  TrayIcon(TrayDelete);
+  Shutdown();
+  event->accept();
+  // Closing the main window ends the program, also while the popup is open.
+  QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void TfMonDirMain::Shutdown() {
+  if (running_) mmStopClick();
+  // Stopped watchers wake at once; serve what they had already handed over,
+  // then let them end.
+  QElapsedTimer clock;
+  clock.start();
+  while (LiveWatchers() > 0 && clock.elapsed() < 5000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    WaitForWatchers(std::chrono::milliseconds(5));
+  }
+  shutDown_ = true;
+}
+
+void TfMonDirMain::SetRunningMonitor(std::shared_ptr<TMonDirThread> monitor) {
+  running_ = std::move(monitor);
+}
+
+void TfMonDirMain::HideToTray() {
+  // Posted, not sent: the window hides when the event loop gets to it.
+  QMetaObject::invokeMethod(
+      this, [this] { WMSysCommand(kScMinimize); }, Qt::QueuedConnection);
+}
+
+void TfMonDirMain::WMSysCommand(unsigned command) {
+  if (command != kScMinimize) return;
+  if (!TrayAvailable()) {
+    // Without a notification area the user would have no way back: minimise as
+    // usual.
+    showMinimized();
+    return;
+  }
+  TrayIcon(TrayAdd);
+  hide();
+}
+
+void TfMonDirMain::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
+      TrayAvailable()) {
+    // The caption's minimise box goes to the tray, whatever the options say.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    QMetaObject::invokeMethod(
+        this, [this] { WMSysCommand(kScMinimize); }, Qt::QueuedConnection);
+  }
+}
+
+void TfMonDirMain::TrayMessage(QSystemTrayIcon::ActivationReason reason) {
+  const QPoint cursor = QCursor::pos();
+  switch (reason) {
+    case QSystemTrayIcon::Trigger:
+    case QSystemTrayIcon::DoubleClick:
+      TrayIcon(TrayDelete);
+      show();
+      setWindowState(windowState() & ~Qt::WindowMinimized);
+      raise();
+      activateWindow();
+      break;
+    case QSystemTrayIcon::Context:
+      activateWindow();
+      PopupMenu1->popup(cursor);
+      break;
+    default:
+      break;
+  }
+}
+
+void TfMonDirMain::TrayIcon(int action) {
+  switch (action) {
+    case TrayAdd:
+      tray_->show();
+      break;
+    case TrayDelete:
+      tray_->hide();
+      break;
+    case TrayModify:
+      tray_->setIcon(AppIcon());
+      tray_->setToolTip(QString::fromUtf8(kTrayTip));
+      break;
+    default:
+      break;
+  }
+}
+
+bool TfMonDirMain::TrayShown() const {
+  return tray_->isVisible();
+}
+
+QString TfMonDirMain::StatusText() const {
+  return status_->text();
+}
+
+void TfMonDirMain::AppendLog(std::string line) {
+  log_.Append(std::move(line));
+}
+
+void TfMonDirMain::AnnounceStart() {
+  status_->setText(QString::fromUtf8(kStatusActive));
+  AppendLog(StartLogLine());
+}
+
+void TfMonDirMain::AnnounceStop() {
+  status_->setText(QString::fromUtf8(kStatusInactive));
+  AppendLog(StopLogLine());
+}
+
+void TfMonDirMain::ReportChange(const TMonDirThread& watcher) {
+  AppendLog(ChangeLogLine(watcher.OperationText, watcher.RelativeName));
+  // The options are read at each report, so a change in the settings applies at
+  // once.
+  if (!gObjtOpt) return;
+  if (gObjtOpt->sound && PlayNotify) PlayNotify();
+  if (gObjtOpt->AlertWindow && ShowChangePopup) {
+    ShowChangePopup(watcher.FullPath, watcher.RelativeName, watcher.OperationWord);
+  }
+}
+
+void TfMonDirMain::ShowWatchError(const std::string& text) {
+  PlainMessageBox(QString::fromUtf8(text));
+}
+
+void TfMonDirMain::ShowWatchNotice(const std::string& text) {
+  ShowInfo(text);
+}

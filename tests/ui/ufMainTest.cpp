@@ -1,0 +1,317 @@
+// The main window with a scripted change source on the offscreen platform.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QListView>
+#include <QMenu>
+#include <QTest>
+#include <QToolButton>
+#include <filesystem>
+#include <fstream>
+
+#include "settings/uObjtOpt.h"
+#include "settings/uUserMessages.h"
+#include "ui/uAdditionalLogic.h"
+#include "ui/ufMain.h"
+#include "ui_ufMain.h"
+#include "watcher/uDirChanges.h"
+#include "watcher/uPlatformText.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+class TRecordingMessages : public IUserMessages {
+ public:
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  void ShowInfo(const std::string& text) override { infos.push_back(text); }
+  std::vector<std::string> errors, infos;
+};
+
+class TRecordingShell : public IShellOpen {
+ public:
+  void Open(const std::string& path) override { opened.push_back(path); }
+  std::vector<std::string> opened;
+};
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vark-main-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    exeDir = root + "/bin/";
+    watched = root + "/watched/";
+    fs::create_directories(exeDir);
+    fs::create_directories(watched);
+    setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+    SetUserMessages(&messages);
+    SetShellOpen(&shell);
+    TWatcherEnv env;
+    env.MakeSource = [this] {
+      auto s = std::make_shared<TScriptedDirChanges>();
+      std::lock_guard lock(sourcesMutex);
+      sources.push_back(s);
+      return s;
+    };
+    SetWatcherEnv(env);
+  }
+  void TearDown() override {
+    window.reset();
+    EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+    SetWatcherEnv({});
+    SetUserMessages(nullptr);
+    SetShellOpen(nullptr);
+    fs::remove_all(root);
+  }
+  void WriteIni(bool start, const std::string& folder, bool tray = false) {
+    std::ofstream(exeDir + "option.ini")
+        << "[main]\nAutoLoad=0\ntray=" << tray << "\nsound=1\nAlertWindow=1\nstart=" << start
+        << "\nFolderPath=" << folder << "\n";
+  }
+  void Open() {
+    window = std::make_unique<TfMonDirMain>(exeDir);
+    window->PlayNotify = [this] { events.push_back("sound"); };
+    window->ShowChangePopup = [this](const std::string& full, const std::string& rel,
+                                     const std::string& word) {
+      events.push_back("popup " + full + "|" + rel + "|" + word);
+    };
+    window->PlainMessageBox = [this](const QString& text) {
+      events.push_back("box " + text.toStdString());
+    };
+  }
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < window->Log().Count(); ++i) lines.push_back(window->Log().Line(i));
+    return lines;
+  }
+  static std::string Tail(const std::string& line) { return line.substr(line.find("   ") + 3); }
+  bool WaitLines(size_t n) {
+    return WaitUntil([&] { return window->Log().Count() >= static_cast<int>(n); });
+  }
+  size_t SourceCount() {
+    std::lock_guard lock(sourcesMutex);
+    return sources.size();
+  }
+  // The newest watcher's source, once that watcher has made it.
+  std::shared_ptr<TScriptedDirChanges> Source(size_t count = 1) {
+    EXPECT_TRUE(WaitUntil([&] { return SourceCount() >= count; }));
+    std::lock_guard lock(sourcesMutex);
+    return sources.empty() ? std::make_shared<TScriptedDirChanges>() : sources.back();
+  }
+
+  std::string root, exeDir, watched;
+  TRecordingMessages messages;
+  TRecordingShell shell;
+  std::mutex sourcesMutex;
+  std::vector<std::shared_ptr<TScriptedDirChanges>> sources;
+  std::vector<std::string> events;
+  std::unique_ptr<TfMonDirMain> window;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, LayoutTitlesAndAccessibleNames) {
+  WriteIni(false, watched);
+  Open();
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("Vark - Мониторинг папки"));
+  EXPECT_EQ(window->size(), QSize(461, 415));
+  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
+  EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Монитор каталогов"));
+  const auto buttons = window->findChildren<QToolButton*>();
+  EXPECT_EQ(buttons.size(), 7);
+  for (QToolButton* b : buttons) {
+    EXPECT_EQ(b->accessibleName(), b->text());
+    EXPECT_FALSE(b->toolTip().isEmpty());
+    EXPECT_FALSE(b->icon().isNull()) << b->text().toStdString();
+  }
+  EXPECT_EQ(window->ui()->SpeedButton8->toolTip(), QStringLiteral("заврешить работу программы"));
+  EXPECT_FALSE(window->ui()->lbLog->accessibleName().isEmpty());
+  EXPECT_EQ(window->N3->text(), QStringLiteral("старт           "));
+  EXPECT_EQ(window->N2->text(), QStringLiteral("Выход"));
+  EXPECT_EQ(window->N1->text(), QStringLiteral("открыть файл"));
+  EXPECT_EQ(window->N5->text(), QStringLiteral("открыть каталог"));
+}
+
+TEST_F(MainWindow, StartWithoutStartOptionLeavesStopDisabled) {
+  WriteIni(false, watched);
+  Open();
+  EXPECT_TRUE(window->N3->isEnabled());
+  EXPECT_FALSE(window->N4->isEnabled());
+  EXPECT_EQ(window->RunningMonitor(), nullptr);
+  EXPECT_TRUE(messages.infos.empty());
+}
+
+TEST_F(MainWindow, StartOptionWithValidFolderStartsMonitoring) {
+  WriteIni(true, watched);
+  Open();
+  EXPECT_NE(window->RunningMonitor(), nullptr);
+  EXPECT_FALSE(window->N3->isEnabled());
+  EXPECT_TRUE(window->N4->isEnabled());
+  ASSERT_TRUE(WaitLines(1));
+  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки активен"));
+  EXPECT_EQ(Tail(Lines()[0]), " монитор запущен");
+}
+
+TEST_F(MainWindow, StartOptionWithMissingFolderTellsAndStartsNothing) {
+  WriteIni(true, root + "/nowhere/");
+  Open();
+  EXPECT_EQ(messages.infos, std::vector<std::string>{
+                                "Такой папки не существует, вы не сможете запустить мониторинг"});
+  EXPECT_EQ(window->RunningMonitor(), nullptr);
+  EXPECT_TRUE(window->N3->isEnabled());
+  EXPECT_TRUE(window->N4->isEnabled());
+  window->ui()->SpeedButton2->click();
+  EXPECT_EQ(window->RunningMonitor(), nullptr);
+}
+
+TEST_F(MainWindow, StartAndStopFromToolbarAndTrayMenu) {
+  WriteIni(false, watched);
+  Open();
+  window->ui()->SpeedButton2->click();
+  window->ui()->SpeedButton2->click();  // a second start changes nothing
+  ASSERT_TRUE(WaitLines(1));
+  EXPECT_TRUE(WaitUntil([&] { return Source()->Opened(); }));
+  EXPECT_EQ(SourceCount(), 1u);
+  EXPECT_EQ(Source()->OpenedFolder(), watched);
+  Source()->PlayNarrow(1, "a.txt");
+  Source()->PlayNarrow(3, "a.txt");
+  Source()->PlayNarrow(3, "a.txt");
+  Source()->PlayNarrow(4, "a.txt");
+  Source()->PlayNarrow(5, "b.txt");
+  ASSERT_TRUE(WaitLines(5));
+  window->ui()->SpeedButton3->click();
+  window->ui()->SpeedButton3->click();  // a second stop announces nothing
+  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
+  EXPECT_TRUE(window->N3->isEnabled());
+  EXPECT_FALSE(window->N4->isEnabled());
+  ASSERT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  QCoreApplication::processEvents();
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(Tail(lines[1]), "создан:    #a.txt");
+  EXPECT_EQ(Tail(lines[2]), "изменен:    #a.txt");
+  EXPECT_EQ(Tail(lines[3]), "переименован из:    #a.txt");
+  EXPECT_EQ(Tail(lines[4]), "переименован в:    #b.txt");
+  EXPECT_EQ(Tail(lines[5]), " монитор остановлен");
+
+  // The tray menu's items do the same.
+  window->N3->trigger();
+  ASSERT_TRUE(WaitLines(7));
+  Source(2);
+  EXPECT_EQ(SourceCount(), 2u);
+  EXPECT_FALSE(window->N3->isEnabled());
+  window->N4->trigger();
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+  EXPECT_EQ(window->RunningMonitor(), nullptr);
+}
+
+TEST_F(MainWindow, SoundAndPopupFollowTheOptionsAtEachReport) {
+  WriteIni(true, watched);
+  Open();
+  ASSERT_TRUE(WaitLines(1));
+  Source()->PlayNarrow(1, "a.txt");
+  ASSERT_TRUE(WaitLines(2));
+  EXPECT_EQ(events, (std::vector<std::string>{"sound", "popup " + watched + "a.txt|a.txt|создан"}));
+  gObjtOpt->SetSound(false);
+  gObjtOpt->SetAlertWindow(false);
+  Source()->PlayNarrow(2, "a.txt");
+  ASSERT_TRUE(WaitLines(3));
+  EXPECT_EQ(events.size(), 2u);
+}
+
+TEST_F(MainWindow, OpeningFromTheLog) {
+  WriteIni(true, watched);
+  std::ofstream(watched + "a#b.txt") << "x";
+  Open();
+  ASSERT_TRUE(WaitLines(1));
+  Source()->PlayNarrow(1, "a#b.txt");
+  ASSERT_TRUE(WaitLines(2));
+  QListView* log = window->ui()->lbLog;
+
+  window->SpeedButton4Click();  // nothing selected
+  EXPECT_TRUE(shell.opened.empty());
+
+  log->setCurrentIndex(window->Log().index(0));  // the start line names nothing
+  emit log->doubleClicked(window->Log().index(0));
+  EXPECT_TRUE(shell.opened.empty());
+
+  log->setCurrentIndex(window->Log().index(1));
+  emit log->doubleClicked(window->Log().index(1));
+  window->N5->trigger();
+  EXPECT_EQ(shell.opened, (std::vector<std::string>{watched + "a#b.txt", watched}));
+}
+
+TEST_F(MainWindow, MinimiseGoesToTheTrayAndAClickBringsItBack) {
+  WriteIni(false, watched);
+  Open();
+  window->TrayAvailable = [] { return true; };
+  window->show();
+  window->WMSysCommand(kScMinimize);
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_TRUE(window->TrayShown());
+  window->TrayMessage(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_FALSE(window->TrayShown());
+
+  // The tray option hides the window later, from the event loop.
+  window->HideToTray();
+  EXPECT_TRUE(window->isVisible());
+  ASSERT_TRUE(WaitUntil([&] { return !window->isVisible(); }));
+  window->TrayMessage(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(MainWindow, WithoutANotificationAreaMinimiseStaysReachable) {
+  WriteIni(false, watched);
+  Open();
+  window->TrayAvailable = [] { return false; };
+  window->show();
+  window->WMSysCommand(kScMinimize);
+  EXPECT_FALSE(window->TrayShown());
+  EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(MainWindow, FailedOpenShowsThePlainBox) {
+  WriteIni(false, watched);
+  TWatcherEnv env = WatcherEnv();
+  env.MakeSource = [] {
+    auto s = std::make_shared<TScriptedDirChanges>();
+    s->SetOpenError(ENOENT);
+    return s;
+  };
+  SetWatcherEnv(env);
+  Open();
+  window->mmStartClick();
+  ASSERT_TRUE(WaitUntil([&] { return !events.empty(); }));
+  EXPECT_EQ(events[0], "box " + SystemErrorText(ENOENT));
+  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки активен"));
+  // The ended watcher is still the running monitor until stopped.
+  window->mmStopClick();
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+}
+
+TEST_F(MainWindow, ExitInTheMiddleOfABurst) {
+  WriteIni(true, watched);
+  Open();
+  ASSERT_TRUE(WaitLines(1));
+  for (int i = 0; i < 20000; ++i) Source()->PlayNarrow(1 + i % 3, "f" + std::to_string(i));
+  ASSERT_TRUE(WaitLines(100));
+  window->SpeedButton8Click();
+  EXPECT_EQ(gObjtOpt, nullptr);
+  EXPECT_EQ(LiveWatchers(), 0u);
+  // A stopped watcher reports nothing after its stop line.
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+}
