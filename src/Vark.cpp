@@ -1,6 +1,31 @@
+// Program start: the four windows in order, then the message loop.
+#include <QApplication>
 #include <cstdio>
 
-int main() {
-  std::fprintf(stderr, "vark: the main window is not built yet\n");
-  return 1;
+#include "ui/uStartup.h"
+#include "ui/ufMain.h"
+
+int main(int argc, char* argv[]) {
+  // A program cannot place its own windows on Wayland, and the popup's corner would be lost: run
+  // through XWayland when it is there, unless the user chose a platform.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
+      !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "xcb");
+  }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    std::fprintf(stderr, "vark: no display: start it from a desktop session\n");
+    return 1;
+  }
+  QApplication app(argc, argv);
+  app.setApplicationName(QString::fromUtf8(kApplicationTitle));
+  app.setDesktopFileName(QStringLiteral("vark"));
+  app.setQuitOnLastWindowClosed(false);  // the main window alone ends the program
+
+  InstallDesktopServices();
+  CreateWindows();
+  fMonDirMain->show();
+  const int code = app.exec();
+  DestroyWindows();
+  return code;
 }
