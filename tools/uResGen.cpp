@@ -426,6 +426,13 @@ void Gear(QPainter& p, QPointF c, double rOuter, int teeth, QColor base) {
   p.setBrush(g);
   p.setPen(QPen(base.darker(190), std::max(0.9, rOuter / 12.0)));
   p.drawPath(path);
+  // The axle, recessed in the hole, keeps the wheel solid on any background.
+  QRadialGradient axle(c + QPointF(rHole * 0.3, rHole * 0.3), rHole);
+  axle.setColorAt(0.0, base.darker(115));
+  axle.setColorAt(1.0, base.darker(210));
+  p.setPen(Qt::NoPen);
+  p.setBrush(axle);
+  p.drawEllipse(c, rHole * 0.8, rHole * 0.8);
 }
 
 void Tile(QPainter& p, const QRectF& r, QColor base) {
