@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageWriter>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ui/uPictures.h"
@@ -166,6 +170,36 @@ TEST(AboutPictureTest, DecodesThroughLibjpegToABlueButton) {
   EXPECT_FALSE(IsBlue(img.pixelColor(1, 1)));   // outside the button
   const QColor mark = img.pixelColor(45, 62);   // the question mark's dot
   EXPECT_GT(mark.red() + mark.green(), 400);
+}
+
+TEST(AboutPictureTest, DecoderHandlesOddWidthsAndGreyPictures) {
+  if (!QImageWriter::supportedImageFormats().contains("jpeg"))
+    GTEST_SKIP() << "Qt's JPEG writer is not installed; it only makes the sample pictures";
+  // An odd width makes every row of the decoded picture padded, a grey picture has one component.
+  QImage colour(37, 23, QImage::Format_RGB32);
+  colour.fill(QColor(200, 30, 40));
+  for (int y = 12; y < 23; ++y)
+    for (int x = 0; x < 37; ++x) colour.setPixel(x, y, qRgb(20, 60, 210));
+  QImage grey(19, 5, QImage::Format_Grayscale8);
+  grey.fill(128);
+  for (const auto& [sample, topLeft, bottomRight] :
+       {std::tuple{colour, QColor(200, 30, 40), QColor(20, 60, 210)},
+        std::tuple{grey, QColor(128, 128, 128), QColor(128, 128, 128)}}) {
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(sample.save(&buffer, "JPEG", 95));
+    const QImage img = DecodeJpeg(jpeg);
+    ASSERT_EQ(img.size(), sample.size());
+    for (const auto& [at, want] :
+         {std::pair{QPoint(2, 2), topLeft},
+          std::pair{QPoint(sample.width() - 3, sample.height() - 2), bottomRight}}) {
+      const QColor got = img.pixelColor(at);
+      EXPECT_NEAR(got.red(), want.red(), 12) << at.x() << "," << at.y();
+      EXPECT_NEAR(got.green(), want.green(), 12) << at.x() << "," << at.y();
+      EXPECT_NEAR(got.blue(), want.blue(), 12) << at.x() << "," << at.y();
+    }
+  }
 }
 
 TEST(AboutPictureTest, DamagedJpegGivesANullImageWithoutEndingTheProgram) {
