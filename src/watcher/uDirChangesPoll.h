@@ -1,0 +1,101 @@
+// The polling change source, for folders whose changes the kernel does not report: network shares
+// (NFS, SMB/CIFS), FUSE file systems such as sshfs, 9p and the like only see the changes made on
+// this machine, never those made by another machine on the share.
+//
+// The source keeps a snapshot of the tree and compares a fresh scan with it at each interval. Its
+// records mean what the kernel source's mean: 1 created, 2 removed, 3 size changed, 4 + 5 renamed
+// within one folder, 2 + 1 moved between folders; a renamed or moved folder is one record (pair),
+// not its contents; a removed folder's contents come before the folder, a created folder comes
+// before its contents. Attribute and time changes and rewrites of the same size report nothing.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "watcher/uDirChanges.h"
+
+struct TPollOptions {
+  // The pause between two scans follows what a scan costs (a few per cent of one core, and a
+  // share kept busy a fifth of the time at most), within these bounds.
+  std::chrono::milliseconds MinInterval{2000}, MaxInterval{60000};
+  // How long a folder that stopped answering (server down, share unmounted) is waited for before
+  // the watch ends with the system's error.
+  std::chrono::milliseconds GiveUpAfter{std::chrono::minutes(10)};
+  // Tests: called on the polling thread after every scan with 0, or with the error that made the
+  // watched folder unreachable.
+  std::function<void(int error)> AfterScan;
+};
+
+// The polling source.
+std::shared_ptr<TDirChanges> MakePollDirChanges(TPollOptions options = {});
+
+// True when the folder lies on a file system whose changes made elsewhere the kernel does not
+// report to us: NFS, SMB/CIFS, FUSE, 9p, AFS, Ceph, cluster and virtual-machine shares.
+bool IsRemoteFileSystem(const std::string& folder);
+
+// The source that suits the folder: polling on such file systems, inotify elsewhere.
+std::shared_ptr<TDirChanges> MakeChosenDirChanges(const std::string& folder);
+
+// A source that makes that choice when it is opened, for callers that do not know the folder yet.
+std::shared_ptr<TDirChanges> MakeChoosingDirChanges(TPollOptions options = {});
+
+// How many polling threads still run; a stopped source's thread ends at once unless it is inside
+// a system call that blocks (a share that does not answer).
+size_t LivePollThreads();
+bool WaitForPollThreads(std::chrono::milliseconds timeout);
+
+// A snapshot of a folder's tree: per folder a vector of its items sorted by name, each with its
+// kind, size, device and inode; the names of one folder share one string.
+class TTreeSnapshot {
+ public:
+  enum class TKind : uint8_t { File, Dir, Link, Other };
+
+  // Scans `folder`. Folders that cannot be read now (no permission, a transient error) keep what
+  // `previous` knew of them. Answers 0, or the error that makes the folder itself unreachable
+  // (ECANCELED when `cancelled` answered true).
+  int Scan(const std::string& folder, const TTreeSnapshot* previous = nullptr,
+           const std::function<bool()>& cancelled = {});
+
+  // The records that lead from `before` to this snapshot, in the order they are delivered.
+  std::vector<TChangeRecord> ChangesSince(const TTreeSnapshot& before) const;
+
+  size_t Items() const;
+  size_t Folders() const { return folders_.size(); }
+  // Memory held, names included.
+  size_t MemoryBytes() const;
+  // The file system type (statfs f_type) of the scanned folder.
+  int64_t FsType() const { return fsType_; }
+
+  static constexpr uint32_t kNoFolder = 0xFFFFFFFFu;
+
+  struct TItem {
+    uint64_t Dev = 0;
+    uint64_t Ino = 0;
+    uint64_t Size = 0;
+    uint32_t NameOff = 0;
+    uint16_t NameLen = 0;
+    TKind Kind = TKind::File;
+    uint32_t Folder = kNoFolder;  // a folder's contents: index into folders_
+  };
+  struct TFolder {
+    std::string Names;
+    std::vector<TItem> Items;  // sorted by name, bytewise
+    uint32_t Parent = kNoFolder;
+    bool Unknown = false;  // never read: its contents are not known
+    std::string_view Name(const TItem& item) const {
+      return std::string_view(Names).substr(item.NameOff, item.NameLen);
+    }
+  };
+
+ private:
+  friend class TSnapshotScanner;
+  friend class TSnapshotDiffer;
+  std::vector<TFolder> folders_;  // [0] is the watched folder
+  int64_t fsType_ = 0;
+};

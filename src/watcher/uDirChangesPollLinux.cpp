@@ -1,0 +1,808 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "watcher/uDirChangesLinux.h"
+#include "watcher/uDirChangesPoll.h"
+#include "watcher/uPlatformText.h"
+
+namespace {
+
+using TItem = TTreeSnapshot::TItem;
+using TFolder = TTreeSnapshot::TFolder;
+using TKind = TTreeSnapshot::TKind;
+constexpr uint32_t kNoFolder = TTreeSnapshot::kNoFolder;
+
+TKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return TKind::File;
+  if (S_ISDIR(mode)) return TKind::Dir;
+  if (S_ISLNK(mode)) return TKind::Link;
+  return TKind::Other;
+}
+
+void FillFromStat(TItem& item, const struct stat& st) {
+  item.Dev = static_cast<uint64_t>(st.st_dev);
+  item.Ino = static_cast<uint64_t>(st.st_ino);
+  item.Kind = KindOf(st.st_mode);
+  item.Size = item.Kind == TKind::File ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+// ---- scanning ----
+
+class TSnapshotScanner {
+ public:
+  TSnapshotScanner(TTreeSnapshot& out, const TTreeSnapshot* previous,
+                   const std::function<bool()>& cancelled)
+      : out_(out), previous_(previous), cancelled_(cancelled), buffer_(4096) {}
+
+  // 0, or the error that kept the watched folder itself from being read.
+  int ScanRoot(int fd, uint64_t dev) {
+    out_.folders_.clear();
+    NewFolder(kNoFolder);
+    if (const int error = ReadFolder(fd, 0, dev); error != 0) return error;
+    ScanChildren(fd, 0, previous_ && !previous_->folders_.empty() ? 0 : kNoFolder);
+    return aborted_ ? ECANCELED : 0;
+  }
+
+ private:
+  uint32_t NewFolder(uint32_t parent) {
+    out_.folders_.emplace_back();
+    out_.folders_.back().Parent = parent;
+    return static_cast<uint32_t>(out_.folders_.size() - 1);
+  }
+
+  // Reads one folder's items, sorted by name. Folders among them get their device and inode when
+  // they are opened for their own scan.
+  int ReadFolder(int fd, uint32_t index, uint64_t dev) {
+    names_.clear();
+    items_.clear();
+    for (;;) {
+      const ssize_t n = getdents64(fd, buffer_.data(), buffer_.size() * sizeof(uint64_t));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) break;
+      const char* base = reinterpret_cast<const char*>(buffer_.data());
+      for (ssize_t pos = 0; pos < n;) {
+        const auto* d = reinterpret_cast<const struct dirent64*>(base + pos);
+        pos += d->d_reclen;
+        const char* name = d->d_name;
+        const size_t len = std::strlen(name);
+        if ((len == 1 && name[0] == '.') || (len == 2 && name[0] == '.' && name[1] == '.')) {
+          continue;
+        }
+        if (len > 0xFFFF) continue;
+        TItem item;
+        item.NameOff = static_cast<uint32_t>(names_.size());
+        item.NameLen = static_cast<uint16_t>(len);
+        if (d->d_type == DT_DIR) {
+          item.Kind = TKind::Dir;
+          item.Dev = dev;
+          item.Ino = d->d_ino;
+        } else {
+          struct stat st;
+          if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // gone since the folder was read
+            return errno;
+          }
+          FillFromStat(item, st);
+        }
+        names_.append(name, len);
+        items_.push_back(item);
+      }
+    }
+    TFolder& folder = out_.folders_[index];
+    folder.Names.assign(names_);
+    const std::string_view names(folder.Names);
+    std::sort(items_.begin(), items_.end(), [&](const TItem& a, const TItem& b) {
+      return names.substr(a.NameOff, a.NameLen) < names.substr(b.NameOff, b.NameLen);
+    });
+    folder.Items.assign(items_.begin(), items_.end());
+    return 0;
+  }
+
+  // Scans the subfolders of a folder already read, through its descriptor.
+  void ScanChildren(int fd, uint32_t index, uint32_t oldIndex) {
+    size_t i = 0;
+    while (i < out_.folders_[index].Items.size()) {
+      if (aborted_ || (cancelled_ && cancelled_())) {
+        aborted_ = true;
+        return;
+      }
+      TItem item = out_.folders_[index].Items[i];
+      if (item.Kind != TKind::Dir) {
+        ++i;
+        continue;
+      }
+      const std::string name(out_.folders_[index].Name(item));
+      const uint32_t oldChild = OldChild(oldIndex, name);
+      const int childFd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (childFd < 0) {
+        const int error = errno;
+        struct stat st;
+        const bool known = fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (error == ENOENT || (!known && errno == ENOENT)) {
+          // Gone since its folder was read.
+          auto& items = out_.folders_[index].Items;
+          items.erase(items.begin() + static_cast<ptrdiff_t>(i));
+          continue;
+        }
+        if (known) FillFromStat(item, st);
+        if (item.Kind == TKind::Dir) {
+          // A folder that cannot be read (no permission, too deep, a transient error) keeps what
+          // was known of it, quietly.
+          const uint32_t child = NewFolder(index);
+          CarryOver(child, oldChild);
+          item.Folder = child;
+        }  // else replaced by a file or a link since its folder was read
+        out_.folders_[index].Items[i] = item;
+        ++i;
+        continue;
+      }
+      struct stat st;
+      if (fstat(childFd, &st) == 0) {
+        item.Dev = static_cast<uint64_t>(st.st_dev);
+        item.Ino = static_cast<uint64_t>(st.st_ino);
+      }
+      const uint32_t child = NewFolder(index);
+      item.Folder = child;
+      out_.folders_[index].Items[i] = item;
+      if (ReadFolder(childFd, child, item.Dev) != 0) {
+        CarryOver(child, oldChild);
+      } else {
+        ScanChildren(childFd, child, oldChild);
+      }
+      close(childFd);
+      ++i;
+    }
+  }
+
+  // The previous snapshot's folder of that name inside `oldIndex`.
+  uint32_t OldChild(uint32_t oldIndex, std::string_view name) const {
+    if (!previous_ || oldIndex == kNoFolder) return kNoFolder;
+    const TFolder& folder = previous_->folders_[oldIndex];
+    const auto it = std::lower_bound(
+        folder.Items.begin(), folder.Items.end(), name,
+        [&](const TItem& item, std::string_view n) { return folder.Name(item) < n; });
+    if (it == folder.Items.end() || folder.Name(*it) != name || it->Kind != TKind::Dir) {
+      return kNoFolder;
+    }
+    return it->Folder;
+  }
+
+  // Copies what the previous snapshot knew of a folder and its subtree, or marks it unknown.
+  void CarryOver(uint32_t index, uint32_t oldIndex) {
+    if (!previous_ || oldIndex == kNoFolder) {
+      TFolder& folder = out_.folders_[index];
+      folder.Names.clear();
+      folder.Items.clear();
+      folder.Unknown = true;
+      return;
+    }
+    const TFolder& old = previous_->folders_[oldIndex];
+    {
+      TFolder& folder = out_.folders_[index];
+      folder.Names = old.Names;
+      folder.Items = old.Items;
+      folder.Unknown = old.Unknown;
+    }
+    for (size_t i = 0; i < old.Items.size(); ++i) {
+      if (old.Items[i].Folder == kNoFolder) continue;
+      const uint32_t child = NewFolder(index);
+      out_.folders_[index].Items[i].Folder = child;
+      CarryOver(child, old.Items[i].Folder);
+    }
+  }
+
+  TTreeSnapshot& out_;
+  const TTreeSnapshot* previous_;
+  const std::function<bool()>& cancelled_;
+  std::vector<uint64_t> buffer_;  // getdents64 records, 8-byte aligned
+  std::string names_;
+  std::vector<TItem> items_;
+  bool aborted_ = false;
+};
+
+int TTreeSnapshot::Scan(const std::string& folder, const TTreeSnapshot* previous,
+                        const std::function<bool()>& cancelled) {
+  folders_.clear();
+  fsType_ = 0;
+  int error = 0;
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+  } else {
+    struct stat st;
+    struct statfs fs;
+    if (fstat(fd, &st) != 0 || fstatfs(fd, &fs) != 0) {
+      error = errno;
+    } else {
+      fsType_ = static_cast<int64_t>(fs.f_type);
+      TSnapshotScanner scanner(*this, previous, cancelled);
+      error = scanner.ScanRoot(fd, static_cast<uint64_t>(st.st_dev));
+    }
+    close(fd);
+  }
+  if (error != 0) {
+    folders_.clear();
+    folders_.emplace_back();
+  }
+  return error;
+}
+
+size_t TTreeSnapshot::Items() const {
+  size_t n = 0;
+  for (const auto& f : folders_) n += f.Items.size();
+  return n;
+}
+
+size_t TTreeSnapshot::MemoryBytes() const {
+  size_t bytes = sizeof(*this) + folders_.capacity() * sizeof(TFolder);
+  for (const auto& f : folders_) {
+    if (f.Names.capacity() > 15) bytes += f.Names.capacity() + 1;  // beyond the short-string buffer
+    bytes += f.Items.capacity() * sizeof(TItem);
+  }
+  return bytes;
+}
+
+// ---- comparing two snapshots ----
+
+// Items are paired first by name within folders that correspond, then by device and inode across
+// the whole tree (renames and moves). A name whose item was replaced by one of the same kind is
+// compared as the same item unless its old or new identity turns up elsewhere: on file systems
+// whose inode numbers are not stable (some FUSE ones), that keeps every scan from reporting
+// everything removed and created again.
+class TSnapshotDiffer {
+ public:
+  TSnapshotDiffer(const TTreeSnapshot& before, const TTreeSnapshot& after)
+      : old_(before), new_(after), folderPartner_(before.folders_.size(), kNoFolder) {}
+
+  std::vector<TChangeRecord> Run() {
+    if (old_.Snap.folders_.empty() || new_.Snap.folders_.empty()) return {};
+    work_.push_back({0, 0});
+    for (;;) {
+      while (!work_.empty()) {
+        const auto [of, nf] = work_.front();
+        work_.pop_front();
+        Merge(of, nf);
+      }
+      if (Expand()) continue;
+      if (Collapse()) continue;
+      break;
+    }
+    std::string path;
+    if (old_.Dirty[0]) EmitRemovals(0, path);
+    path.clear();
+    if (new_.Dirty[0]) EmitArrivals(0, path);
+    return std::move(out_);
+  }
+
+ private:
+  struct TRef {
+    uint32_t Folder;
+    uint32_t Index;
+  };
+  enum TState : uint8_t { kSame, kSizeChanged, kCandidate, kPending, kMatched, kGone };
+  struct TKey {
+    uint64_t Dev, Ino;
+    bool operator==(const TKey&) const = default;
+  };
+  struct THash {
+    size_t operator()(const TKey& k) const {
+      return std::hash<uint64_t>()(k.Ino * 0x9E3779B97F4A7C15ull ^ k.Dev);
+    }
+  };
+  struct TSide {
+    explicit TSide(const TTreeSnapshot& snap) : Snap(snap), Dirty(snap.folders_.size(), 0) {
+      Base.reserve(snap.folders_.size());
+      uint32_t total = 0;
+      for (const auto& f : snap.folders_) {
+        Base.push_back(total);
+        total += static_cast<uint32_t>(f.Items.size());
+      }
+      State.assign(total, kSame);
+    }
+    const TItem& Item(TRef r) const { return Snap.folders_[r.Folder].Items[r.Index]; }
+    uint32_t Flat(TRef r) const { return Base[r.Folder] + r.Index; }
+    uint8_t& StateOf(TRef r) { return State[Flat(r)]; }
+    void MarkDirty(uint32_t folder) {
+      while (folder != kNoFolder && !Dirty[folder]) {
+        Dirty[folder] = 1;
+        folder = Snap.folders_[folder].Parent;
+      }
+    }
+
+    const TTreeSnapshot& Snap;
+    std::vector<uint32_t> Base;
+    std::vector<uint8_t> State;
+    std::vector<uint8_t> Dirty;  // per folder: something to report in its subtree
+    std::unordered_map<TKey, std::vector<TRef>, THash> Pool;  // unpaired, by identity
+    std::unordered_map<uint32_t, TRef> Partner;               // paired by identity
+    std::vector<TRef> Expand;                                 // unpaired folders to open up
+  };
+
+  static bool Idle(uint8_t state) { return state == kCandidate || state == kPending; }
+
+  void Merge(uint32_t of, uint32_t nf) {
+    folderPartner_[of] = nf;
+    const TFolder& a = old_.Snap.folders_[of];
+    const TFolder& b = new_.Snap.folders_[nf];
+    // Contents never read before (or not now) are taken as they are, without reports.
+    if (a.Unknown || b.Unknown) return;
+    uint32_t i = 0, j = 0;
+    const auto na = static_cast<uint32_t>(a.Items.size());
+    const auto nb = static_cast<uint32_t>(b.Items.size());
+    while (i < na || j < nb) {
+      int cmp;
+      if (i == na) {
+        cmp = 1;
+      } else if (j == nb) {
+        cmp = -1;
+      } else {
+        cmp = a.Name(a.Items[i]).compare(b.Name(b.Items[j]));
+      }
+      if (cmp < 0) {
+        Add(true, {of, i++}, false);
+      } else if (cmp > 0) {
+        Add(false, {nf, j++}, false);
+      } else {
+        const TItem& x = a.Items[i];
+        const TItem& y = b.Items[j];
+        const TRef o{of, i++}, n{nf, j++};
+        if (x.Kind != y.Kind) {
+          Add(true, o, false);
+          Add(false, n, false);
+        } else if (x.Ino == 0 || y.Ino == 0 || (x.Dev == y.Dev && x.Ino == y.Ino)) {
+          Keep(o, n);
+        } else {
+          pending_.push_back({o, n});
+          Add(true, o, true);
+          Add(false, n, true);
+        }
+      }
+    }
+  }
+
+  void Keep(TRef o, TRef n) {
+    const TItem& x = old_.Item(o);
+    const TItem& y = new_.Item(n);
+    if (x.Kind == TKind::File && x.Size != y.Size) {
+      new_.StateOf(n) = kSizeChanged;
+      new_.MarkDirty(n.Folder);
+    } else if (x.Kind == TKind::Dir && x.Folder != kNoFolder && y.Folder != kNoFolder) {
+      work_.push_back({x.Folder, y.Folder});
+    }
+  }
+
+  // An item without a partner of the same name: paired at once with an unpaired item of the same
+  // identity on the other side, or left waiting for one.
+  void Add(bool isOld, TRef ref, bool pending) {
+    TSide& side = isOld ? old_ : new_;
+    TSide& other = isOld ? new_ : old_;
+    side.StateOf(ref) = pending ? kPending : kCandidate;
+    side.MarkDirty(ref.Folder);
+    const TItem& item = side.Item(ref);
+    if (item.Ino != 0) {
+      const TKey key{item.Dev, item.Ino};
+      if (const auto found = other.Pool.find(key); found != other.Pool.end()) {
+        auto& refs = found->second;
+        for (size_t k = 0; k < refs.size(); ++k) {
+          if (Idle(other.StateOf(refs[k])) && other.Item(refs[k]).Kind == item.Kind) {
+            const TRef partner = refs[k];
+            refs.erase(refs.begin() + static_cast<ptrdiff_t>(k));
+            if (isOld) {
+              Match(ref, partner);
+            } else {
+              Match(partner, ref);
+            }
+            return;
+          }
+        }
+      }
+      side.Pool[key].push_back(ref);
+    }
+    if (!pending && item.Kind == TKind::Dir) side.Expand.push_back(ref);
+  }
+
+  void Match(TRef o, TRef n) {
+    old_.StateOf(o) = kMatched;
+    new_.StateOf(n) = kMatched;
+    old_.Partner[old_.Flat(o)] = n;
+    new_.Partner[new_.Flat(n)] = o;
+    old_.MarkDirty(o.Folder);
+    new_.MarkDirty(n.Folder);
+    const TItem& x = old_.Item(o);
+    const TItem& y = new_.Item(n);
+    if (x.Kind == TKind::Dir && x.Folder != kNoFolder && y.Folder != kNoFolder) {
+      work_.push_back({x.Folder, y.Folder});
+    }
+  }
+
+  // Folders left without a partner: their contents become candidates themselves, so that an item
+  // moved out of a removed folder (or into a created one) is still paired.
+  bool Expand() {
+    bool any = false;
+    for (const bool isOld : {true, false}) {
+      TSide& side = isOld ? old_ : new_;
+      std::vector<TRef> list = std::move(side.Expand);
+      side.Expand.clear();
+      for (const TRef ref : list) {
+        any = true;
+        if (side.StateOf(ref) != kCandidate) continue;
+        side.StateOf(ref) = kGone;
+        const TItem& item = side.Item(ref);
+        if (item.Folder == kNoFolder) continue;
+        const TFolder& folder = side.Snap.folders_[item.Folder];
+        if (folder.Unknown) continue;
+        for (uint32_t k = 0; k < folder.Items.size(); ++k) Add(isOld, {item.Folder, k}, false);
+      }
+    }
+    return any;
+  }
+
+  // Same-name pairs whose identities turned up nowhere else are the same item after all.
+  bool Collapse() {
+    if (pending_.empty()) return false;
+    std::vector<std::pair<TRef, TRef>> list = std::move(pending_);
+    pending_.clear();
+    for (const auto& [o, n] : list) {
+      uint8_t& so = old_.StateOf(o);
+      uint8_t& sn = new_.StateOf(n);
+      if (so == kPending && sn == kPending) {
+        so = kSame;
+        sn = kSame;
+        Keep(o, n);
+        continue;
+      }
+      if (so == kPending) {
+        so = kCandidate;
+        if (old_.Item(o).Kind == TKind::Dir) old_.Expand.push_back(o);
+      }
+      if (sn == kPending) {
+        sn = kCandidate;
+        if (new_.Item(n).Kind == TKind::Dir) new_.Expand.push_back(n);
+      }
+    }
+    return true;
+  }
+
+  void Emit(uint32_t action, const std::string& path, TKind kind) {
+    out_.push_back({action, NarrowToUtf16(path), kind == TKind::Dir});
+  }
+
+  // Removals, by the old names: a folder's contents before the folder.
+  void EmitRemovals(uint32_t of, std::string& path) {
+    const TFolder& folder = old_.Snap.folders_[of];
+    const size_t start = path.size();
+    for (uint32_t k = 0; k < folder.Items.size(); ++k) {
+      const TItem& item = folder.Items[k];
+      path.append(folder.Name(item));
+      if (item.Kind == TKind::Dir && item.Folder != kNoFolder && old_.Dirty[item.Folder]) {
+        const size_t len = path.size();
+        path += kFolderSeparator;
+        EmitRemovals(item.Folder, path);
+        path.resize(len);
+      }
+      const TRef ref{of, k};
+      const uint8_t state = old_.StateOf(ref);
+      if (state == kCandidate || state == kGone) {
+        Emit(kActionRemoved, path, item.Kind);
+      } else if (state == kMatched) {
+        const TRef partner = old_.Partner.at(old_.Flat(ref));
+        if (folderPartner_[of] != partner.Folder) Emit(kActionRemoved, path, item.Kind);
+      }
+      path.resize(start);
+    }
+  }
+
+  // Renames, arrivals and size changes, by the new names: a folder before its contents.
+  void EmitArrivals(uint32_t nf, std::string& path) {
+    const TFolder& folder = new_.Snap.folders_[nf];
+    const size_t start = path.size();
+    for (uint32_t k = 0; k < folder.Items.size(); ++k) {
+      const TItem& item = folder.Items[k];
+      const TRef ref{nf, k};
+      const uint8_t state = new_.StateOf(ref);
+      if (state == kMatched) {
+        const TRef partner = new_.Partner.at(new_.Flat(ref));
+        const TItem& was = old_.Item(partner);
+        if (folderPartner_[partner.Folder] == nf) {
+          path.append(old_.Snap.folders_[partner.Folder].Name(was));
+          Emit(kActionRenamedOld, path, item.Kind);
+          path.resize(start);
+          path.append(folder.Name(item));
+          Emit(kActionRenamedNew, path, item.Kind);
+        } else {
+          path.append(folder.Name(item));
+          Emit(kActionAdded, path, item.Kind);
+        }
+        if (item.Kind == TKind::File && was.Size != item.Size)
+          Emit(kActionModified, path, item.Kind);
+      } else {
+        path.append(folder.Name(item));
+        if (state == kCandidate || state == kGone) Emit(kActionAdded, path, item.Kind);
+        if (state == kSizeChanged) Emit(kActionModified, path, item.Kind);
+      }
+      if (item.Kind == TKind::Dir && item.Folder != kNoFolder && new_.Dirty[item.Folder]) {
+        path += kFolderSeparator;
+        EmitArrivals(item.Folder, path);
+      }
+      path.resize(start);
+    }
+  }
+
+  TSide old_;
+  TSide new_;
+  std::vector<uint32_t> folderPartner_;  // old folder -> the new folder compared with it
+  std::deque<std::pair<uint32_t, uint32_t>> work_;
+  std::vector<std::pair<TRef, TRef>> pending_;
+  std::vector<TChangeRecord> out_;
+};
+
+std::vector<TChangeRecord> TTreeSnapshot::ChangesSince(const TTreeSnapshot& before) const {
+  return TSnapshotDiffer(before, *this).Run();
+}
+
+// ---- the polling source ----
+
+namespace {
+
+std::mutex gLiveMutex;
+std::condition_variable gLiveChanged;
+size_t gLive = 0;
+
+// Records waiting beyond this many are dropped and the reader is told that changes were lost.
+constexpr size_t kMaxPending = size_t{1} << 18;
+
+std::chrono::nanoseconds ThreadCpuTime() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_this<TPollEngine> {
+ public:
+  explicit TPollEngine(TPollOptions options) : options_(std::move(options)) {}
+
+  int Open(const std::string& folder) override {
+    if (opened_.exchange(true)) return EBUSY;
+    folder_ = folder;
+    const int error = snapshot_.Scan(folder, nullptr, [this] { return stopping_.load(); });
+    if (stopping_.load()) return 0;  // stopped while opening: every read answers Stopped
+    if (error != 0) return error;
+    {
+      std::lock_guard lock(gLiveMutex);
+      ++gLive;
+    }
+    // The thread keeps the engine alive while it runs; it ends soon after a stop.
+    std::thread([self = shared_from_this()]() mutable {
+      self->Loop();
+      self.reset();
+      std::lock_guard lock(gLiveMutex);
+      --gLive;
+      gLiveChanged.notify_all();
+    }).detach();
+    return 0;
+  }
+
+ protected:
+  void OnStop() override {
+    {
+      std::lock_guard lock(waitMutex_);
+      stopping_.store(true);
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  void Loop() {
+    using Clock = std::chrono::steady_clock;
+    std::chrono::milliseconds interval = options_.MinInterval;
+    bool lost = false;
+    Clock::time_point lostSince{};
+    double smoothedMs = 0;
+    const auto cancelled = [this] { return stopping_.load(); };
+    for (;;) {
+      {
+        std::unique_lock lock(waitMutex_);
+        if (wake_.wait_for(lock, interval, [this] { return stopping_.load(); })) return;
+      }
+      const auto wall0 = Clock::now();
+      const auto cpu0 = ThreadCpuTime();
+      TTreeSnapshot fresh;
+      int error = fresh.Scan(folder_, &snapshot_, cancelled);
+      if (stopping_.load()) return;
+      // The same path on another kind of file system: the share was unmounted and what shows is
+      // the empty folder it was mounted on.
+      if (error == 0 && fresh.FsType() != snapshot_.FsType()) error = ENOTCONN;
+      if (options_.AfterScan) options_.AfterScan(error);
+      if (error != 0) {
+        // Unreachable: say nothing until it answers again, then compare with the last good scan.
+        const auto now = Clock::now();
+        if (!lost) {
+          lost = true;
+          lostSince = now;
+        }
+        if (now - lostSince >= options_.GiveUpAfter) {
+          PushFailure(error);
+          return;
+        }
+        interval = options_.MinInterval;
+        continue;
+      }
+      lost = false;
+      std::vector<TChangeRecord> changes = fresh.ChangesSince(snapshot_);
+      snapshot_ = std::move(fresh);
+      if (!changes.empty()) {
+        if (Pending() + changes.size() > kMaxPending) {
+          PushOverflow();
+        } else {
+          Push(changes);
+        }
+      }
+      // A few per cent of one core, and a remote server kept busy a fifth of the time at most.
+      const double cpuMs =
+          std::chrono::duration<double, std::milli>(ThreadCpuTime() - cpu0).count();
+      const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall0).count();
+      const double targetMs = std::max(cpuMs * 40, wallMs * 5);
+      smoothedMs = smoothedMs == 0 ? targetMs : (3 * smoothedMs + targetMs) / 4;
+      interval = std::clamp(std::chrono::milliseconds(static_cast<int64_t>(smoothedMs)),
+                            options_.MinInterval, options_.MaxInterval);
+    }
+  }
+
+  const TPollOptions options_;
+  std::atomic<bool> opened_{false};
+  std::atomic<bool> stopping_{false};
+  std::mutex waitMutex_;
+  std::condition_variable wake_;
+  std::string folder_;
+  TTreeSnapshot snapshot_;  // the last good scan; Open's, then the thread's alone
+};
+
+// What callers hold: dropping it stops the engine even when nobody called Stop, without waiting
+// for a thread that may sit in a system call on a share that does not answer.
+class TPollDirChanges : public TDirChanges {
+ public:
+  explicit TPollDirChanges(TPollOptions options)
+      : engine_(std::make_shared<TPollEngine>(std::move(options))) {}
+  ~TPollDirChanges() override { engine_->Stop(); }
+  int Open(const std::string& folder) override { return engine_->Open(folder); }
+  TReadResult Read(uint8_t* buffer, size_t size, uint32_t notifyFilter) override {
+    return engine_->Read(buffer, size, notifyFilter);
+  }
+  void Stop() override { engine_->Stop(); }
+  std::string TakeNotice() override { return engine_->TakeNotice(); }
+
+ private:
+  std::shared_ptr<TPollEngine> engine_;
+};
+
+class TChoosingDirChanges : public TDirChanges {
+ public:
+  explicit TChoosingDirChanges(TPollOptions options) : options_(std::move(options)) {}
+
+  int Open(const std::string& folder) override {
+    std::shared_ptr<TDirChanges> inner =
+        IsRemoteFileSystem(folder) ? MakePollDirChanges(options_) : MakeInotifyDirChanges();
+    bool stopped;
+    {
+      std::lock_guard lock(mutex_);
+      if (inner_) return EBUSY;
+      inner_ = inner;
+      stopped = stopped_;
+    }
+    if (stopped) inner->Stop();
+    return inner->Open(folder);
+  }
+
+  TReadResult Read(uint8_t* buffer, size_t size, uint32_t notifyFilter) override {
+    std::shared_ptr<TDirChanges> inner;
+    {
+      std::lock_guard lock(mutex_);
+      if (!inner_) {
+        if (stopped_) return {TReadStatus::Stopped};
+        return {TReadStatus::Failed, 0, EBADF};
+      }
+      inner = inner_;
+    }
+    return inner->Read(buffer, size, notifyFilter);
+  }
+
+  void Stop() override {
+    std::shared_ptr<TDirChanges> inner;
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+      inner = inner_;
+    }
+    if (inner) inner->Stop();
+  }
+
+  std::string TakeNotice() override {
+    std::shared_ptr<TDirChanges> inner;
+    {
+      std::lock_guard lock(mutex_);
+      inner = inner_;
+    }
+    return inner ? inner->TakeNotice() : std::string();
+  }
+
+ private:
+  const TPollOptions options_;
+  std::mutex mutex_;
+  std::shared_ptr<TDirChanges> inner_;
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<TDirChanges> MakePollDirChanges(TPollOptions options) {
+  return std::make_shared<TPollDirChanges>(std::move(options));
+}
+
+bool IsRemoteFileSystem(const std::string& folder) {
+  struct statfs fs;
+  if (statfs(folder.c_str(), &fs) != 0) return false;
+  switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0x6969u:      // NFS
+    case 0x517Bu:      // SMB (old smbfs)
+    case 0xFF534D42u:  // CIFS
+    case 0xFE534D42u:  // SMB2/3
+    case 0x65735546u:  // FUSE: sshfs, rclone, bindfs, virtiofs, …
+    case 0x01021997u:  // 9p
+    case 0x5346414Fu:  // AFS
+    case 0x6B414653u:  // AFS (kAFS)
+    case 0x00C36400u:  // Ceph
+    case 0x73757245u:  // Coda
+    case 0x0000564Cu:  // NCP
+    case 0x7461636Fu:  // OCFS2
+    case 0x01161970u:  // GFS2
+    case 0x0BD00BD0u:  // Lustre
+    case 0x47504653u:  // GPFS
+    case 0x19830326u:  // BeeGFS
+    case 0x20030528u:  // OrangeFS
+    case 0xAAD7AAEAu:  // PanFS
+    case 0x786F4256u:  // VirtualBox shared folders
+    case 0x7C7C6673u:  // Parallels shared folders
+    case 0xBACBACBCu:  // VMware shared folders
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::shared_ptr<TDirChanges> MakeChosenDirChanges(const std::string& folder) {
+  return IsRemoteFileSystem(folder) ? MakePollDirChanges() : MakeInotifyDirChanges();
+}
+
+std::shared_ptr<TDirChanges> MakeChoosingDirChanges(TPollOptions options) {
+  return std::make_shared<TChoosingDirChanges>(std::move(options));
+}
+
+size_t LivePollThreads() {
+  std::lock_guard lock(gLiveMutex);
+  return gLive;
+}
+
+bool WaitForPollThreads(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(gLiveMutex);
+  return gLiveChanged.wait_for(lock, timeout, [] { return gLive == 0; });
+}
