@@ -1,0 +1,53 @@
+#include "ui/uObjFiles.h"
+
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "watcher/uPlatformText.h"
+
+const char* const kPictureTable[kPictureCount + 1] = {
+    "",     "avi", "bat", "bmp",  "css",  "dll", "doc",    "docx", "gif",  "htm",
+    "html", "ini", "iso", "jpeg", "jpg",  "eml", "midi",   "mov",  "mp3",  "mp4",
+    "mpg",  "php", "png", "ppt",  "pptx", "psd", "rar",    "rtf",  "tiff", "txt",
+    "wav",  "wmv", "xls", "xlsx", "xml",  "zip", "folder", "none"};
+
+namespace {
+
+// Anything that exists under the name and is a folder, also through a link, as the shell sees it.
+// A name with a NUL names nothing.
+bool IsFolder(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  std::error_code error;
+  return std::filesystem::is_directory(std::filesystem::path(path), error);
+}
+
+}  // namespace
+
+const char* PictureEntry(uint8_t index) {
+  if (index < 1 || index > kPictureCount) return kPictureTable[kNonePicture];
+  return kPictureTable[index];
+}
+
+std::string ExtensionOf(const std::string& fullPath) {
+  const char stops[] = {'.', kFolderSeparator, ':', '\0'};
+  const size_t at = fullPath.find_last_of(stops);
+  if (at == std::string::npos || fullPath[at] != '.') return {};
+  return fullPath.substr(at + 1);
+}
+
+TMsgFrm::TMsgFrm(std::string fullPath, std::string operationWord, std::string relativeName)
+    : FullPath(std::move(fullPath)),
+      RelativeName(std::move(relativeName)),
+      Extension(ExtensionOf(FullPath)),
+      OperationWord(std::move(operationWord)) {
+  PictureIndex = FindPicture(Extension);
+}
+
+uint8_t TMsgFrm::FindPicture(const std::string& extension) const {
+  if (extension.empty()) return IsFolder(FullPath) ? kFolderPicture : kNonePicture;
+  for (uint8_t i = 1; i < kFolderPicture; ++i) {
+    if (extension == kPictureTable[i]) return i;
+  }
+  return kNonePicture;
+}
