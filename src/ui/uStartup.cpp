@@ -2,8 +2,11 @@
 
 #include <chrono>
 
+#include "settings/uOptions.h"
 #include "settings/uUserMessages.h"
 #include "ui/uAdditionalLogic.h"
+#include "ui/uInfo.h"
+#include "ui/uMessage.h"
 #include "ui/uShellOpen.h"
 #include "ui/ufMain.h"
 #include "watcher/uMonThread2.h"
@@ -21,10 +24,27 @@ void InstallDesktopServices() {
 
 void CreateWindows() {
   fMonDirMain = new TfMonDirMain();
+  // The popup has no owner, so that it has a taskbar entry of its own.
+  fMessage = new TfMessage();
+  fMonDirMain->ShowChangePopup = ShowChangePopup;
+  fOptions = new TfOptions(fMonDirMain);
+  fMonDirMain->ShowSettings = ShowOptionsDialog;
+  fInfo = new TfInfo(fMonDirMain);
+  fMonDirMain->ShowAbout = ShowAboutBox;
 }
 
 void DestroyWindows() {
-  if (fMonDirMain) fMonDirMain->Shutdown();
+  // No report may reach a window that is gone: the watcher stops first.
+  if (fMonDirMain) {
+    fMonDirMain->Shutdown();
+    fMonDirMain->ShowAbout = nullptr;
+    fMonDirMain->ShowSettings = nullptr;
+    fMonDirMain->ShowChangePopup = nullptr;
+  }
+  delete fInfo;
+  delete fOptions;
+  delete fMessage;
+  gMsgFrm.reset();
   delete fMonDirMain;
   fMonDirMain = nullptr;
   WaitForWatchers(std::chrono::seconds(5));

@@ -1,0 +1,139 @@
+#include "ui/uMessage.h"
+
+#include <QCloseEvent>
+#include <QMenu>
+#include <QTextDocument>
+
+#include "ui/uAdditionalLogic.h"
+#include "ui/uGuard.h"
+#include "ui/uPictures.h"
+#include "ui/uScreen.h"
+#include "ui/ufMain.h"
+#include "ui_uMessage.h"
+#include "watcher/uPlatformText.h"
+
+TfMessage* fMessage = nullptr;
+std::unique_ptr<TMsgFrm> gMsgFrm;
+
+namespace {
+
+// Names travel as the file system's bytes; undecodable bytes survive as escapes.
+QString FromNarrow(const std::string& text) {
+  const std::u16string wide = NarrowToUtf16(text);
+  return QString::fromUtf16(wide.data(), static_cast<qsizetype>(wide.size()));
+}
+
+// The size of the window with its frame. Before its first showing the window manager has not told
+// us the frame yet; the main window's frame is the best guess, so that the first popup does not
+// reach under the panel.
+QSize OuterSize(const QWidget& window) {
+  QSize outer = window.frameGeometry().size();
+  if (outer == window.size() && fMonDirMain) {
+    outer += fMonDirMain->frameGeometry().size() - fMonDirMain->size();
+  }
+  return outer;
+}
+
+}  // namespace
+
+TfMessage::TfMessage(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::TfMessage>()) {
+  ui_->setupUi(this);
+  // Close box only; the popup keeps above other windows since it never takes the focus to come
+  // forward.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint);
+  setAttribute(Qt::WA_ShowWithoutActivating);
+  setFixedSize(272, 138);
+  setWindowIcon(AppIcon());
+
+  ui_->SpeedButton6->setIcon(ButtonPicture("file"));
+  ui_->SpeedButton5->setIcon(ButtonPicture("folder"));
+  ui_->SpeedButton8->setIcon(ButtonPicture("close"));
+
+  // The path lies on the window's own colour, centred and wrapped.
+  QPalette memo = ui_->Memo1->palette();
+  memo.setColor(QPalette::Base, palette().color(QPalette::Button));
+  ui_->Memo1->setPalette(memo);
+  QTextOption option = ui_->Memo1->document()->defaultTextOption();
+  option.setAlignment(Qt::AlignHCenter);
+  ui_->Memo1->document()->setDefaultTextOption(option);
+
+  QPalette word = ui_->Label2->palette();
+  word.setColor(QPalette::WindowText, Qt::red);
+  ui_->Label2->setPalette(word);
+
+  PopupMenu1 = new QMenu(this);
+  N1 = PopupMenu1->addAction(QStringLiteral("копировать"));
+  N2 = PopupMenu1->addAction(QStringLiteral("выделить всё"));
+
+  const auto bind = [this](auto* sender, auto signal, void (TfMessage::*handler)()) {
+    connect(sender, signal, this, [this, handler] { GuardHandler([&] { (this->*handler)(); }); });
+  };
+  bind(ui_->SpeedButton6, &QToolButton::clicked, &TfMessage::SpeedButton6Click);
+  bind(ui_->SpeedButton5, &QToolButton::clicked, &TfMessage::SpeedButton5Click);
+  bind(ui_->SpeedButton8, &QToolButton::clicked, &TfMessage::SpeedButton8Click);
+  bind(N1, &QAction::triggered, &TfMessage::N1Click);
+  bind(N2, &QAction::triggered, &TfMessage::N2Click);
+  connect(ui_->Memo1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { PopupMenu1->popup(ui_->Memo1->viewport()->mapToGlobal(at)); });
+}
+
+TfMessage::~TfMessage() {
+  if (fMessage == this) fMessage = nullptr;
+}
+
+void TfMessage::SpeedButton8Click() {
+  close();
+}
+
+void TfMessage::SpeedButton6Click() {
+  // The name is read when the button is pressed: the latest change's item.
+  if (gMsgFrm) OpenLoggedFile("#" + gMsgFrm->RelativeName);
+}
+
+void TfMessage::SpeedButton5Click() {
+  if (gMsgFrm) OpenLoggedFolder("#" + gMsgFrm->RelativeName);
+}
+
+void TfMessage::N1Click() {
+  ui_->Memo1->copy();
+}
+
+void TfMessage::N2Click() {
+  ui_->Memo1->selectAll();
+}
+
+void TfMessage::closeEvent(QCloseEvent* event) {
+  gMsgFrm.reset();
+  QWidget::closeEvent(event);
+}
+
+void FillPopup(const TMsgFrm& content) {
+  if (!fMessage) return;
+  Ui::TfMessage& ui = *fMessage->ui();
+  ui.Image1->setPixmap(QPixmap::fromImage(FileTypePicture(PictureEntry(content.PictureIndex))));
+  ui.Label2->setText(FromNarrow(content.OperationWord));
+  ui.Label2->setAccessibleName(ui.Label2->text());
+  ui.Label2->adjustSize();
+  ui.Memo1->setPlainText(FromNarrow(content.FullPath));
+}
+
+void ShowChangePopup(const std::string& fullPath, const std::string& relativeName,
+                     const std::string& word) {
+  if (!fMessage) fMessage = new TfMessage();
+
+  // Back to the corner at every change, even when the user has moved the popup away.
+  const QSize outer = OuterSize(*fMessage);
+  int16_t left = static_cast<int16_t>(outer.width());
+  int16_t top = static_cast<int16_t>(outer.height());
+  PopupPosition(left, top);
+  fMessage->move(left, top);
+
+  gMsgFrm = std::make_unique<TMsgFrm>(fullPath, word, relativeName);
+  FillPopup(*gMsgFrm);
+
+  // Shown without taking the keyboard from whatever the user is typing in.
+  if (!fMessage->isVisible()) fMessage->show();
+  fMessage->raise();
+}
