@@ -1,0 +1,69 @@
+#include "ui/uAdditional.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QScreen>
+#include <QString>
+#include <QThread>
+
+#include "ui/uSound.h"
+
+namespace {
+
+void DefaultSound(TQtUserMessages::TKind kind) {
+  if (kind == TQtUserMessages::TKind::Error) {
+    PlayErrorSound();
+  } else {
+    PlayInfoSound();
+  }
+}
+
+void RunBox(TQtUserMessages::TKind kind, const QString& text) {
+  const bool error = kind == TQtUserMessages::TKind::Error;
+  QMessageBox box(error ? QMessageBox::Critical : QMessageBox::Information,
+                  error ? QStringLiteral("Error") : QStringLiteral("Information"), text,
+                  QMessageBox::Ok);
+  box.setWindowModality(Qt::ApplicationModal);
+  // Centred on the screen, not on whichever window happens to be active.
+  box.adjustSize();
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect frame = box.frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    box.move(frame.topLeft());
+  }
+  box.exec();
+}
+
+}  // namespace
+
+TQtUserMessages::TQtUserMessages(std::function<void(TKind)> playSound)
+    : playSound_(playSound ? std::move(playSound) : DefaultSound) {}
+
+void TQtUserMessages::ShowError(const std::string& text) {
+  Show(TKind::Error, text);
+}
+
+void TQtUserMessages::ShowInfo(const std::string& text) {
+  Show(TKind::Info, text);
+}
+
+void TQtUserMessages::Show(TKind kind, const std::string& text) {
+  playSound_(kind);
+  const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) return;
+  if (QThread::currentThread() == app->thread()) {
+    RunBox(kind, message);
+  } else {
+    // Windows belong to the user-interface thread; wait there for the box to be closed.
+    QMetaObject::invokeMethod(
+        app, [kind, message] { RunBox(kind, message); }, Qt::BlockingQueuedConnection);
+  }
+}
+
+void InstallMessageBoxes() {
+  static TQtUserMessages boxes;
+  SetUserMessages(&boxes);
+}

@@ -1,0 +1,29 @@
+// Shared helpers of the user interface.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "settings/uUserMessages.h"
+
+// ---- message boxes ----
+
+// The real message boxes: the sound first, without waiting for it, then a modal box centred on
+// the screen with the caption "Error" or "Information", the matching icon, the text and one "OK"
+// button. Each returns when the box has been closed. Safe to call from any thread: the box is
+// shown on the user-interface thread.
+class TQtUserMessages : public IUserMessages {
+ public:
+  enum class TKind { Error, Info };
+  // `playSound` makes the box's sound (default: the theme's error and information sounds).
+  explicit TQtUserMessages(std::function<void(TKind)> playSound = {});
+  void ShowError(const std::string& text) override;
+  void ShowInfo(const std::string& text) override;
+
+ private:
+  void Show(TKind kind, const std::string& text);
+  std::function<void(TKind)> playSound_;
+};
+
+// Installs the real boxes behind ShowError and ShowInfo for the rest of the program's life.
+void InstallMessageBoxes();

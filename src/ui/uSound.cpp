@@ -1,0 +1,59 @@
+#include "ui/uSound.h"
+
+#include <canberra.h>
+
+#include <mutex>
+
+namespace {
+
+std::mutex gMutex;
+ca_context* gContext = nullptr;
+bool gTried = false;
+
+// The process's one context, made on first use. It lives as long as the process: sounds that are
+// still playing at exit are not cut off by a teardown. Called with gMutex held.
+ca_context* Context() {
+  if (!gTried) {
+    gTried = true;
+    ca_context* context = nullptr;
+    if (ca_context_create(&context) == CA_SUCCESS) {
+      ca_context_change_props(context, CA_PROP_APPLICATION_NAME, "Vark", CA_PROP_APPLICATION_ID,
+                              "vark", nullptr);
+      gContext = context;
+    }
+  }
+  return gContext;
+}
+
+int PlayEvent(ca_context* context, const char* eventId) {
+  return ca_context_play(context, 0, CA_PROP_EVENT_ID, eventId, nullptr);
+}
+
+}  // namespace
+
+void PlaySoundFile(const std::string& path, const char* fallbackEventId) {
+  std::lock_guard lock(gMutex);
+  ca_context* context = Context();
+  if (!context) return;
+  if (ca_context_play(context, 0, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr) != CA_SUCCESS &&
+      fallbackEventId) {
+    PlayEvent(context, fallbackEventId);
+  }
+}
+
+void PlayThemeSound(const char* eventId, const char* fallbackEventId) {
+  std::lock_guard lock(gMutex);
+  ca_context* context = Context();
+  if (!context) return;
+  if (PlayEvent(context, eventId) == CA_ERROR_NOTFOUND && fallbackEventId) {
+    PlayEvent(context, fallbackEventId);
+  }
+}
+
+void PlayErrorSound() {
+  PlayThemeSound("dialog-error", "bell");
+}
+
+void PlayInfoSound() {
+  PlayThemeSound("dialog-information", "bell");
+}
