@@ -37,6 +37,8 @@ constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FRO
 // subfolder (kNoWatch when it is not watched: unreadable, or beyond the watch limit).
 constexpr uint64_t kDirBit = uint64_t{1} << 63;
 constexpr int kNoWatch = -1;
+// A file whose size could not be learned.
+constexpr uint64_t kUnknownSize = kDirBit - 1;
 uint64_t DirValue(int wd) {
   return kDirBit | static_cast<uint32_t>(wd);
 }
@@ -85,7 +87,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   enum class TWait { Readable, TimedOut, Stopped };
 
   // Watching.
-  int StartWatching();
+  int StartWatching(int rootFd);
   int AddWatch(int fd);
   int WatchSubfolder(int parentWd, int dirFd, const char* openPath, std::string_view name,
                      bool report);
@@ -107,7 +109,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
 
   void FolderPath(int wd, std::string& out);
   void ItemPath(int wd, std::string_view name, std::string& out);
-  uint64_t FileSize(const std::string& path) const;
+  const char* Absolute(const std::string& relative);
+  uint64_t FileSize(const std::string& path);
   void Emit(uint32_t action, const std::string& path, bool isDir);
   void Flush();
 
@@ -118,7 +121,11 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool opened_ = false;
   // Everything below belongs to Open until the reader starts, then to the reader alone.
   int inotifyFd_ = -1;
-  int rootFd_ = -1;
+  // No descriptor of the root is kept open: it would hold the folder's entry, and the kernel
+  // would then tell of the folder's deletion only when we let go of it.
+  std::string rootPrefix_;  // the folder text with one separator at the end
+  dev_t rootDevice_ = 0;
+  ino_t rootInode_ = 0;
   int rootWd_ = kNoWatch;
   std::string rootPath_;
   bool useProc_ = true;
@@ -126,7 +133,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   TMoveFrom moveFrom_;
   std::vector<TChangeRecord> records_;
   std::string path_;  // the relative path of the folder being scanned
-  std::string itemPath_, otherPath_;
+  std::string itemPath_, otherPath_, absolute_;
   std::vector<const std::string*> chain_;
   std::unique_ptr<char[]> dirents_;
   size_t unwatched_ = 0;  // folders left unwatched at the watch limit
@@ -144,7 +151,6 @@ TInotifyDirChanges::~TInotifyDirChanges() {
   Stop();
   if (reader_.joinable()) reader_.join();
   CloseFd(inotifyFd_);
-  CloseFd(rootFd_);
   CloseFd(wakeFd_);
 }
 
@@ -162,22 +168,25 @@ int TInotifyDirChanges::Open(const std::string& folder) {
   // A hand-edited folder text may lack the trailing separator or have several.
   rootPath_ = folder;
   while (rootPath_.size() > 1 && rootPath_.back() == '/') rootPath_.pop_back();
-  rootFd_ = open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (rootFd_ < 0) return errno;
-
-  const int error = StartWatching();
+  rootPrefix_ = rootPath_ == "/" ? rootPath_ : rootPath_ + "/";
+  int rootFd = open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return errno;
+  struct stat st;
+  if (fstat(rootFd, &st) == 0) {
+    rootDevice_ = st.st_dev;
+    rootInode_ = st.st_ino;
+  }
+  const int error = StartWatching(rootFd);
   if (error == ENOSPC) {
     // Not even the folder itself could be watched: say which limit it is and how many folders
     // that leaves out, then end the watch with the error.
     unwatched_ = 1;
-    if (const int fd = openat(rootFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-      ScanFolder(fd, kNoWatch, false);
-      close(fd);
-    }
+    if (lseek(rootFd, 0, SEEK_SET) == 0) ScanFolder(rootFd, kNoWatch, false);
     TellLimit();
     PushFailure(ENOSPC);
-    return 0;
   }
+  CloseFd(rootFd);
+  if (error == ENOSPC) return 0;
   if (error != 0) return error;
   // Stopped while the tree was being read: every read answers Stopped.
   if (stop_.load()) return 0;
@@ -187,21 +196,18 @@ int TInotifyDirChanges::Open(const std::string& folder) {
 
 // ---- watching ----
 
-// A fresh inotify instance with the root and every folder under it watched.
-int TInotifyDirChanges::StartWatching() {
+// A fresh inotify instance with the root (open on rootFd) and every folder under it watched.
+int TInotifyDirChanges::StartWatching(int rootFd) {
   CloseFd(inotifyFd_);
   folders_.clear();
   unwatched_ = 0;
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ < 0) return errno;
   path_.clear();
-  rootWd_ = AddWatch(rootFd_);
+  rootWd_ = AddWatch(rootFd);
   if (rootWd_ < 0) return errno;
   folders_.emplace(rootWd_, TFolder{});
-  const int fd = openat(rootFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  ScanFolder(fd, rootWd_, false);
-  close(fd);
+  ScanFolder(rootFd, rootWd_, false);
   TellLimit();
   return 0;
 }
@@ -458,7 +464,7 @@ void TInotifyDirChanges::OnCreate(int wd, TFolder& folder, std::string_view name
   if (isDir) {
     // Watch it at once, then report what was created in it before the watch took hold.
     FolderPath(wd, path_);
-    WatchSubfolder(wd, rootFd_, otherPath_.c_str(), name, true);
+    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, true);
     TellLimit();
   } else {
     // A new file starts empty; the writes that fill it arrive as modifications.
@@ -478,13 +484,16 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   // not reported.
   ItemPath(wd, name, otherPath_);
   struct stat st;
-  if (fstatat(rootFd_, otherPath_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-    return;
+  uint64_t size = kUnknownSize;
+  if (lstat(Absolute(otherPath_), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return;
+    size = static_cast<uint64_t>(st.st_size);
   }
-  const auto size = static_cast<uint64_t>(st.st_size);
+  // Otherwise the file was renamed or deleted right after the write: its size cannot be learned
+  // any more, and the change is reported rather than dropped.
   const uint64_t key = ItemKey(name);
   if (uint64_t* known = folder.Items.Find(key)) {
-    if (*known == size) return;
+    if (*known == size && size != kUnknownSize) return;
     *known = size;
   } else {
     folder.Items.Set(key, size);
@@ -501,7 +510,7 @@ void TInotifyDirChanges::OnMovedIn(int wd, TFolder& folder, std::string_view nam
   if (isDir) {
     if (!known) Emit(kActionAdded, otherPath_, true);
     FolderPath(wd, path_);
-    WatchSubfolder(wd, rootFd_, otherPath_.c_str(), name, false);
+    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, false);
     TellLimit();
     return;
   }
@@ -554,7 +563,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     if (!to->second.Items.Find(toKey)) Emit(kActionAdded, otherPath_, isDir);
   }
   if (!isDir) {
-    to->second.Items.Set(toKey, hadValue ? value : FileSize(otherPath_));
+    to->second.Items.Set(toKey, hadValue && value != kUnknownSize ? value : FileSize(otherPath_));
     return;
   }
   const int movedWd = hadValue ? WatchOf(value) : kNoWatch;
@@ -566,7 +575,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   } else {
     // It was not watched before (unreadable then): try again.
     FolderPath(toWd, path_);
-    WatchSubfolder(toWd, rootFd_, otherPath_.c_str(), toName, false);
+    WatchSubfolder(toWd, AT_FDCWD, Absolute(otherPath_), toName, false);
     TellLimit();
   }
 }
@@ -591,14 +600,17 @@ void TInotifyDirChanges::OnMovedOut() {
 bool TInotifyDirChanges::Resync() {
   Flush();
   moveFrom_.Active = false;
-  struct stat now, held;
-  if (stat(rootPath_.c_str(), &now) != 0 || fstat(rootFd_, &held) != 0 ||
-      now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
-    PushOverflow();
-    PushFailure(ENOENT);
-    return false;
+  // The folder may have gone, or been replaced, while events were lost.
+  int rootFd = open(rootPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  int error = rootFd < 0 ? errno : 0;
+  if (rootFd >= 0 &&
+      (fstat(rootFd, &st) != 0 || st.st_dev != rootDevice_ || st.st_ino != rootInode_)) {
+    error = ENOENT;
   }
-  if (const int error = StartWatching(); error != 0) {
+  if (error == 0) error = StartWatching(rootFd);
+  CloseFd(rootFd);
+  if (error != 0) {
     PushOverflow();
     PushFailure(error);
     return false;
@@ -630,9 +642,14 @@ void TInotifyDirChanges::ItemPath(int wd, std::string_view name, std::string& ou
   out += name;
 }
 
-uint64_t TInotifyDirChanges::FileSize(const std::string& path) const {
+const char* TInotifyDirChanges::Absolute(const std::string& relative) {
+  absolute_.assign(rootPrefix_).append(relative);
+  return absolute_.c_str();
+}
+
+uint64_t TInotifyDirChanges::FileSize(const std::string& path) {
   struct stat st;
-  if (fstatat(rootFd_, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+  if (lstat(Absolute(path), &st) != 0 || !S_ISREG(st.st_mode)) {
     return 0;
   }
   return static_cast<uint64_t>(st.st_size);

@@ -1,0 +1,840 @@
+// The inotify change source on real temporary folders, read through the change-source interface.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "watcher/uDirChangesLinux.h"
+#include "watcher/uMonThread2.h"
+#include "watcher/uPlatformText.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TRecord = std::pair<uint32_t, std::string>;
+using TRecords = std::vector<TRecord>;
+
+constexpr uint32_t kAllChanges = kNotifyFileName | kNotifyDirName | kNotifySize;
+
+// ---- folders and files ----
+
+class TTempDir {
+ public:
+  TTempDir() {
+    char name[] = "/tmp/vark-inotify-XXXXXX";
+    if (mkdtemp(name)) path_ = name;
+  }
+  ~TTempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+bool WriteFile(const std::string& path, const std::string& data, int flags = O_TRUNC) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+  if (fd < 0) return false;
+  const bool ok = data.empty() || write(fd, data.data(), data.size()) == ssize_t(data.size());
+  return close(fd) == 0 && ok;
+}
+
+bool AppendFile(const std::string& path, const std::string& data) {
+  return WriteFile(path, data, O_APPEND);
+}
+
+size_t CountEntries(const char* folder) {
+  size_t n = 0;
+  if (DIR* d = opendir(folder)) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+size_t MaxQueuedEvents() {
+  std::ifstream in("/proc/sys/fs/inotify/max_queued_events");
+  size_t n = 0;
+  in >> n;
+  return n;
+}
+
+// ---- reading the source ----
+
+struct TSeen {
+  enum TKind { Record, Overflow, Notice, Failed } Kind = Record;
+  uint32_t Action = 0;
+  std::string Text;  // the name of a record, the text of a notice
+  int Error = 0;
+};
+
+// Reads a source on a thread of its own, as the watcher does, and keeps everything it gets.
+class TCollector {
+ public:
+  explicit TCollector(std::shared_ptr<TDirChanges> source, uint32_t filter = kAllChanges)
+      : source_(std::move(source)), filter_(filter), thread_([this] { Loop(); }) {}
+  ~TCollector() {
+    source_->Stop();
+    thread_.join();
+  }
+
+  // Waits (bounded) until the predicate holds for everything seen so far.
+  bool WaitUntil(const std::function<bool(const std::vector<TSeen>&)>& done,
+                 std::chrono::seconds timeout = 20s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return done(seen_); });
+  }
+  bool WaitForRecord(uint32_t action, const std::string& name) {
+    return WaitUntil([&](const std::vector<TSeen>& seen) {
+      for (size_t i = cursor_; i < seen.size(); ++i) {
+        if (seen[i].Kind == TSeen::Record && seen[i].Action == action && seen[i].Text == name) {
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  bool WaitForKind(TSeen::TKind kind) {
+    return WaitUntil([&](const std::vector<TSeen>& seen) {
+      for (size_t i = cursor_; i < seen.size(); ++i) {
+        if (seen[i].Kind == kind) return true;
+      }
+      return false;
+    });
+  }
+  bool Ended() {
+    std::lock_guard lock(mutex_);
+    return ended_;
+  }
+  bool WaitEnded() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return ended_; });
+  }
+  // Everything seen after the cursor, and the cursor moved past it.
+  std::vector<TSeen> Take() {
+    std::lock_guard lock(mutex_);
+    std::vector<TSeen> out(seen_.begin() + static_cast<std::ptrdiff_t>(cursor_), seen_.end());
+    cursor_ = seen_.size();
+    return out;
+  }
+  // Creates a marker file in `root`, waits for its record, and answers the records that came
+  // before it since the last call: everything the changes made before the marker brought.
+  TRecords Settle(const std::string& root) {
+    const std::string name = "~mark" + std::to_string(++markers_);
+    if (!WriteFile(root + "/" + name, "")) return {{0, "marker not created"}};
+    if (!WaitForRecord(kActionAdded, name)) return {{0, "marker not seen"}};
+    TRecords out;
+    for (const auto& s : Take()) {
+      if (s.Kind == TSeen::Record && s.Action == kActionAdded && s.Text == name) break;
+      out.emplace_back(s.Kind == TSeen::Record ? s.Action : 100u + static_cast<uint32_t>(s.Kind),
+                       s.Text);
+    }
+    return out;
+  }
+
+ private:
+  void Loop() {
+    std::vector<uint8_t> buffer(kChangeBufferSize);
+    for (;;) {
+      std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+      const auto result = source_->Read(buffer.data(), buffer.size(), filter_);
+      std::vector<TSeen> got;
+      bool end = false;
+      switch (result.Status) {
+        case TDirChanges::TReadStatus::Records:
+          for (auto& event : DecodeRecords(buffer.data(), buffer.size(), "")) {
+            got.push_back({TSeen::Record, event.Action, std::move(event.RelativeName), 0});
+          }
+          break;
+        case TDirChanges::TReadStatus::Overflow:
+          got.push_back({TSeen::Overflow, 0, {}, 0});
+          break;
+        case TDirChanges::TReadStatus::Notice:
+          got.push_back({TSeen::Notice, 0, source_->TakeNotice(), 0});
+          break;
+        case TDirChanges::TReadStatus::Failed:
+          got.push_back({TSeen::Failed, 0, {}, result.Error});
+          end = true;
+          break;
+        case TDirChanges::TReadStatus::Stopped:
+          end = true;
+          break;
+      }
+      std::lock_guard lock(mutex_);
+      for (auto& s : got) seen_.push_back(std::move(s));
+      ended_ = end;
+      changed_.notify_all();
+      if (end) return;
+    }
+  }
+
+  std::shared_ptr<TDirChanges> source_;
+  const uint32_t filter_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<TSeen> seen_;
+  size_t cursor_ = 0;
+  bool ended_ = false;
+  int markers_ = 0;
+  std::thread thread_;
+};
+
+// Runs a check as the unprivileged user "nobody" when we are root, for whom no folder is
+// unreadable; the check's result is the child's exit code.
+int RunUnprivileged(const std::function<int()>& check) {
+  if (geteuid() != 0) return check();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return 98;
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0) {
+      _exit(99);
+    }
+    _exit(check());
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return 97;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+}
+
+// Holds a thread until opened.
+class TGate {
+ public:
+  void Pass() {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [&] { return open_; });
+  }
+  void Open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  struct TOpener {
+    std::shared_ptr<TGate> Gate;
+    ~TOpener() { Gate->Open(); }
+  };
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+class InotifySource : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(tmp_.Path().empty()); }
+
+  std::string Root() const { return tmp_.Path(); }
+  std::string P(const std::string& relative) const { return Root() + "/" + relative; }
+
+  // Opens the source on the root (written as the settings hold it, with the separator) and starts
+  // reading it.
+  void Start(TInotifyHooks hooks = {}, uint32_t filter = kAllChanges) {
+    source_ = MakeInotifyDirChanges(std::move(hooks));
+    ASSERT_EQ(source_->Open(Root() + "/"), 0);
+    collector_ = std::make_unique<TCollector>(source_, filter);
+  }
+  TRecords Settle() { return collector_->Settle(Root()); }
+
+  TTempDir tmp_;
+  std::shared_ptr<TDirChanges> source_;
+  std::unique_ptr<TCollector> collector_;
+};
+
+// ---- 1. opening ----
+
+TEST_F(InotifySource, OpenAnswersTheSystemErrorOfAFolderThatCannotBeWatched) {
+  ASSERT_TRUE(WriteFile(P("file.txt"), "x"));
+  EXPECT_EQ(MakeInotifyDirChanges()->Open(P("missing")), ENOENT);
+  EXPECT_EQ(MakeInotifyDirChanges()->Open(P("missing/")), ENOENT);
+  EXPECT_EQ(MakeInotifyDirChanges()->Open(P("file.txt")), ENOTDIR);
+  EXPECT_EQ(MakeInotifyDirChanges()->Open(P("file.txt/")), ENOTDIR);
+  EXPECT_EQ(MakeInotifyDirChanges()->Open(""), ENOENT);
+
+  ASSERT_EQ(chmod(Root().c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("locked").c_str(), 0), 0);
+  const std::string locked = P("locked/");
+  EXPECT_EQ(RunUnprivileged([&] { return MakeInotifyDirChanges()->Open(locked); }), EACCES);
+  ASSERT_EQ(chmod(P("locked").c_str(), 0755), 0);
+}
+
+TEST_F(InotifySource, FolderTextWorksWithAndWithoutTheSeparator) {
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  for (const std::string& text : {Root(), Root() + "/", Root() + "//"}) {
+    auto source = MakeInotifyDirChanges();
+    ASSERT_EQ(source->Open(text), 0) << text;
+    TCollector collector(source);
+    ASSERT_TRUE(WriteFile(P("sub/f.txt"), "")) << text;
+    EXPECT_TRUE(collector.WaitForRecord(kActionAdded, "sub/f.txt")) << text;
+    ASSERT_EQ(unlink(P("sub/f.txt").c_str()), 0);
+    EXPECT_TRUE(collector.WaitForRecord(kActionRemoved, "sub/f.txt")) << text;
+  }
+}
+
+// ---- 2. kinds of change ----
+
+TEST_F(InotifySource, FilesAreCreatedResizedRenamedAndDeleted) {
+  Start();
+  ASSERT_TRUE(WriteFile(P("a.txt"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, "a.txt"}}));
+  ASSERT_TRUE(AppendFile(P("a.txt"), "grow"));
+  EXPECT_EQ(Settle(), (TRecords{{3, "a.txt"}}));
+  ASSERT_EQ(rename(P("a.txt").c_str(), P("b.txt").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{4, "a.txt"}, {5, "b.txt"}}));
+  ASSERT_EQ(unlink(P("b.txt").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "b.txt"}}));
+  // Created and written at once: created, then its size changed from nothing.
+  ASSERT_TRUE(WriteFile(P("c.txt"), "content"));
+  EXPECT_EQ(Settle(), (TRecords{{1, "c.txt"}, {3, "c.txt"}}));
+}
+
+TEST_F(InotifySource, FoldersAndDeepItemsCarryTheirRelativePath) {
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("sub/deeper").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("other").c_str(), 0755), 0);
+  Start();
+  ASSERT_TRUE(WriteFile(P("sub/deeper/file.txt"), ""));
+  ASSERT_EQ(mkdir(P("sub/deeper/dir").c_str(), 0755), 0);
+  EXPECT_EQ(Settle(), (TRecords{{1, "sub/deeper/file.txt"}, {1, "sub/deeper/dir"}}));
+  ASSERT_EQ(rename(P("sub/deeper/dir").c_str(), P("sub/deeper/folder").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{4, "sub/deeper/dir"}, {5, "sub/deeper/folder"}}));
+  // From one folder of the tree to another: removed there, created here.
+  ASSERT_EQ(rename(P("sub/deeper/file.txt").c_str(), P("other/file.txt").c_str()), 0);
+  ASSERT_EQ(rename(P("sub/deeper/folder").c_str(), P("other/folder").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "sub/deeper/file.txt"},
+                                {1, "other/file.txt"},
+                                {2, "sub/deeper/folder"},
+                                {1, "other/folder"}}));
+  ASSERT_EQ(rmdir(P("other/folder").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "other/folder"}}));
+}
+
+TEST_F(InotifySource, MovesOutOfAndIntoTheTreeAreDeletionsAndCreations) {
+  TTempDir outside;
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("sub/f.txt"), "1"));
+  ASSERT_EQ(mkdir(P("sub/d").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("sub/d/inner.txt"), "1"));
+  Start();
+  ASSERT_EQ(rename(P("sub/f.txt").c_str(), (outside.Path() + "/f.txt").c_str()), 0);
+  ASSERT_EQ(rename(P("sub/d").c_str(), (outside.Path() + "/d").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "sub/f.txt"}, {2, "sub/d"}}));
+  // What happens in a folder that left the tree is no longer ours.
+  ASSERT_TRUE(AppendFile(outside.Path() + "/d/inner.txt", "more"));
+  ASSERT_TRUE(WriteFile(outside.Path() + "/d/new.txt", ""));
+  EXPECT_EQ(Settle(), TRecords{});
+  // Moved back in: the folder alone is created; its contents come with it, not created.
+  ASSERT_EQ(rename((outside.Path() + "/d").c_str(), P("back").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{1, "back"}}));
+  ASSERT_EQ(rename((outside.Path() + "/f.txt").c_str(), P("back/f.txt").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{1, "back/f.txt"}}));
+  // …and is watched with its whole subtree, sizes known.
+  ASSERT_TRUE(WriteFile(P("back/inner.txt"), "1more", 0));
+  ASSERT_TRUE(AppendFile(P("back/new.txt"), "x"));
+  EXPECT_EQ(Settle(), (TRecords{{3, "back/new.txt"}}));
+}
+
+TEST_F(InotifySource, FolderRecordsAreSelectedByTheFolderBit) {
+  Start({}, kNotifyDirName);
+  ASSERT_TRUE(WriteFile(P("file.txt"), "x"));
+  ASSERT_EQ(mkdir(P("dir").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("~mark1").c_str(), 0755), 0);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "~mark1"));
+  TRecords got;
+  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
+  EXPECT_EQ(got, (TRecords{{1, "dir"}, {1, "~mark1"}}));
+}
+
+TEST_F(InotifySource, DeletingAFolderWithContentsReportsEachItemOnce) {
+  Start();
+  ASSERT_EQ(mkdir(P("gone").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("gone/inner").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("gone/inner/a.txt"), "a"));
+  ASSERT_TRUE(WriteFile(P("gone/b.txt"), ""));
+  Settle();
+  std::filesystem::remove_all(P("gone"));
+  const TRecords got = Settle();
+  EXPECT_EQ(got.size(), 4u);
+  auto position = [&](const std::string& name) {
+    for (size_t i = 0; i < got.size(); ++i) {
+      if (got[i] == TRecord{2, name}) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  for (const char* name : {"gone/inner/a.txt", "gone/b.txt", "gone/inner", "gone"}) {
+    ASSERT_GE(position(name), 0) << name;
+  }
+  EXPECT_LT(position("gone/inner/a.txt"), position("gone/inner"));
+  EXPECT_LT(position("gone/inner"), position("gone"));
+  EXPECT_LT(position("gone/b.txt"), position("gone"));
+}
+
+// ---- 3. size changes only ----
+
+TEST_F(InotifySource, OnlyAChangeOfSizeIsAModification) {
+  ASSERT_TRUE(WriteFile(P("f.txt"), "12345"));
+  Start();
+  // Same size rewritten in place, permissions, times: nothing.
+  ASSERT_TRUE(WriteFile(P("f.txt"), "abcde", 0));
+  ASSERT_EQ(chmod(P("f.txt").c_str(), 0600), 0);
+  const timespec times[2] = {{1000000, 0}, {1000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, P("f.txt").c_str(), times, 0), 0);
+  EXPECT_EQ(Settle(), TRecords{});
+  ASSERT_EQ(truncate(P("f.txt").c_str(), 2), 0);
+  EXPECT_EQ(Settle(), (TRecords{{3, "f.txt"}}));
+  // Appends, each read before the next: one record each (the watcher folds repeats).
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(AppendFile(P("f.txt"), "more"));
+    EXPECT_EQ(Settle(), (TRecords{{3, "f.txt"}})) << i;
+  }
+  // Emptied by reopening with truncation: a change of size; again with no content: none.
+  ASSERT_TRUE(WriteFile(P("f.txt"), ""));
+  ASSERT_TRUE(WriteFile(P("f.txt"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{3, "f.txt"}}));
+}
+
+TEST_F(InotifySource, AWriteWhoseFileMovedOnBeforeItWasReadIsStillAChange) {
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  // All of it happens before the reader looks: the sizes can no longer be learned.
+  ASSERT_TRUE(WriteFile(P("a.txt"), "written"));
+  ASSERT_EQ(rename(P("a.txt").c_str(), P("b.txt").c_str()), 0);
+  ASSERT_TRUE(WriteFile(P("c.txt"), "written"));
+  ASSERT_EQ(unlink(P("c.txt").c_str()), 0);
+  gate->Open();
+  EXPECT_EQ(Settle(), (TRecords{{1, "a.txt"},
+                                {3, "a.txt"},
+                                {4, "a.txt"},
+                                {5, "b.txt"},
+                                {1, "c.txt"},
+                                {3, "c.txt"},
+                                {2, "c.txt"}}));
+  // The renamed file's size is learned afresh.
+  ASSERT_TRUE(WriteFile(P("b.txt"), "WRITTEN", 0));
+  EXPECT_EQ(Settle(), TRecords{});
+}
+
+// ---- 4. new folders and renamed folders ----
+
+TEST_F(InotifySource, WhatANewFolderHeldBeforeItsWatchIsReportedByTheScan) {
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("a/b").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("a/b/c"), "xyz"));
+  ASSERT_TRUE(WriteFile(P("a/d"), ""));
+  gate->Open();
+  EXPECT_EQ(Settle(), (TRecords{{1, "a"}, {1, "a/d"}, {1, "a/b"}, {1, "a/b/c"}}));
+  // The scan learned the sizes it found.
+  ASSERT_TRUE(WriteFile(P("a/b/c"), "XYZ", 0));
+  ASSERT_TRUE(AppendFile(P("a/d"), "1"));
+  EXPECT_EQ(Settle(), (TRecords{{3, "a/d"}}));
+}
+
+TEST_F(InotifySource, ANewFolderIsWatchedAtOnceAndWhatWasMadeInItEarlyIsReportedOnce) {
+  Start();
+  for (int round = 0; round < 25; ++round) {
+    const std::string a = "a" + std::to_string(round);
+    ASSERT_EQ(mkdir(P(a).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(P(a + "/b").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFile(P(a + "/b/c"), ""));
+    EXPECT_EQ(Settle(), (TRecords{{1, a}, {1, a + "/b"}, {1, a + "/b/c"}})) << round;
+  }
+  // Later changes deep inside are seen, sizes learned by the scan included.
+  ASSERT_TRUE(AppendFile(P("a3/b/c"), "x"));
+  ASSERT_TRUE(WriteFile(P("a4/b/d"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{3, "a3/b/c"}, {1, "a4/b/d"}}));
+}
+
+TEST_F(InotifySource, ARenamedFolderKeepsItsSubtreeUnderTheNewPath) {
+  ASSERT_EQ(mkdir(P("x").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("x/y").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("x/y/z").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("other").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("x/y/z/f"), "1"));
+  Start();
+  ASSERT_EQ(rename(P("x").c_str(), P("renamed").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{4, "x"}, {5, "renamed"}}));
+  ASSERT_TRUE(AppendFile(P("renamed/y/z/f"), "2"));
+  ASSERT_TRUE(WriteFile(P("renamed/y/g"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{3, "renamed/y/z/f"}, {1, "renamed/y/g"}}));
+  ASSERT_EQ(rename(P("renamed/y").c_str(), P("other/y2").c_str()), 0);
+  ASSERT_EQ(unlink(P("other/y2/z/f").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "renamed/y"}, {1, "other/y2"}, {2, "other/y2/z/f"}}));
+}
+
+// ---- 5. nothing lost ----
+
+TEST_F(InotifySource, RecordsBeyondOneReadWaitForTheNext) {
+  Start();
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i) {
+    names.push_back(std::string(60, 'n') + std::to_string(i));
+    ASSERT_TRUE(WriteFile(P(names.back()), ""));
+  }
+  const TRecords got = Settle();
+  ASSERT_EQ(got.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(got[i], (TRecord{1, names[i]}));
+}
+
+TEST_F(InotifySource, TheReaderDrainsTheKernelQueueWithoutTheConsumer) {
+  const size_t kernelQueue = MaxQueuedEvents();
+  if (kernelQueue == 0 || kernelQueue > 200000) GTEST_SKIP() << "kernel queue size " << kernelQueue;
+  source_ = MakeInotifyDirChanges();
+  ASSERT_EQ(source_->Open(Root()), 0);
+  auto queued = std::dynamic_pointer_cast<TQueuedDirChanges>(source_);
+  ASSERT_TRUE(queued);
+  // More changes than the kernel holds, while nobody reads: they all wait in our queue.
+  const size_t total = kernelQueue + 2000;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  for (size_t made = 0; made < total;) {
+    for (size_t i = 0; i < 1000 && made < total; ++i, ++made) {
+      ASSERT_TRUE(WriteFile(P("f" + std::to_string(made)), ""));
+    }
+    while (queued->Pending() < made && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(queued->Pending(), made);
+  }
+  collector_ = std::make_unique<TCollector>(source_);
+  const TRecords got = Settle();
+  ASSERT_EQ(got.size(), total);
+  EXPECT_EQ(got.front(), (TRecord{1, "f0"}));
+  EXPECT_EQ(got.back(), (TRecord{1, "f" + std::to_string(total - 1)}));
+}
+
+TEST_F(InotifySource, AKernelOverflowIsReportedAndTheWatchResynchronised) {
+  const size_t kernelQueue = MaxQueuedEvents();
+  if (kernelQueue == 0 || kernelQueue > 200000) GTEST_SKIP() << "kernel queue size " << kernelQueue;
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("sub/grow.txt"), ""));
+  // The reader is held before its first read while more changes happen than the kernel holds.
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  const TGate::TOpener opener{gate};  // whatever happens, the reader is let go before the end
+  Start(std::move(hooks));
+  for (size_t i = 0; i < kernelQueue + 500; ++i) {
+    ASSERT_TRUE(WriteFile(P("f" + std::to_string(i)), ""));
+  }
+  ASSERT_TRUE(AppendFile(P("sub/grow.txt"), "12345"));
+  ASSERT_EQ(mkdir(P("sub/late").c_str(), 0755), 0);
+  gate->Open();
+  ASSERT_TRUE(collector_->WaitForKind(TSeen::Overflow));
+  collector_->Take();
+  // Afterwards the watches and sizes are right again: a rewrite of the same size is nothing, an
+  // append is one change; the folder made during the loss is watched.
+  ASSERT_TRUE(WriteFile(P("sub/grow.txt"), "abcde", 0));
+  ASSERT_TRUE(AppendFile(P("sub/grow.txt"), "6"));
+  ASSERT_TRUE(WriteFile(P("sub/late/new.txt"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{3, "sub/grow.txt"}, {1, "sub/late/new.txt"}}));
+}
+
+// ---- 6. links and unreadable folders ----
+
+TEST_F(InotifySource, LinksAreItemsAndAreNeverFollowed) {
+  TTempDir outside;
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(Root().c_str(), P("sub/loop").c_str()), 0);
+  ASSERT_EQ(symlink("..", P("sub/up").c_str()), 0);
+  ASSERT_EQ(symlink(outside.Path().c_str(), P("out").c_str()), 0);
+  Start();
+  ASSERT_TRUE(WriteFile(outside.Path() + "/elsewhere.txt", ""));
+  ASSERT_TRUE(WriteFile(P("sub/loop/through-loop.txt"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, "through-loop.txt"}}));
+  ASSERT_EQ(symlink("target", P("sub/link").c_str()), 0);
+  ASSERT_EQ(unlink(P("sub/up").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{1, "sub/link"}, {2, "sub/up"}}));
+}
+
+TEST_F(InotifySource, UnreadableSubfoldersAreSkippedAndTheRestIsWatched) {
+  ASSERT_EQ(mkdir(P("open").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("locked").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("locked/inner").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("open/locked2").c_str(), 0755), 0);
+  // The unprivileged checker owns the tree, except that it may not read the two locked folders.
+  if (geteuid() == 0) {
+    for (const char* p : {"", "/open", "/locked", "/locked/inner", "/open/locked2"}) {
+      ASSERT_EQ(chown((Root() + p).c_str(), 65534, 65534), 0);
+    }
+  }
+  ASSERT_EQ(chmod(P("locked").c_str(), 0), 0);
+  ASSERT_EQ(chmod(P("open/locked2").c_str(), 0300), 0);
+  const std::string root = Root();
+  const int result = RunUnprivileged([&] {
+    auto source = MakeInotifyDirChanges();
+    if (source->Open(root) != 0) return 1;
+    TCollector collector(source);
+    if (!WriteFile(root + "/open/f.txt", "")) return 2;
+    if (collector.Settle(root) != TRecords{{1, "open/f.txt"}}) return 3;
+    // The locked folders are items still: their removal is seen.
+    if (rename((root + "/open/locked2").c_str(), (root + "/open/l2").c_str()) != 0) return 4;
+    if (collector.Settle(root) != TRecords{{4, "open/locked2"}, {5, "open/l2"}}) return 5;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
+  (void)chmod(P("locked").c_str(), 0755);
+  (void)chmod(P("open/l2").c_str(), 0755);
+}
+
+// ---- 7. the watch limit ----
+
+TEST_F(InotifySource, TheWatchLimitIsToldOnceWithHowToRaiseIt) {
+  for (const char* name : {"s1", "s2", "s3", "s4"}) ASSERT_EQ(mkdir(P(name).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("s4/deep").c_str(), 0755), 0);
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 3;  // the root and two subfolders
+  Start(std::move(hooks));
+  ASSERT_TRUE(collector_->WaitForKind(TSeen::Notice));
+  const auto seen = collector_->Take();
+  ASSERT_EQ(seen.size(), 1u);
+  const std::string& text = seen[0].Text;
+  EXPECT_NE(text.find("fs.inotify.max_user_watches"), std::string::npos) << text;
+  EXPECT_NE(text.find("sudo sysctl fs.inotify.max_user_watches=524288"), std::string::npos);
+  EXPECT_NE(text.find("/etc/sysctl.d/"), std::string::npos);
+  EXPECT_NE(text.find("таких папок: 3."), std::string::npos) << text;
+  // The watched part works; a new folder beyond the limit is reported but not told again.
+  ASSERT_EQ(mkdir(P("s5").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("f.txt"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, "s5"}, {1, "f.txt"}}));
+}
+
+TEST(InotifyNotice, SaysWhichLimitHowManyAndHowToRaiseIt) {
+  const std::string text = WatchLimitNotice(17);
+  EXPECT_NE(text.find("Достигнут"), std::string::npos);
+  EXPECT_NE(text.find("fs.inotify.max_user_watches"), std::string::npos);
+  EXPECT_NE(text.find("17"), std::string::npos);
+  EXPECT_NE(text.find("sudo sysctl fs.inotify.max_user_watches=524288"), std::string::npos);
+  EXPECT_NE(text.find("/etc/sysctl.d/"), std::string::npos);
+}
+
+// ---- 8. the watched folder goes away ----
+
+TEST_F(InotifySource, TheWatchedFolderDeletedEndsTheReadWithAnError) {
+  ASSERT_EQ(mkdir(P("watched").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("watched/f.txt"), ""));
+  auto source = MakeInotifyDirChanges();
+  ASSERT_EQ(source->Open(P("watched")), 0);
+  TCollector collector(source);
+  std::filesystem::remove_all(P("watched"));
+  ASSERT_TRUE(collector.WaitEnded());
+  const auto seen = collector.Take();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().Kind, TSeen::Failed);
+  EXPECT_EQ(seen.back().Error, ENOENT);
+  EXPECT_EQ(seen.front().Text, "f.txt");
+}
+
+TEST_F(InotifySource, TheWatchedFolderMovedAwayEndsTheReadWithAnError) {
+  ASSERT_EQ(mkdir(P("watched").c_str(), 0755), 0);
+  auto source = MakeInotifyDirChanges();
+  ASSERT_EQ(source->Open(P("watched") + "/"), 0);
+  TCollector collector(source);
+  ASSERT_EQ(rename(P("watched").c_str(), P("moved").c_str()), 0);
+  ASSERT_TRUE(collector.WaitEnded());
+  const auto seen = collector.Take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].Kind, TSeen::Failed);
+  EXPECT_EQ(seen[0].Error, ENOENT);
+}
+
+// ---- 9. names with any bytes ----
+
+TEST_F(InotifySource, NamesTravelByteExact) {
+  const std::string names[] = {"Отчёт за май.docx", "with space",         "a#b",
+                               "line\nbreak",       "bad \xff\xfe bytes", "\xc0\xaf overlong"};
+  ASSERT_EQ(mkdir(P("Папка \xff").c_str(), 0755), 0);
+  Start();
+  TRecords expected;
+  for (const auto& name : names) {
+    ASSERT_TRUE(WriteFile(P("Папка \xff/" + name), ""));
+    expected.emplace_back(1, "Папка \xff/" + name);
+  }
+  EXPECT_EQ(Settle(), expected);
+  // Reading goes through UTF-16: the record's name converted back is the name on disk.
+  ASSERT_TRUE(WriteFile(P("\xfe\xff"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, "\xfe\xff"}}));
+}
+
+// ---- 11. stopping ----
+
+TEST_F(InotifySource, StopWakesABlockedReadAndNothingIsDeliveredAfter) {
+  auto source = MakeInotifyDirChanges();
+  ASSERT_EQ(source->Open(Root()), 0);
+  auto read = std::async(std::launch::async, [&] {
+    std::vector<uint8_t> buffer(kChangeBufferSize);
+    return source->Read(buffer.data(), buffer.size(), kAllChanges).Status;
+  });
+  EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
+  source->Stop();
+  ASSERT_EQ(read.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(read.get(), TDirChanges::TReadStatus::Stopped);
+  ASSERT_TRUE(WriteFile(P("after.txt"), ""));
+  std::vector<uint8_t> buffer(kChangeBufferSize);
+  EXPECT_EQ(source->Read(buffer.data(), buffer.size(), kAllChanges).Status,
+            TDirChanges::TReadStatus::Stopped);
+}
+
+TEST_F(InotifySource, ManyOpenStopCyclesLeakNothing) {
+  ASSERT_EQ(mkdir(P("a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("a/b").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("a/b/f"), "x"));
+  const size_t fds = CountEntries("/proc/self/fd");
+  const size_t threads = CountEntries("/proc/self/task");
+  for (int i = 0; i < 1000; ++i) {
+    auto source = MakeInotifyDirChanges();
+    ASSERT_EQ(source->Open(Root()), 0);
+    if (i % 100 == 0) {
+      // Now and then with a change delivered and a reader blocked in between.
+      TCollector collector(source);
+      ASSERT_TRUE(WriteFile(P("a/b/g"), ""));
+      ASSERT_TRUE(collector.WaitForRecord(1, "a/b/g"));
+      ASSERT_EQ(unlink(P("a/b/g").c_str()), 0);
+    } else {
+      source->Stop();
+    }
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+}
+
+// ---- through the watcher ----
+
+class TRecordingUi : public IWatcherUi {
+ public:
+  void AnnounceStart() override { Add("start"); }
+  void AnnounceStop() override { Add("stop"); }
+  void ReportChange(const TMonDirThread& watcher) override {
+    Add(ChangeLogLine(watcher.OperationText, watcher.RelativeName) + " | " + watcher.FullPath);
+  }
+  void ShowWatchError(const std::string& text) override { Add("error: " + text); }
+  void ShowWatchNotice(const std::string& text) override { Add("notice: " + text); }
+
+  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return done(lines_); });
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void Add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+// Passes everything to the real source and tells when its Open has returned.
+class TOpenSignal : public TDirChanges {
+ public:
+  int Open(const std::string& folder) override {
+    const int error = inner_->Open(folder);
+    opened_.set_value(error);
+    return error;
+  }
+  TReadResult Read(uint8_t* buffer, size_t size, uint32_t filter) override {
+    return inner_->Read(buffer, size, filter);
+  }
+  void Stop() override { inner_->Stop(); }
+  std::string TakeNotice() override { return inner_->TakeNotice(); }
+  std::future<int> Opened() { return opened_.get_future(); }
+
+ private:
+  std::shared_ptr<TDirChanges> inner_ = MakeInotifyDirChanges();
+  std::promise<int> opened_;
+};
+
+bool HasLineEnding(const std::vector<std::string>& lines, const std::string& tail) {
+  for (const auto& line : lines) {
+    if (line.size() >= tail.size() &&
+        line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(InotifySource, TheWatcherLogsRealChangesWithoutAMainThread) {
+  TRecordingUi ui;
+  auto signal = std::make_shared<TOpenSignal>();
+  auto opened = signal->Opened();
+  TWatcherEnv env;
+  env.Ui = &ui;
+  env.MakeSource = [signal] { return signal; };
+  SetWatcherEnv(env);
+  const std::string folder = Root() + "/";
+  auto watcher = TMonDirThread::Create(folder);
+  ASSERT_EQ(opened.wait_for(20s), std::future_status::ready);
+  ASSERT_EQ(opened.get(), 0);
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  // Once the new folder is seen (and so watched), what happens in it comes change by change.
+  ASSERT_TRUE(ui.WaitFor([&](const std::vector<std::string>& lines) {
+    return HasLineEnding(lines, " #sub | " + folder + "sub");
+  }));
+  ASSERT_TRUE(WriteFile(P("sub/new file.txt"), "hello"));
+  ASSERT_EQ(rename(P("sub/new file.txt").c_str(), P("sub/renamed.txt").c_str()), 0);
+  EXPECT_TRUE(ui.WaitFor([&](const std::vector<std::string>& lines) {
+    return HasLineEnding(lines, " #sub/renamed.txt | " + folder + "sub/renamed.txt");
+  }));
+  StopMonitor(watcher);
+  EXPECT_TRUE(WaitForWatchers(20s));
+  SetWatcherEnv({});
+  const auto lines = ui.Lines();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines.front(), "start");
+  EXPECT_EQ(lines.back(), "stop");
+  EXPECT_TRUE(HasLineEnding(lines, "   создан:    #sub | " + folder + "sub"));
+  EXPECT_TRUE(
+      HasLineEnding(lines, "   создан:    #sub/new file.txt | " + folder + "sub/new file.txt"));
+  EXPECT_TRUE(
+      HasLineEnding(lines, "   изменен:    #sub/new file.txt | " + folder + "sub/new file.txt"));
+  EXPECT_TRUE(HasLineEnding(
+      lines, "   переименован из:    #sub/new file.txt | " + folder + "sub/new file.txt"));
+}
+
+TEST_F(InotifySource, TheWatcherShowsTheErrorOfAMissingFolder) {
+  TRecordingUi ui;
+  TWatcherEnv env;
+  env.Ui = &ui;
+  SetWatcherEnv(env);
+  auto watcher = TMonDirThread::Create(P("missing/"));
+  EXPECT_TRUE(WaitForWatchers(20s));
+  SetWatcherEnv({});
+  EXPECT_EQ(ui.Lines(), (std::vector<std::string>{"start", "error: " + SystemErrorText(ENOENT)}));
+}
+
+}  // namespace
