@@ -134,6 +134,10 @@ void ShowChangePopup(const std::string& fullPath, const std::string& relativeNam
   FillPopup(*gMsgFrm);
 
   // Shown without taking the keyboard from whatever the user is typing in.
-  if (!fMessage->isVisible()) fMessage->show();
-  fMessage->raise();
+  // A window that appears does so on top; one already shown is brought forward.
+  if (fMessage->isVisible()) {
+    fMessage->raise();
+  } else {
+    fMessage->show();
+  }
 }

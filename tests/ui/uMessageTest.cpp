@@ -1,0 +1,230 @@
+// The change popup: its layout, one window refilled by every change and moved back to the corner,
+// closing and showing again, and the buttons opening the latest item.
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTest>
+#include <QTextEdit>
+#include <QToolButton>
+
+#include "uWindowsTestSupport.h"
+#include "ui/uPictures.h"
+#include "ui/uScreen.h"
+#include "ui_uMessage.h"
+
+using namespace windows_test;
+
+namespace {
+
+QImage Shown(const QLabel* label) {
+  return label->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QImage Picture(const char* entry) {
+  return FileTypePicture(entry).convertToFormat(QImage::Format_RGB32);
+}
+
+// Where a popup of this size belongs.
+QPoint Corner(const QWidget& popup) {
+  int16_t x = static_cast<int16_t>(popup.frameGeometry().width());
+  int16_t y = static_cast<int16_t>(popup.frameGeometry().height());
+  PopupPosition(x, y);
+  return {x, y};
+}
+
+int PopupWindows() {
+  int n = 0;
+  for (QWidget* w : QApplication::topLevelWidgets()) n += qobject_cast<TfMessage*>(w) != nullptr;
+  return n;
+}
+
+class ChangePopup : public TWindowsTest {
+ protected:
+  Ui::TfMessage& Ui() { return *fMessage->ui(); }
+};
+
+}  // namespace
+
+TEST_F(ChangePopup, LayoutCaptionsHintsAndAccessibleNames) {
+  WriteIni(false, watched);
+  CreateWindows();
+  TfMessage& popup = *fMessage;
+  EXPECT_EQ(popup.parentWidget(), nullptr);
+  EXPECT_TRUE(popup.isWindow());
+  EXPECT_FALSE(popup.isVisible());
+  EXPECT_EQ(popup.windowTitle(), QStringLiteral("Изменения в папке"));
+  EXPECT_EQ(popup.size(), QSize(272, 138));
+  EXPECT_EQ(popup.minimumSize(), popup.maximumSize());
+  EXPECT_TRUE(popup.testAttribute(Qt::WA_ShowWithoutActivating));
+  EXPECT_FALSE(popup.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(popup.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(popup.windowFlags() & Qt::WindowCloseButtonHint);
+  // A tool window would have no taskbar entry of its own.
+  EXPECT_NE(popup.windowType(), Qt::Tool);
+
+  const struct {
+    QToolButton* button;
+    QRect geometry;
+    const char16_t* caption;
+    const char16_t* hint;
+  } buttons[] = {
+      {Ui().SpeedButton6, {71, 8, 65, 55}, u"файл", u"открыть выбранный файл"},
+      {Ui().SpeedButton5, {135, 8, 65, 55}, u"папка", u"открыть папку выбранного файла"},
+      {Ui().SpeedButton8, {199, 8, 65, 55}, u"закрыть", u"закрыть это окно"},
+  };
+  for (const auto& b : buttons) {
+    EXPECT_EQ(b.button->geometry(), b.geometry);
+    EXPECT_EQ(b.button->text(), QString::fromUtf16(b.caption));
+    EXPECT_EQ(b.button->toolTip(), QString::fromUtf16(b.hint));
+    EXPECT_EQ(b.button->accessibleName(), b.button->text());
+    EXPECT_EQ(b.button->iconSize(), QSize(32, 32));
+    EXPECT_FALSE(b.button->icon().isNull());
+  }
+  QTextEdit* memo = Ui().Memo1;
+  EXPECT_EQ(memo->geometry(), QRect(8, 78, 257, 50));
+  EXPECT_EQ(memo->frameShape(), QFrame::NoFrame);
+  EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_FALSE(memo->isReadOnly());
+  EXPECT_EQ(memo->lineWrapMode(), QTextEdit::WidgetWidth);
+  EXPECT_EQ(memo->palette().color(QPalette::Base), popup.palette().color(QPalette::Button));
+  EXPECT_FALSE(memo->accessibleName().isEmpty());
+  EXPECT_EQ(Ui().Image1->geometry(), QRect(0, 0, 80, 80));
+  EXPECT_FALSE(Ui().Image1->accessibleName().isEmpty());
+  EXPECT_EQ(Ui().Label2->pos(), QPoint(40, 123));
+  EXPECT_EQ(Ui().Label2->palette().color(QPalette::WindowText), QColor(Qt::red));
+
+  ASSERT_EQ(popup.PopupMenu1->actions().size(), 2);
+  EXPECT_EQ(popup.N1->text(), QStringLiteral("копировать"));
+  EXPECT_EQ(popup.N2->text(), QStringLiteral("выделить всё"));
+  EXPECT_EQ(memo->contextMenuPolicy(), Qt::CustomContextMenu);
+}
+
+TEST_F(ChangePopup, ShowsPictureWordAndPathInTheCornerWithoutTakingTheFocus) {
+  WriteIni(false, watched);
+  CreateWindows();
+  main->show();
+  main->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(main.get()));
+
+  ShowChangePopup(watched + "photo.jpg", "photo.jpg", "создан");
+  ASSERT_TRUE(fMessage->isVisible());
+  EXPECT_EQ(Shown(Ui().Image1), Picture("jpg"));
+  EXPECT_NE(Picture("jpg"), Picture("none"));
+  EXPECT_EQ(Ui().Label2->text(), QStringLiteral("создан"));
+  EXPECT_EQ(Ui().Label2->accessibleName(), QStringLiteral("создан"));
+  EXPECT_EQ(Ui().Memo1->toPlainText(), QString::fromStdString(watched + "photo.jpg"));
+  EXPECT_EQ(Ui().Memo1->document()->defaultTextOption().alignment() & Qt::AlignHCenter,
+            Qt::AlignHCenter);
+  EXPECT_EQ(fMessage->frameGeometry().topLeft(), Corner(*fMessage));
+  EXPECT_EQ(QApplication::activeWindow(), main.get());
+
+  ASSERT_NE(gMsgFrm, nullptr);
+  EXPECT_EQ(gMsgFrm->RelativeName, "photo.jpg");
+  EXPECT_EQ(gMsgFrm->OperationWord, "создан");
+  EXPECT_EQ(gMsgFrm->PictureIndex, 14);
+
+  // An upper-case extension has no picture of its own.
+  ShowChangePopup(watched + "PHOTO.JPG", "PHOTO.JPG", "изменен");
+  EXPECT_EQ(Shown(Ui().Image1), Picture("none"));
+}
+
+TEST_F(ChangePopup, EveryChangeRefillsTheOnePopupAndTheButtonsOpenTheLatestItem) {
+  WriteIni(true, watched);
+  std::filesystem::create_directories(watched + "docs");
+  std::ofstream(watched + "docs/a.txt") << "a";
+  std::ofstream(watched + "b.zip") << "b";
+  CreateWindows();
+  ASSERT_TRUE(WaitLines(1));
+  Source()->PlayNarrow(1, "docs/a.txt");
+  Source()->PlayNarrow(3, "b.zip");
+  ASSERT_TRUE(WaitLines(3));
+
+  EXPECT_EQ(PopupWindows(), 1);
+  ASSERT_TRUE(fMessage->isVisible());
+  EXPECT_EQ(Shown(Ui().Image1), Picture("zip"));
+  EXPECT_EQ(Ui().Label2->text(), QStringLiteral("изменен"));
+  EXPECT_EQ(Ui().Memo1->toPlainText(), QString::fromStdString(watched + "b.zip"));
+
+  QTest::mouseClick(Ui().SpeedButton6, Qt::LeftButton);
+  QTest::mouseClick(Ui().SpeedButton5, Qt::LeftButton);
+  EXPECT_EQ(shell.opened, (std::vector<std::string>{watched + "b.zip", watched}));
+
+  Source()->PlayNarrow(2, "docs/a.txt");
+  ASSERT_TRUE(WaitLines(4));
+  EXPECT_EQ(Ui().Label2->text(), QStringLiteral("удален"));
+  QTest::mouseClick(Ui().SpeedButton6, Qt::LeftButton);
+  QTest::mouseClick(Ui().SpeedButton5, Qt::LeftButton);
+  // The item is still there, so both open: the file, then its folder.
+  EXPECT_EQ(shell.opened, (std::vector<std::string>{watched + "b.zip", watched,
+                                                    watched + "docs/a.txt", watched + "docs/"}));
+  EXPECT_TRUE(messages.errors.empty());
+}
+
+TEST_F(ChangePopup, ClosingReleasesTheContentAndTheNextChangeShowsItAgainInTheCorner) {
+  WriteIni(false, watched);
+  CreateWindows();
+  ShowChangePopup(watched + "a.txt", "a.txt", "создан");
+  TfMessage* const first = fMessage;
+  // The user drags it away; the next change brings it back.
+  fMessage->move(10, 10);
+  ShowChangePopup(watched + "b.txt", "b.txt", "изменен");
+  EXPECT_EQ(fMessage->frameGeometry().topLeft(), Corner(*fMessage));
+
+  QTest::mouseClick(Ui().SpeedButton8, Qt::LeftButton);
+  EXPECT_FALSE(fMessage->isVisible());
+  EXPECT_EQ(gMsgFrm, nullptr);
+  EXPECT_EQ(fMessage, first);
+
+  ShowChangePopup(watched + "c.txt", "c.txt", "удален");
+  EXPECT_EQ(fMessage, first);
+  EXPECT_TRUE(fMessage->isVisible());
+  EXPECT_EQ(fMessage->frameGeometry().topLeft(), Corner(*fMessage));
+  EXPECT_EQ(Ui().Label2->text(), QStringLiteral("удален"));
+
+  // The caption's close box does the same as the button.
+  fMessage->close();
+  EXPECT_FALSE(fMessage->isVisible());
+  EXPECT_EQ(gMsgFrm, nullptr);
+  // Nothing to open once the content is gone.
+  fMessage->SpeedButton6Click();
+  fMessage->SpeedButton5Click();
+  EXPECT_TRUE(shell.opened.empty());
+}
+
+TEST_F(ChangePopup, IsCreatedWhenThereIsNone) {
+  WriteIni(false, watched);
+  ASSERT_EQ(fMessage, nullptr);
+  ShowChangePopup(watched + "x", "x", "неопознанная операция");
+  ASSERT_NE(fMessage, nullptr);
+  EXPECT_TRUE(fMessage->isVisible());
+  EXPECT_EQ(Ui().Label2->text(), QStringLiteral("неопознанная операция"));
+  EXPECT_EQ(Shown(Ui().Image1), Picture("none"));
+}
+
+TEST_F(ChangePopup, ANameWithAnyBytesOpensExactlyThatItem) {
+  WriteIni(false, watched);
+  const std::string name = "caf\xe9 #1.txt";  // not UTF-8
+  std::ofstream(watched + name) << "x";
+  CreateWindows();
+  gObjtOpt->SetFolder(watched);
+  ShowChangePopup(watched + name, name, "создан");
+  EXPECT_EQ(Shown(Ui().Image1), Picture("txt"));
+  fMessage->SpeedButton6Click();
+  EXPECT_EQ(shell.opened, std::vector<std::string>{watched + name});
+}
+
+TEST_F(ChangePopup, MemoMenuCopiesAndSelectsAll) {
+  WriteIni(false, watched);
+  CreateWindows();
+  ShowChangePopup(watched + "a.txt", "a.txt", "создан");
+  QTextEdit* memo = Ui().Memo1;
+  EXPECT_FALSE(memo->textCursor().hasSelection());
+  fMessage->N2->trigger();
+  EXPECT_EQ(memo->textCursor().selectedText(), QString::fromStdString(watched + "a.txt"));
+  QApplication::clipboard()->clear();
+  fMessage->N1->trigger();
+  EXPECT_EQ(QApplication::clipboard()->text(), QString::fromStdString(watched + "a.txt"));
+}
