@@ -51,7 +51,7 @@ size_t LivePollThreads();
 bool WaitForPollThreads(std::chrono::milliseconds timeout);
 
 // A snapshot of a folder's tree: per folder a vector of its items sorted by name, each with its
-// kind, size, device and inode; the names of one folder share one string.
+// kind, size, device, inode and birth time; the names of one folder share one string.
 class TTreeSnapshot {
  public:
   enum class TKind : uint8_t { File, Dir, Link, Other };
@@ -78,6 +78,7 @@ class TTreeSnapshot {
     uint64_t Dev = 0;
     uint64_t Ino = 0;
     uint64_t Size = 0;
+    uint64_t Stamp = 0;  // birth time, or modification time where there is none (ns)
     uint32_t NameOff = 0;
     uint16_t NameLen = 0;
     TKind Kind = TKind::File;

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -27,18 +28,29 @@ using TFolder = TTreeSnapshot::TFolder;
 using TKind = TTreeSnapshot::TKind;
 constexpr uint32_t kNoFolder = TTreeSnapshot::kNoFolder;
 
-TKind KindOf(mode_t mode) {
+TKind KindOf(unsigned mode) {
   if (S_ISREG(mode)) return TKind::File;
   if (S_ISDIR(mode)) return TKind::Dir;
   if (S_ISLNK(mode)) return TKind::Link;
   return TKind::Other;
 }
 
-void FillFromStat(TItem& item, const struct stat& st) {
-  item.Dev = static_cast<uint64_t>(st.st_dev);
-  item.Ino = static_cast<uint64_t>(st.st_ino);
-  item.Kind = KindOf(st.st_mode);
-  item.Size = item.Kind == TKind::File ? static_cast<uint64_t>(st.st_size) : 0;
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+
+// statx of an item inside a folder (name) or of an open folder (empty name); never follows links.
+int StatItem(int fd, const char* name, TItem& item) {
+  struct statx st;
+  const int flags = AT_SYMLINK_NOFOLLOW | (*name ? 0 : AT_EMPTY_PATH);
+  if (statx(fd, name, flags, kStatxMask, &st) != 0) return errno;
+  item.Dev = makedev(st.stx_dev_major, st.stx_dev_minor);
+  item.Ino = st.stx_ino;
+  item.Kind = KindOf(st.stx_mode);
+  item.Size = item.Kind == TKind::File ? st.stx_size : 0;
+  // Birth time where the file system keeps one, else the modification time: with the inode
+  // number it tells a renamed item from a new one that was given a freed inode number.
+  const statx_timestamp& t = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime;
+  item.Stamp = static_cast<uint64_t>(t.tv_sec) * 1000000000u + t.tv_nsec;
+  return 0;
 }
 
 }  // namespace
@@ -97,12 +109,10 @@ class TSnapshotScanner {
           item.Dev = dev;
           item.Ino = d->d_ino;
         } else {
-          struct stat st;
-          if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) continue;  // gone since the folder was read
-            return errno;
+          if (const int error = StatItem(fd, name, item); error != 0) {
+            if (error == ENOENT) continue;  // gone since the folder was read
+            return error;
           }
-          FillFromStat(item, st);
         }
         names_.append(name, len);
         items_.push_back(item);
@@ -136,15 +146,13 @@ class TSnapshotScanner {
       const int childFd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (childFd < 0) {
         const int error = errno;
-        struct stat st;
-        const bool known = fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (error == ENOENT || (!known && errno == ENOENT)) {
+        const int statError = StatItem(fd, name.c_str(), item);
+        if (error == ENOENT || statError == ENOENT) {
           // Gone since its folder was read.
           auto& items = out_.folders_[index].Items;
           items.erase(items.begin() + static_cast<ptrdiff_t>(i));
           continue;
         }
-        if (known) FillFromStat(item, st);
         if (item.Kind == TKind::Dir) {
           // A folder that cannot be read (no permission, too deep, a transient error) keeps what
           // was known of it, quietly.
@@ -156,11 +164,7 @@ class TSnapshotScanner {
         ++i;
         continue;
       }
-      struct stat st;
-      if (fstat(childFd, &st) == 0) {
-        item.Dev = static_cast<uint64_t>(st.st_dev);
-        item.Ino = static_cast<uint64_t>(st.st_ino);
-      }
+      StatItem(childFd, "", item);
       const uint32_t child = NewFolder(index);
       item.Folder = child;
       out_.folders_[index].Items[i] = item;
@@ -301,12 +305,12 @@ class TSnapshotDiffer {
   };
   enum TState : uint8_t { kSame, kSizeChanged, kCandidate, kPending, kMatched, kGone };
   struct TKey {
-    uint64_t Dev, Ino;
+    uint64_t Dev, Ino, Stamp;
     bool operator==(const TKey&) const = default;
   };
   struct THash {
     size_t operator()(const TKey& k) const {
-      return std::hash<uint64_t>()(k.Ino * 0x9E3779B97F4A7C15ull ^ k.Dev);
+      return std::hash<uint64_t>()((k.Ino * 0x9E3779B97F4A7C15ull ^ k.Dev) + k.Stamp);
     }
   };
   struct TSide {
@@ -400,7 +404,7 @@ class TSnapshotDiffer {
     side.MarkDirty(ref.Folder);
     const TItem& item = side.Item(ref);
     if (item.Ino != 0) {
-      const TKey key{item.Dev, item.Ino};
+      const TKey key{item.Dev, item.Ino, item.Stamp};
       if (const auto found = other.Pool.find(key); found != other.Pool.end()) {
         auto& refs = found->second;
         for (size_t k = 0; k < refs.size(); ++k) {

@@ -1,0 +1,492 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "uDirChangesTestSupport.h"
+#include "watcher/uDirChangesPoll.h"
+#include "watcher/uPlatformText.h"
+
+using namespace std::chrono_literals;
+using dctest::IndexOf;
+using dctest::Line;
+using dctest::MakeDirs;
+using dctest::TRecordCollector;
+using dctest::TTempTree;
+using dctest::WriteFile;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr uint32_t kAll = kNotifyFileName | kNotifyDirName | kNotifySize;
+
+// Records as "<action> <name>", with "/" after a folder's name.
+Lines Describe(const std::vector<TChangeRecord>& records) {
+  Lines lines;
+  for (const auto& r : records) {
+    lines.push_back(Line(r.Action, Utf16ToNarrow(r.Name)) + (r.IsDir ? "/" : ""));
+  }
+  return lines;
+}
+
+bool Rename(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Two scans of one tree with changes made in between.
+class TreeSnapshotTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(tree_.Ok()); }
+  void Take() { ASSERT_EQ(before_.Scan(tree_.Root()), 0); }
+  Lines Changes() {
+    TTreeSnapshot after;
+    EXPECT_EQ(after.Scan(tree_.Root(), &before_), 0);
+    Lines lines = Describe(after.ChangesSince(before_));
+    before_ = std::move(after);
+    return lines;
+  }
+  std::string P(std::string_view relative) const { return tree_.Path(relative); }
+
+  TTempTree tree_;
+  TTreeSnapshot before_;
+};
+
+TEST_F(TreeSnapshotTest, KindsOfChangeInDeliveryOrder) {
+  ASSERT_TRUE(WriteFile(P("a.txt"), "abc"));
+  ASSERT_TRUE(WriteFile(P("keep.txt"), "k"));
+  ASSERT_TRUE(MakeDirs(P("d")));
+  ASSERT_TRUE(WriteFile(P("d/x"), "x"));
+  ASSERT_TRUE(MakeDirs(P("gone/sub")));
+  ASSERT_TRUE(WriteFile(P("gone/g"), "g"));
+  ASSERT_TRUE(WriteFile(P("gone/sub/f"), "f"));
+  Take();
+  EXPECT_EQ(Changes(), Lines{});
+
+  ASSERT_TRUE(WriteFile(P("new.txt"), ""));
+  ASSERT_TRUE(WriteFile(P("a.txt"), "de", true));
+  std::filesystem::remove_all(P("gone"));
+  ASSERT_TRUE(MakeDirs(P("n/m")));
+  ASSERT_TRUE(WriteFile(P("n/m/f"), "f"));
+  // A removed folder's contents come before the folder, a created folder before its contents.
+  EXPECT_EQ(Changes(), (Lines{"2 gone/g", "2 gone/sub/f", "2 gone/sub/", "2 gone/", "3 a.txt",
+                              "1 n/", "1 n/m/", "1 n/m/f", "1 new.txt"}));
+  EXPECT_EQ(Changes(), Lines{});
+}
+
+TEST_F(TreeSnapshotTest, AttributesTimesAndSameSizeRewritesReportNothing) {
+  ASSERT_TRUE(WriteFile(P("f"), "12345"));
+  ASSERT_TRUE(MakeDirs(P("d")));
+  Take();
+  ASSERT_EQ(chmod(P("f").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(P("d").c_str(), 0700), 0);
+  const timeval times[2] = {{1000, 0}, {2000, 0}};
+  ASSERT_EQ(utimes(P("f").c_str(), times), 0);
+  const int fd = open(P("f").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, "xyz", 3, 1), 3);
+  close(fd);
+  EXPECT_EQ(Changes(), Lines{});
+}
+
+TEST_F(TreeSnapshotTest, RenameWithinAFolderAndMoveBetweenFolders) {
+  ASSERT_TRUE(WriteFile(P("a"), "a"));
+  ASSERT_TRUE(MakeDirs(P("d1")));
+  ASSERT_TRUE(MakeDirs(P("d2")));
+  ASSERT_TRUE(WriteFile(P("d1/b"), "b"));
+  Take();
+  ASSERT_TRUE(Rename(P("a"), P("c")));
+  ASSERT_TRUE(Rename(P("d1/b"), P("d2/b")));
+  EXPECT_EQ(Changes(), (Lines{"2 d1/b", "4 a", "5 c", "1 d2/b"}));
+}
+
+TEST_F(TreeSnapshotTest, RenamedFolderIsOnePairAndChangesInsideFollowIt) {
+  ASSERT_TRUE(MakeDirs(P("d/sub")));
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(WriteFile(P("d/f" + std::to_string(i)), "x"));
+  ASSERT_TRUE(WriteFile(P("d/sub/z"), "z"));
+  Take();
+  ASSERT_TRUE(Rename(P("d"), P("e")));
+  ASSERT_TRUE(WriteFile(P("e/new"), ""));
+  ASSERT_EQ(unlink(P("e/f7").c_str()), 0);
+  ASSERT_TRUE(WriteFile(P("e/sub/z"), "zz"));
+  EXPECT_EQ(Changes(), (Lines{"2 d/f7", "4 d/", "5 e/", "1 e/new", "3 e/sub/z"}));
+}
+
+TEST_F(TreeSnapshotTest, MovesOutOfARemovedFolderAndIntoACreatedOne) {
+  ASSERT_TRUE(MakeDirs(P("old")));
+  ASSERT_TRUE(WriteFile(P("old/a"), "a"));
+  ASSERT_TRUE(WriteFile(P("old/b"), "b"));
+  Take();
+  ASSERT_TRUE(MakeDirs(P("new")));
+  ASSERT_TRUE(Rename(P("old/a"), P("new/a")));
+  std::filesystem::remove_all(P("old"));
+  EXPECT_EQ(Changes(), (Lines{"2 old/a", "2 old/b", "2 old/", "1 new/", "1 new/a"}));
+}
+
+TEST_F(TreeSnapshotTest, RenameOverAnItemAndASwapOfTwoNames) {
+  ASSERT_TRUE(WriteFile(P("a"), "1"));
+  ASSERT_TRUE(WriteFile(P("b"), "22"));
+  ASSERT_TRUE(WriteFile(P("x"), "x"));
+  ASSERT_TRUE(WriteFile(P("y"), "y"));
+  Take();
+  ASSERT_TRUE(Rename(P("a"), P("b")));
+  EXPECT_EQ(Changes(), (Lines{"2 b", "4 a", "5 b"}));
+  ASSERT_TRUE(Rename(P("x"), P("tmp")));
+  ASSERT_TRUE(Rename(P("y"), P("x")));
+  ASSERT_TRUE(Rename(P("tmp"), P("y")));
+  EXPECT_EQ(Changes(), (Lines{"4 y", "5 x", "4 x", "5 y"}));
+}
+
+TEST_F(TreeSnapshotTest, ItemReplacedByAnotherKindIsRemovedThenCreated) {
+  ASSERT_TRUE(WriteFile(P("k"), "file"));
+  ASSERT_TRUE(MakeDirs(P("m")));
+  ASSERT_TRUE(WriteFile(P("m/inner"), ""));
+  Take();
+  ASSERT_EQ(unlink(P("k").c_str()), 0);
+  ASSERT_TRUE(MakeDirs(P("k")));
+  ASSERT_TRUE(WriteFile(P("k/f"), ""));
+  std::filesystem::remove_all(P("m"));
+  ASSERT_TRUE(WriteFile(P("m"), ""));
+  EXPECT_EQ(Changes(), (Lines{"2 k", "2 m/inner", "2 m/", "1 k/", "1 k/f", "1 m"}));
+}
+
+// Some FUSE file systems hand out new inode numbers for the same file; a name that keeps its kind
+// is therefore compared as the same item rather than reported removed and created.
+TEST_F(TreeSnapshotTest, ItemReplacedBySameKindIsComparedAsTheSame) {
+  ASSERT_TRUE(MakeDirs(P("d")));
+  ASSERT_TRUE(WriteFile(P("d/a"), "a"));
+  ASSERT_TRUE(WriteFile(P("d/b"), "b"));
+  Take();
+  std::filesystem::remove_all(P("d"));
+  ASSERT_TRUE(MakeDirs(P("d")));
+  ASSERT_TRUE(WriteFile(P("d/a"), "longer"));
+  ASSERT_TRUE(WriteFile(P("d/c"), ""));
+  EXPECT_EQ(Changes(), (Lines{"2 d/b", "3 d/a", "1 d/c"}));
+}
+
+TEST_F(TreeSnapshotTest, SymbolicLinksAreItemsNeverFollowed) {
+  TTempTree outside;
+  ASSERT_TRUE(outside.Ok());
+  ASSERT_TRUE(WriteFile(outside.Path("t"), ""));
+  ASSERT_EQ(symlink(outside.Root().c_str(), P("link").c_str()), 0);
+  ASSERT_EQ(symlink("loop", P("loop").c_str()), 0);
+  Take();
+  ASSERT_TRUE(WriteFile(outside.Path("u"), "u"));
+  ASSERT_TRUE(WriteFile(outside.Path("t"), "grown"));
+  ASSERT_EQ(symlink(outside.Root().c_str(), P("link2").c_str()), 0);
+  EXPECT_EQ(Changes(), Lines{"1 link2"});
+  ASSERT_TRUE(Rename(P("link"), P("link3")));
+  EXPECT_EQ(Changes(), (Lines{"4 link", "5 link3"}));
+}
+
+TEST_F(TreeSnapshotTest, NamesWithAnyBytesAndDeepPaths) {
+  Take();
+  const std::string oddDir = std::string(1, '\x80') + "dir";
+  const std::string odd[] = {"\xff\xfe bad \x80", "Отчёт за май.docx", "line\nbreak", "a#b c",
+                             "\xed\xa0\x80"};
+  ASSERT_TRUE(MakeDirs(P(oddDir)));
+  for (const auto& name : odd) ASSERT_TRUE(WriteFile(P(oddDir + "/" + name), ""));
+  std::string deep;
+  for (int i = 0; i < 30; ++i) deep += (i ? "/" : "") + std::string("level") + std::to_string(i);
+  ASSERT_TRUE(MakeDirs(P(deep)));
+  ASSERT_TRUE(WriteFile(P(deep + "/leaf.txt"), ""));
+  const Lines lines = Changes();
+  const long dirAt = IndexOf(lines, "1 " + oddDir + "/");
+  ASSERT_GE(dirAt, 0);
+  for (const auto& name : odd) {
+    EXPECT_GT(IndexOf(lines, "1 " + oddDir + "/" + name), dirAt) << name;
+  }
+  EXPECT_GT(IndexOf(lines, "1 " + deep + "/leaf.txt"), IndexOf(lines, "1 " + deep + "/"));
+  EXPECT_GT(IndexOf(lines, "1 " + deep + "/"), IndexOf(lines, "1 level0/"));
+  EXPECT_GE(IndexOf(lines, "1 level0/"), 0);
+  EXPECT_EQ(lines.size(), 1 + std::size(odd) + 30 + 1);
+}
+
+TEST(TreeSnapshot, ScanOfAFolderThatIsNotThere) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  ASSERT_TRUE(WriteFile(tree.Path("file"), ""));
+  TTreeSnapshot snapshot;
+  EXPECT_EQ(snapshot.Scan(tree.Path("missing")), ENOENT);
+  EXPECT_EQ(snapshot.Scan(tree.Path("file")), ENOTDIR);
+  EXPECT_EQ(snapshot.Scan(""), ENOENT);
+  ASSERT_TRUE(MakeDirs(tree.Path("a/b")));
+  EXPECT_EQ(snapshot.Scan(tree.Root(), nullptr, [] { return true; }), ECANCELED);
+  EXPECT_EQ(snapshot.Scan(tree.Root()), 0);
+  EXPECT_EQ(snapshot.Items(), 3u);
+  EXPECT_EQ(snapshot.Folders(), 3u);
+}
+
+// Runs as an unprivileged user in a child process (the tests run as root, who reads everything):
+// a folder that cannot be read keeps what was known of it, and one never read stays quiet.
+TEST(TreeSnapshot, UnreadableFoldersAreSkippedQuietly) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(tree.Root().c_str(), 65534, 65534), 0);
+  }
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 &&
+        (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+      _exit(10);
+    }
+    const auto p = [&](std::string_view r) { return tree.Path(r); };
+    if (!MakeDirs(p("closed/inner")) || !WriteFile(p("closed/b"), "b") ||
+        !WriteFile(p("closed/inner/c"), "c") || !MakeDirs(p("never")) ||
+        !WriteFile(p("never/n"), "") || chmod(p("never").c_str(), 0) != 0) {
+      _exit(11);
+    }
+    TTreeSnapshot first, second, third;
+    if (first.Scan(tree.Root()) != 0) _exit(12);
+    if (chmod(p("closed").c_str(), 0) != 0 || chmod(p("never").c_str(), 0755) != 0) _exit(13);
+    if (!WriteFile(p("top"), "")) _exit(14);
+    if (second.Scan(tree.Root(), &first) != 0) _exit(15);
+    if (Describe(second.ChangesSince(first)) != Lines{"1 top"}) _exit(16);
+    if (chmod(p("closed").c_str(), 0755) != 0 || unlink(p("closed/b").c_str()) != 0) _exit(17);
+    if (third.Scan(tree.Root(), &second) != 0) _exit(18);
+    if (Describe(third.ChangesSince(second)) != Lines{"2 closed/b"}) _exit(19);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 no user change, 11 setup, 12/15/18 scan failed, 16 "
+                                       "unreadable or newly readable folder reported, 19 carried "
+                                       "contents not compared";
+}
+
+// ---- the source with its thread ----
+
+TPollOptions Quick() {
+  TPollOptions options;
+  options.MinInterval = options.MaxInterval = 20ms;
+  return options;
+}
+
+TEST(PollDirChanges, OpenAnswersTheSystemError) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  ASSERT_TRUE(WriteFile(tree.Path("file"), ""));
+  EXPECT_EQ(MakePollDirChanges()->Open(tree.Path("missing")), ENOENT);
+  EXPECT_EQ(MakePollDirChanges()->Open(tree.Path("file")), ENOTDIR);
+  const auto source = MakePollDirChanges(Quick());
+  EXPECT_EQ(source->Open(tree.Root()), 0);
+  EXPECT_EQ(source->Open(tree.Root()), EBUSY);
+}
+
+TEST(PollDirChanges, StopWakesAWaitingPollAndEndsItsThread) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  ASSERT_TRUE(WaitForPollThreads(10s)) << "threads of earlier tests still run";
+  TPollOptions slow;
+  slow.MinInterval = slow.MaxInterval = std::chrono::hours(1);
+  {
+    const auto source = MakePollDirChanges(slow);
+    ASSERT_EQ(source->Open(tree.Root()), 0);
+    EXPECT_EQ(LivePollThreads(), 1u);
+    TRecordCollector collector(source, kAll);
+    source->Stop();
+    EXPECT_TRUE(WaitForPollThreads(10s));
+  }
+  // Dropped without a stop: the thread ends as well.
+  {
+    const auto source = MakePollDirChanges(slow);
+    ASSERT_EQ(source->Open(tree.Root()), 0);
+    EXPECT_EQ(LivePollThreads(), 1u);
+  }
+  EXPECT_TRUE(WaitForPollThreads(10s));
+  // Stopped before it was opened: no thread, and reads answer Stopped.
+  const auto source = MakePollDirChanges(slow);
+  source->Stop();
+  EXPECT_EQ(source->Open(tree.Root()), 0);
+  EXPECT_EQ(LivePollThreads(), 0u);
+  uint8_t buffer[64] = {};
+  EXPECT_EQ(source->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Stopped);
+}
+
+TEST(PollDirChanges, FolderThatGoesAwayIsAwaitedSilentlyAndComparedWhenBack) {
+  TTempTree parent;
+  ASSERT_TRUE(parent.Ok());
+  const std::string root = parent.Path("watched"), away = parent.Path("away");
+  ASSERT_TRUE(MakeDirs(root + "/sub"));
+  ASSERT_TRUE(WriteFile(root + "/keep", "k"));
+  ASSERT_TRUE(WriteFile(root + "/y", "y"));
+  ASSERT_TRUE(WriteFile(root + "/sub/z", "z"));
+  std::atomic<int> failedScans{0}, lastError{0};
+  TPollOptions options = Quick();
+  options.AfterScan = [&](int error) {
+    if (error != 0) {
+      lastError = error;
+      ++failedScans;
+    }
+  };
+  const auto source = MakePollDirChanges(options);
+  ASSERT_EQ(source->Open(root), 0);
+  TRecordCollector collector(source, kAll);
+
+  ASSERT_TRUE(Rename(root, away));
+  for (int i = 0; i < 1500 && failedScans < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_GE(failedScans.load(), 3);
+  EXPECT_EQ(lastError.load(), ENOENT);
+  ASSERT_TRUE(WriteFile(away + "/x", ""));
+  ASSERT_EQ(unlink((away + "/y").c_str()), 0);
+  ASSERT_TRUE(Rename(away, root));
+
+  ASSERT_TRUE(collector.WaitForLine("1 x"));
+  ASSERT_TRUE(WriteFile(root + "/marker", ""));
+  ASSERT_TRUE(collector.WaitForLine("1 marker"));
+  EXPECT_EQ(collector.Lines(), (Lines{"2 y", "1 x", "1 marker"}));
+  EXPECT_EQ(collector.Failure(), 0);
+}
+
+TEST(PollDirChanges, FolderThatNeverComesBackEndsTheWatchWithItsError) {
+  TTempTree parent;
+  ASSERT_TRUE(parent.Ok());
+  ASSERT_TRUE(MakeDirs(parent.Path("w")));
+  ASSERT_TRUE(WriteFile(parent.Path("w/f"), ""));
+  TPollOptions options = Quick();
+  options.GiveUpAfter = 200ms;
+  const auto source = MakePollDirChanges(options);
+  ASSERT_EQ(source->Open(parent.Path("w")), 0);
+  TRecordCollector collector(source, kAll);
+  ASSERT_TRUE(Rename(parent.Path("w"), parent.Path("gone")));
+  ASSERT_TRUE(collector.WaitForFailure());
+  EXPECT_EQ(collector.Failure(), ENOENT);
+  EXPECT_EQ(collector.Lines(), Lines{}) << "no removals while it was away";
+  EXPECT_TRUE(WaitForPollThreads(10s));
+}
+
+TEST(PollDirChanges, ChoiceFollowsTheFileSystem) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  struct statfs fs {};
+  ASSERT_EQ(statfs(tree.Root().c_str(), &fs), 0);
+  if (static_cast<uint32_t>(fs.f_type) == 0x65735546u ||
+      static_cast<uint32_t>(fs.f_type) == 0x6969u) {
+    GTEST_SKIP() << "the temporary folder itself lies on a network or FUSE file system";
+  }
+  EXPECT_FALSE(IsRemoteFileSystem(tree.Root()));
+  EXPECT_FALSE(IsRemoteFileSystem(tree.Path("missing")));
+  // /proc is local in every sense; the FUSE tests below check the other side.
+  EXPECT_FALSE(IsRemoteFileSystem("/proc"));
+}
+
+// ---- a real FUSE share: bindfs shows a folder whose changes, made behind its back in the source
+// folder, inotify on the mount never reports ----
+
+class FuseShareTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tree_.Ok());
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+    if (std::system("command -v bindfs >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "bindfs is missing (scripts/install-deps installs it)";
+    }
+    src_ = tree_.Path("src");
+    mnt_ = tree_.Path("mnt");
+    ASSERT_TRUE(MakeDirs(src_));
+    ASSERT_TRUE(MakeDirs(mnt_));
+    if (!Mount()) GTEST_SKIP() << "mounting with bindfs was refused here";
+  }
+  void TearDown() override { Unmount(); }
+
+  bool Mount() {
+    const std::string command = "bindfs '" + src_ + "' '" + mnt_ + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return false;
+    struct statfs fs {};
+    mounted_ = statfs(mnt_.c_str(), &fs) == 0 && static_cast<uint32_t>(fs.f_type) == 0x65735546u;
+    return mounted_;
+  }
+  void Unmount() {
+    if (!mounted_) return;
+    const std::string command = "fusermount3 -u -z '" + mnt_ + "' >/dev/null 2>&1 || umount -l '" +
+                                mnt_ + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    mounted_ = false;
+  }
+  std::string S(std::string_view relative) const { return src_ + "/" + std::string(relative); }
+
+  TTempTree tree_;
+  std::string src_, mnt_;
+  bool mounted_ = false;
+};
+
+TEST_F(FuseShareTest, EveryChangeMadeBehindTheShareIsReported) {
+  ASSERT_TRUE(WriteFile(S("a.txt"), "abc"));
+  ASSERT_TRUE(MakeDirs(S("d")));
+  ASSERT_TRUE(WriteFile(S("d/x"), ""));
+  ASSERT_TRUE(MakeDirs(S("old")));
+  ASSERT_TRUE(WriteFile(S("old/y"), ""));
+  const auto source = MakePollDirChanges(Quick());
+  ASSERT_EQ(source->Open(mnt_), 0);
+  TRecordCollector collector(source, kAll);
+
+  ASSERT_TRUE(WriteFile(S("new.txt"), ""));
+  ASSERT_TRUE(WriteFile(S("a.txt"), "grown", true));
+  ASSERT_TRUE(MakeDirs(S("n")));
+  ASSERT_TRUE(WriteFile(S("n/f"), ""));
+  ASSERT_TRUE(Rename(S("d"), S("e")));
+  std::filesystem::remove_all(S("old"));
+  const Lines expected = {"1 new.txt", "3 a.txt", "1 n", "1 n/f", "4 d", "5 e", "2 old/y", "2 old"};
+  EXPECT_TRUE(collector.WaitFor([&](const Lines& lines) {
+    for (const auto& line : expected) {
+      if (IndexOf(lines, line) < 0) return false;
+    }
+    return true;
+  })) << ::testing::PrintToString(collector.Lines());
+  const Lines lines = collector.Lines();
+  EXPECT_EQ(IndexOf(lines, "5 e"), IndexOf(lines, "4 d") + 1);
+  EXPECT_LT(IndexOf(lines, "2 old/y"), IndexOf(lines, "2 old"));
+  EXPECT_LT(IndexOf(lines, "1 n"), IndexOf(lines, "1 n/f"));
+}
+
+TEST_F(FuseShareTest, TheChoiceOnAShareIsPolling) {
+  EXPECT_TRUE(IsRemoteFileSystem(mnt_));
+  EXPECT_FALSE(IsRemoteFileSystem(src_));
+  // Only the polling source can see a change made in the source folder.
+  const auto source = MakeChoosingDirChanges(Quick());
+  ASSERT_EQ(source->Open(mnt_), 0);
+  TRecordCollector collector(source, kAll);
+  ASSERT_TRUE(WriteFile(S("seen"), ""));
+  EXPECT_TRUE(collector.WaitForLine("1 seen"));
+}
+
+TEST_F(FuseShareTest, UnmountedShareIsAwaitedAndComparedWhenMountedAgain) {
+  ASSERT_TRUE(WriteFile(S("keep"), ""));
+  ASSERT_TRUE(WriteFile(S("y"), ""));
+  std::atomic<int> failedScans{0}, lastError{0};
+  TPollOptions options = Quick();
+  options.AfterScan = [&](int error) {
+    if (error != 0) {
+      lastError = error;
+      ++failedScans;
+    }
+  };
+  const auto source = MakePollDirChanges(options);
+  ASSERT_EQ(source->Open(mnt_), 0);
+  TRecordCollector collector(source, kAll);
+
+  Unmount();
+  for (int i = 0; i < 1500 && failedScans < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_GE(failedScans.load(), 3) << "the empty mount point was taken for the share";
+  EXPECT_EQ(lastError.load(), ENOTCONN);
+  ASSERT_TRUE(WriteFile(S("x"), ""));
+  ASSERT_EQ(unlink(S("y").c_str()), 0);
+  ASSERT_TRUE(Mount());
+
+  ASSERT_TRUE(collector.WaitForLine("1 x"));
+  ASSERT_TRUE(WriteFile(S("marker"), ""));
+  ASSERT_TRUE(collector.WaitForLine("1 marker"));
+  EXPECT_EQ(collector.Lines(), (Lines{"2 y", "1 x", "1 marker"}));
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Helpers shared by the change-source tests: a temporary tree, file writes, and a reader that
+// collects a source's records as "<action> <name>" lines.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "watcher/uDirChanges.h"
+#include "watcher/uMonThread2.h"
+
+namespace dctest {
+
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+class TTempTree {
+ public:
+  TTempTree() {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vark-dc-XXXXXX";
+    if (mkdtemp(pattern.data())) root_ = pattern;
+  }
+  ~TTempTree() {
+    if (root_.empty()) return;
+    std::error_code ec;
+    // Folders a test made unreadable are opened up again so that they can be removed.
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             root_, std::filesystem::directory_options::skip_permission_denied, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
+    }
+    std::filesystem::remove_all(root_, ec);
+  }
+  TTempTree(const TTempTree&) = delete;
+  TTempTree& operator=(const TTempTree&) = delete;
+
+  bool Ok() const { return !root_.empty(); }
+  const std::string& Root() const { return root_; }
+  std::string Path(std::string_view relative) const { return root_ + "/" + std::string(relative); }
+
+ private:
+  std::string root_;
+};
+
+inline bool WriteFile(const std::string& path, std::string_view content, bool append = false) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+  if (fd < 0) return false;
+  const bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  return close(fd) == 0 && ok;
+}
+
+inline bool MakeDirs(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return !ec;
+}
+
+inline std::string Line(uint32_t action, std::string_view name) {
+  return std::to_string(action) + " " + std::string(name);
+}
+
+// Position of a line in the list, or -1.
+inline long IndexOf(const std::vector<std::string>& lines, const std::string& line) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == line) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+// Reads a source on a thread of its own until it stops or fails.
+class TRecordCollector {
+ public:
+  TRecordCollector(std::shared_ptr<TDirChanges> source, uint32_t filter)
+      : source_(std::move(source)), thread_([this, filter] { ReadAll(filter); }) {}
+  ~TRecordCollector() {
+    source_->Stop();
+    thread_.join();
+  }
+  TRecordCollector(const TRecordCollector&) = delete;
+  TRecordCollector& operator=(const TRecordCollector&) = delete;
+
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  // The error of a failed read, 0 while none failed.
+  int Failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+  }
+  // Waits (at most `limit`) until the condition holds for the lines collected so far.
+  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(15)) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return condition(lines_); });
+  }
+  bool WaitForLine(const std::string& line) const {
+    return WaitFor([&](const auto& lines) { return IndexOf(lines, line) >= 0; });
+  }
+  bool WaitForFailure(std::chrono::milliseconds limit = std::chrono::seconds(15)) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return failure_ != 0; });
+  }
+
+ private:
+  void ReadAll(uint32_t filter) {
+    std::vector<uint8_t> buffer(kChangeBufferSize);
+    for (;;) {
+      std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+      const auto result = source_->Read(buffer.data(), buffer.size(), filter);
+      using S = TDirChanges::TReadStatus;
+      std::lock_guard lock(mutex_);
+      if (result.Status == S::Stopped) return;
+      if (result.Status == S::Failed) {
+        failure_ = result.Error;
+        changed_.notify_all();
+        return;
+      }
+      if (result.Status == S::Overflow) lines_.push_back("overflow");
+      if (result.Status == S::Notice) lines_.push_back("notice " + source_->TakeNotice());
+      if (result.Status == S::Records) {
+        for (const auto& event : DecodeRecords(buffer.data(), buffer.size(), "")) {
+          lines_.push_back(Line(event.Action, event.RelativeName));
+        }
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::shared_ptr<TDirChanges> source_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  int failure_ = 0;
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace dctest
