@@ -12,6 +12,8 @@ using settings_test::ReadFile;
 using settings_test::TTempDir;
 using settings_test::WriteFile;
 
+using namespace std::string_literals;
+
 namespace {
 
 const char* const kDefaultsText =
@@ -110,7 +112,7 @@ TEST(FileIni, LongFolderReadsBackCut) {
 TEST(FileIni, DamagedFileReadsDefaultsAndKeepsEveryLineOnWrite) {
   TTempDir dir;
   const std::string path = dir / "option.ini";
-  const std::string junk = std::string("\xEF\xBB\xBFjunk\0with NUL\n", 19) + "\xff\xfe\xc0\n" +
+  const std::string junk = "\xEF\xBB\xBFjunk\0with NUL\n"s + "\xff\xfe\xc0\n" +
                            std::string(1024 * 1024, 'z') + "\n[main\nsound=0\nno equals\r\n";
   WriteFile(path, junk + "[ main ]\nsound = 0x0 \ntray =  \"1\"\nFolderPath=\"/q/\"");
   ExpectParam(LoadIni(path), true, true, false, true, false, "/q/");

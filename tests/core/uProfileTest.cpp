@@ -14,6 +14,8 @@ using settings_test::ReadFile;
 using settings_test::TTempDir;
 using settings_test::WriteFile;
 
+using namespace std::string_literals;
+
 namespace {
 
 std::string Read(std::string_view content, std::string_view key,
@@ -83,8 +85,8 @@ TEST(ProfileRead, HeaderWithoutClosingBracketIsNoHeader) {
 
 TEST(ProfileRead, DamagedBytesNeverBreakTheRead) {
   // A NUL ends a value, as it ends the text of the platform's read.
-  EXPECT_EQ(Read(std::string("[main]\nk=ab\0cd\n", 15), "k"), "ab");
-  EXPECT_EQ(Read(std::string("\0\0junk\0\n[main]\nk=1\n", 19), "k"), "1");
+  EXPECT_EQ(Read("[main]\nk=ab\0cd\n"s, "k"), "ab");
+  EXPECT_EQ(Read("\0\0junk\0\n[main]\nk=1\n"s, "k"), "1");
   // Invalid UTF-8 is carried through unchanged.
   EXPECT_EQ(Read("\xff\xfe\x80\n[main]\nk=\xc0\xaf\xff\n", "k"), "\xc0\xaf\xff");
   // A byte-order mark does not hide a header on the first line.
@@ -205,7 +207,7 @@ TEST(ProfileWrite, RefusedWritesChangeNothing) {
   WriteFile(path, "[main]\nk=1\n");
   EXPECT_EQ(WriteProfileString("main", "k", "a\nj=injected", path), EINVAL);
   EXPECT_EQ(WriteProfileString("main", "k", "a\rb", path), EINVAL);
-  EXPECT_EQ(WriteProfileString("main", "k", std::string("a\0b", 3), path), EINVAL);
+  EXPECT_EQ(WriteProfileString("main", "k", "a\0b"s, path), EINVAL);
   EXPECT_EQ(ReadFile(path), "[main]\nk=1\n");
   EXPECT_EQ(WriteProfileString("main", "k", "1", dir / "no-such-folder/option.ini"), ENOENT);
 }
