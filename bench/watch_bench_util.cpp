@@ -1,0 +1,500 @@
+#include "watch_bench_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unordered_map>
+
+#include "watcher/uMonThread2.h"
+
+extern char** environ;
+
+// ---- clocks and resources ----
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+namespace {
+
+int64_t TimevalNs(const timeval& tv) {
+  return int64_t{tv.tv_sec} * 1'000'000'000 + int64_t{tv.tv_usec} * 1000;
+}
+
+}  // namespace
+
+int64_t SelfCpuNs() {
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return TimevalNs(ru.ru_utime) + TimevalNs(ru.ru_stime);
+}
+
+int64_t SelfContextSwitches() {
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return int64_t{ru.ru_nvcsw} + ru.ru_nivcsw;
+}
+
+long ProcStatusKb(const char* field, pid_t pid) {
+  char path[64];
+  if (pid > 0) {
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  } else {
+    std::snprintf(path, sizeof path, "/proc/self/status");
+  }
+  FILE* f = std::fopen(path, "r");
+  if (!f) return -1;
+  const size_t length = std::strlen(field);
+  char line[256];
+  long value = -1;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
+      value = std::strtol(line + length + 1, nullptr, 10);
+      break;
+    }
+  }
+  std::fclose(f);
+  return value;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  // Nearest rank: the smallest value with at least p% of the values at or below it.
+  const double rank = std::ceil(p / 100.0 * static_cast<double>(values.size()));
+  const size_t index = rank < 1 ? 0 : static_cast<size_t>(rank) - 1;
+  return values[std::min(index, values.size() - 1)];
+}
+
+// ---- trees ----
+
+std::string SubfolderPath(size_t k, size_t perTop) {
+  char text[64];
+  std::snprintf(text, sizeof text, "d%03zu/s%03zu", k / perTop, k % perTop);
+  return text;
+}
+
+std::string TreeFileName(size_t j) {
+  char text[32];
+  std::snprintf(text, sizeof text, "f%02zu", j);
+  return text;
+}
+
+namespace {
+
+std::string Failed(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+namespace {
+
+// Creates `count` empty files f00, f01, … in the folder open on dirFd.
+std::string MakeFiles(int dirFd, const std::string& where, size_t count) {
+  for (size_t j = 0; j < count; ++j) {
+    const std::string name = TreeFileName(j);
+    const int fd = openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return Failed(where + "/" + name);
+    close(fd);
+  }
+  return {};
+}
+
+// Creates and opens the folder `name` under dirFd.
+int MakeFolder(int dirFd, const std::string& name) {
+  if (mkdirat(dirFd, name.c_str(), 0755) != 0) return -1;
+  return openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace
+
+std::string MakeTree(const std::string& root, size_t topFolders, size_t perTop,
+                     size_t filesPerFolder) {
+  if (mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) return Failed(root);
+  const int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return Failed(root);
+  std::string error;
+  char name[32];
+  for (size_t t = 0; t < topFolders && error.empty(); ++t) {
+    std::snprintf(name, sizeof name, "d%03zu", t);
+    const std::string top = root + "/" + name;
+    const int topFd = MakeFolder(rootFd, name);
+    if (topFd < 0) {
+      error = Failed(top);
+      break;
+    }
+    error = MakeFiles(topFd, top, filesPerFolder);
+    for (size_t s = 0; s < perTop && error.empty(); ++s) {
+      std::snprintf(name, sizeof name, "s%03zu", s);
+      const int subFd = MakeFolder(topFd, name);
+      if (subFd < 0) {
+        error = Failed(top + "/" + name);
+        break;
+      }
+      error = MakeFiles(subFd, top + "/" + name, filesPerFolder);
+      close(subFd);
+    }
+    close(topFd);
+  }
+  close(rootFd);
+  return error;
+}
+
+namespace {
+
+void RemoveContents(int dirFd) {
+  DIR* dir = fdopendir(dirFd);
+  if (!dir) {
+    close(dirFd);
+    return;
+  }
+  std::vector<std::string> folders;
+  while (const dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    if (unlinkat(dirFd, name, 0) != 0 && (errno == EISDIR || errno == EPERM)) {
+      folders.emplace_back(name);
+    }
+  }
+  for (const auto& name : folders) {
+    const int fd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) RemoveContents(fd);
+    unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+void RemoveTree(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    unlink(path.c_str());
+    return;
+  }
+  RemoveContents(fd);
+  rmdir(path.c_str());
+}
+
+// ---- records and accounting ----
+
+TRec ParseVarkLine(std::string_view line) {
+  TRec rec;
+  rec.Name = NameFromLogLine(line);
+  // "<time>   <label>   #<name>": the label sits between the first two gaps.
+  const size_t first = line.find("   ");
+  if (first == std::string_view::npos) return rec;
+  const size_t second = line.find("   ", first + 3);
+  if (second == std::string_view::npos) return rec;
+  const std::string_view label = line.substr(first + 3, second - first - 3);
+  for (uint32_t action = 1; action <= 5; ++action) {
+    if (label == ActionLabel(action)) rec.Action = action;
+  }
+  return rec;
+}
+
+TRec ParsePeerLine(std::string_view line, std::string_view root) {
+  TRec rec;
+  const size_t space = line.find(' ');
+  if (space == std::string_view::npos) return rec;
+  std::string_view events = line.substr(0, space);
+  std::string_view path = line.substr(space + 1);
+  // A folder's event carries ",ISDIR".
+  if (const size_t comma = events.find(','); comma != std::string_view::npos) {
+    events = events.substr(0, comma);
+  }
+  if (events == "CREATE") {
+    rec.Action = 1;
+  } else if (events == "DELETE") {
+    rec.Action = 2;
+  } else if (events == "MODIFY") {
+    rec.Action = 3;
+  } else if (events == "MOVED_FROM") {
+    rec.Action = 4;
+  } else if (events == "MOVED_TO") {
+    rec.Action = 5;
+  }
+  if (path.size() > root.size() && path.substr(0, root.size()) == root &&
+      path[root.size()] == '/') {
+    path.remove_prefix(root.size() + 1);
+  }
+  rec.Name.assign(path);
+  return rec;
+}
+
+namespace {
+
+struct TRecHash {
+  size_t operator()(const TRec& rec) const {
+    return std::hash<std::string>()(rec.Name) * 7 + rec.Action;
+  }
+};
+
+}  // namespace
+
+TCompare CompareRecords(const std::vector<TRec>& expected, const std::vector<TRec>& delivered) {
+  TCompare result;
+  result.Expected = expected.size();
+  result.Delivered = delivered.size();
+  std::unordered_map<TRec, size_t, TRecHash> index;
+  index.reserve(expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) index.emplace(expected[i], i);
+  std::vector<bool> seen(expected.size(), false);
+  size_t latest = 0;
+  bool any = false;
+  for (const auto& rec : delivered) {
+    const auto it = index.find(rec);
+    if (it == index.end() || seen[it->second]) {
+      ++result.Extra;
+      continue;
+    }
+    seen[it->second] = true;
+    ++result.Matched;
+    if (any && it->second < latest) {
+      ++result.OutOfOrder;
+    } else {
+      latest = it->second;
+      any = true;
+    }
+  }
+  for (size_t i = 0; i < expected.size(); ++i) {
+    if (seen[i]) continue;
+    ++result.Missed;
+    ++result.MissedByAction[expected[i].Action <= 5 ? expected[i].Action : 0];
+  }
+  return result;
+}
+
+// ---- the change generator ----
+
+TGenerator::TGenerator(const std::vector<TOp>& ops) {
+  int go[2];
+  if (pipe2(go, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ < 0) {
+    close(go[0]);
+    close(go[1]);
+    return;
+  }
+  if (pid_ == 0) {
+    // The child: only system calls on what the parent prepared, no allocation (another thread
+    // of the parent may have held the allocator's lock at the fork).
+    close(go[1]);
+    char byte;
+    if (read(go[0], &byte, 1) != 1) _exit(255);
+    static const char kData[16] = {'a', 'p', 'p', 'e', 'n', 'd', 'e', 'd',
+                                   ' ', 'b', 'y', 't', 'e', 's', '.', '\n'};
+    int failed = 0;
+    for (const TOp& op : ops) {
+      bool ok = true;
+      switch (op.Kind) {
+        case TOp::Create: {
+          const int fd = open(op.Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+          ok = fd >= 0;
+          if (ok) close(fd);
+          break;
+        }
+        case TOp::Append: {
+          const int fd = open(op.Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+          ok = fd >= 0 && write(fd, kData, sizeof kData) == static_cast<ssize_t>(sizeof kData);
+          if (fd >= 0) close(fd);
+          break;
+        }
+        case TOp::Rename:
+          ok = rename(op.Path.c_str(), op.To.c_str()) == 0;
+          break;
+        case TOp::Remove:
+          ok = unlink(op.Path.c_str()) == 0;
+          break;
+      }
+      if (!ok && failed < 254) ++failed;
+    }
+    _exit(failed);
+  }
+  close(go[0]);
+  goFd_ = go[1];
+}
+
+TGenerator::~TGenerator() {
+  if (goFd_ >= 0) close(goFd_);
+  if (pid_ > 0) Wait();
+}
+
+void TGenerator::Go() {
+  if (goFd_ < 0) return;
+  const char byte = 1;
+  if (write(goFd_, &byte, 1) != 1) {
+    // The child is gone; Wait() tells.
+  }
+  close(goFd_);
+  goFd_ = -1;
+}
+
+int TGenerator::Wait() {
+  if (pid_ <= 0) return 255;
+  if (goFd_ >= 0) {
+    close(goFd_);  // a child still waiting for Go() ends at once
+    goFd_ = -1;
+  }
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// ---- inotifywait ----
+
+TPeer::~TPeer() {
+  if (pid_ > 0) Stop();
+  if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
+}
+
+bool TPeer::Start(const std::string& root, std::string& error) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<std::string> args = {
+      "inotifywait", "-m", "-r", "-e", "create,modify,delete,move", "--format", "%e %w%f", root};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int spawned = posix_spawnp(&pid_, "inotifywait", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  outFd_ = out[0];
+  errFd_ = err[0];
+  if (spawned != 0) {
+    pid_ = -1;
+    error = std::string("inotifywait: ") + std::strerror(spawned);
+    return false;
+  }
+  reader_ = std::thread([this] { ReadOutput(); });
+  return true;
+}
+
+int64_t TPeer::WaitEstablished(int timeoutMs, std::string& error) {
+  static constexpr std::string_view kReady = "Watches established.";
+  std::string text;
+  const int64_t deadline = NowNs() + int64_t{timeoutMs} * 1'000'000;
+  char buffer[4096];
+  for (;;) {
+    const int64_t left = (deadline - NowNs()) / 1'000'000;
+    if (left <= 0) break;
+    pollfd fd = {errFd_, POLLIN, 0};
+    const int n = poll(&fd, 1, static_cast<int>(left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const ssize_t got = read(errFd_, buffer, sizeof buffer);
+    if (got <= 0) break;
+    const int64_t at = NowNs();
+    text.append(buffer, static_cast<size_t>(got));
+    if (text.find(kReady) != std::string::npos) return at;
+  }
+  error = text.empty() ? "inotifywait said nothing" : text;
+  while (!error.empty() && error.back() == '\n') error.pop_back();
+  return -1;
+}
+
+void TPeer::ReadOutput() {
+  std::string partial;
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t got = read(outFd_, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    const int64_t at = NowNs();
+    std::lock_guard lock(mutex_);
+    size_t start = 0;
+    for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
+      if (buffer[i] != '\n') continue;
+      partial.append(buffer.data() + start, i - start);
+      lines_.push_back({at, std::move(partial)});
+      partial.clear();
+      start = i + 1;
+    }
+    partial.append(buffer.data() + start, static_cast<size_t>(got) - start);
+    if (lines_.size() >= wanted_) changed_.notify_all();
+  }
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+size_t TPeer::WaitLines(size_t count, int quietMs) {
+  std::unique_lock lock(mutex_);
+  wanted_ = count;
+  size_t last = lines_.size();
+  int64_t lastChange = NowNs();
+  while (lines_.size() < count && !ended_) {
+    changed_.wait_for(lock, std::chrono::milliseconds(50));
+    if (lines_.size() != last) {
+      last = lines_.size();
+      lastChange = NowNs();
+    } else if (NowNs() - lastChange > int64_t{quietMs} * 1'000'000) {
+      break;
+    }
+  }
+  wanted_ = 0;
+  return lines_.size();
+}
+
+TPeer::TEnd TPeer::Stop() {
+  TEnd end;
+  if (pid_ <= 0) return end;
+  end.PeakRssKb = ProcStatusKb("VmHWM", pid_);
+  kill(pid_, SIGTERM);
+  int status = 0;
+  rusage ru{};
+  while (wait4(pid_, &status, 0, &ru) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  end.CpuNs = TimevalNs(ru.ru_utime) + TimevalNs(ru.ru_stime);
+  end.MaxRssKb = ru.ru_maxrss;
+  end.ContextSwitches = int64_t{ru.ru_nvcsw} + ru.ru_nivcsw;
+  if (reader_.joinable()) reader_.join();
+  return end;
+}
+
+std::vector<TPeer::TLine> TPeer::TakeLines() {
+  std::lock_guard lock(mutex_);
+  return std::move(lines_);
+}
