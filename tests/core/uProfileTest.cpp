@@ -249,3 +249,15 @@ TEST(ProfileWrite, UnreadableFileReadsDefaultsAndIsNotOverwritten) {
   });
   EXPECT_EQ(ReadFile(path), "[main]\nk=1\nkeep=me\n");
 }
+
+TEST(ProfileWrite, WritableFileInAFolderWithoutWriteAccessIsWrittenInPlace) {
+  TTempDir dir;  // owned by root: no new names for the unprivileged user
+  const std::string path = dir / "option.ini";
+  WriteFile(path, "[main]\nk=1\n");
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  EXPECT_UNPRIVILEGED([&] {
+    if (WriteProfileString("main", "k", "2", path) != 0) return 1;
+    if (ReadFile(path) != "[main]\nk=2\n") return 2;
+    return 0;
+  });
+}

@@ -1,0 +1,80 @@
+// The INI layer's file access on Windows: the same rules as elsewhere (see uProfile.h), over the
+// Win32 file calls.
+#include <windows.h>
+
+#include <cerrno>
+#include <string>
+
+#include "settings/uProfile.h"
+
+namespace {
+
+int LastError() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    default:
+      return EIO;
+  }
+}
+
+}  // namespace
+
+int ReadWholeFile(const std::string& path, std::string& content) {
+  content.clear();
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EISDIR;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  char buffer[65536];
+  int error = 0;
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr)) {
+      error = LastError();
+      content.clear();
+      break;
+    }
+    if (read == 0) break;
+    content.append(buffer, read);
+  }
+  CloseHandle(file);
+  return error;
+}
+
+bool ProfileFileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int WriteFileReplacing(const std::string& path, std::string_view content) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return EISDIR;
+  if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) return EACCES;
+  const std::string sibling = path + ".vark-new";
+  HANDLE file = CreateFileA(sibling.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size() && FlushFileBuffers(file);
+  int error = ok ? 0 : LastError();
+  CloseHandle(file);
+  // ReplaceFile keeps the old file's attributes and security; a new file is simply moved in.
+  if (error == 0 &&
+      !(exists ? ReplaceFileA(path.c_str(), sibling.c_str(), nullptr,
+                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+               : MoveFileExA(sibling.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH))) {
+    error = LastError();
+  }
+  if (error != 0) DeleteFileA(sibling.c_str());
+  return error;
+}
