@@ -9,6 +9,7 @@
 #include "settings/uObjtOpt.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
+#include "ui/uPlacement.h"
 #include "ui/ufMain.h"
 #include "ui_uOptions.h"
 #include "watcher/uPlatformText.h"
@@ -172,6 +173,6 @@ void TfOptions::N3Click() {
 void ShowOptionsDialog() {
   if (!fOptions) fOptions = new TfOptions(fMonDirMain);
   // Centred over the main window at every showing, wherever it was left last time.
-  fOptions->setAttribute(Qt::WA_Moved, false);
+  CenterOverMainWindow(*fOptions);
   fOptions->exec();
 }

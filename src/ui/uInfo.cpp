@@ -1,6 +1,9 @@
 #include "ui/uInfo.h"
 
+#include <QLabel>
+
 #include "ui/uPictures.h"
+#include "ui/uPlacement.h"
 #include "ui/ufMain.h"
 #include "ui_uInfo.h"
 
@@ -13,6 +16,9 @@ TfInfo::TfInfo(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TfIn
                  Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(342, 102);
   setWindowModality(Qt::WindowModal);
+  // These labels take the size of their text; the description keeps its fixed box and wraps.
+  for (QLabel* label : {ui_->Label1, ui_->Label2, ui_->Label4, ui_->Label5, ui_->Label6})
+    label->adjustSize();
   // The address in the colour of an active title bar; it is text, not a link.
   QPalette address = ui_->Label5->palette();
   address.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::Highlight));
@@ -34,6 +40,6 @@ void TfInfo::showEvent(QShowEvent* event) {
 
 void ShowAboutBox() {
   if (!fInfo) fInfo = new TfInfo(fMonDirMain);
-  fInfo->setAttribute(Qt::WA_Moved, false);
+  CenterOverMainWindow(*fInfo);
   fInfo->exec();
 }

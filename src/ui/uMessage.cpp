@@ -7,8 +7,8 @@
 #include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
+#include "ui/uPlacement.h"
 #include "ui/uScreen.h"
-#include "ui/ufMain.h"
 #include "ui_uMessage.h"
 #include "watcher/uPlatformText.h"
 
@@ -21,17 +21,6 @@ namespace {
 QString FromNarrow(const std::string& text) {
   const std::u16string wide = NarrowToUtf16(text);
   return QString::fromUtf16(wide.data(), static_cast<qsizetype>(wide.size()));
-}
-
-// The size of the window with its frame. Before its first showing the window manager has not told
-// us the frame yet; the main window's frame is the best guess, so that the first popup does not
-// reach under the panel.
-QSize OuterSize(const QWidget& window) {
-  QSize outer = window.frameGeometry().size();
-  if (outer == window.size() && fMonDirMain) {
-    outer += fMonDirMain->frameGeometry().size() - fMonDirMain->size();
-  }
-  return outer;
 }
 
 }  // namespace

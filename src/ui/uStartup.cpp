@@ -1,5 +1,6 @@
 #include "ui/uStartup.h"
 
+#include <QFont>
 #include <chrono>
 
 #include "settings/uOptions.h"
@@ -23,6 +24,13 @@ void InstallDesktopServices() {
 }
 
 void CreateWindows() {
+  // The layouts are drawn for "MS Sans Serif" 8 pt, which is narrow; where it is missing, a face of
+  // similar width keeps the captions inside their boxes (the default sans face is wider).
+  QFont::insertSubstitutions(
+      QStringLiteral("MS Sans Serif"),
+      {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Arial"),
+       QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
+       QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans Condensed")});
   fMonDirMain = new TfMonDirMain();
   // The popup has no owner, so that it has a taskbar entry of its own.
   fMessage = new TfMessage();

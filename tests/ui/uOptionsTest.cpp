@@ -386,8 +386,11 @@ TEST_F(SettingsDialog, ShownModallyOverTheMainWindowWhileReportsKeepArriving) {
     checked = true;
     EXPECT_TRUE(fOptions->isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), fOptions);
-    const QPoint offset = fOptions->geometry().center() - main->geometry().center();
-    EXPECT_LE(offset.manhattanLength(), 2);
+    // The window manager may place the frame a moment later.
+    EXPECT_TRUE(WaitUntil([&] {
+      const QPoint offset = fOptions->frameGeometry().center() - main->frameGeometry().center();
+      return offset.manhattanLength() <= 2;
+    }));
     Source()->PlayNarrow(1, "new.txt");
     EXPECT_TRUE(WaitLines(before + 1));
     fOptions->BitBtn2Click();
