@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 #include "ui/uGuard.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"
+#include "ui/uSound.h"
 #include "ui_ufMain.h"
 
 TfMonDirMain* fMonDirMain = nullptr;
@@ -78,6 +80,11 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   connect(tray_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { TrayMessage(reason); });
 
+  // Looked up once: the report itself does no file-system work on this thread. A missing or
+  // unplayable file gives the theme's default sound.
+  PlayNotify = [path = QFile::encodeName(NotifySoundPath()).toStdString()] {
+    PlaySoundFile(path, "message-new-instant");
+  };
   PlainMessageBox = [this](const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
                     QMessageBox::Ok, isVisible() ? this : nullptr);
