@@ -26,6 +26,15 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+// Polling threads end soon after their source stops, on their own; the test program waits for
+// them before it exits rather than leave them running into its teardown.
+class TPollThreadsEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { EXPECT_TRUE(WaitForPollThreads(30s)); }
+};
+[[maybe_unused]] ::testing::Environment* const gPollThreads =
+    ::testing::AddGlobalTestEnvironment(new TPollThreadsEnvironment);
+
 constexpr uint32_t kAll = kNotifyFileName | kNotifyDirName | kNotifySize;
 
 // Records as "<action> <name>", with "/" after a folder's name.
