@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QString>
 #include <QThread>
+#include <cstdio>
 
 #include "ui/uSound.h"
 
@@ -53,7 +54,11 @@ void TQtUserMessages::Show(TKind kind, const std::string& text) {
   playSound_(kind);
   const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
   QCoreApplication* app = QCoreApplication::instance();
-  if (!app) return;
+  if (!app) {
+    // Before the application exists (or after it is gone) the text still reaches somebody.
+    std::fprintf(stderr, "%s: %s\n", kind == TKind::Error ? "Error" : "Information", text.c_str());
+    return;
+  }
   if (QThread::currentThread() == app->thread()) {
     RunBox(kind, message);
   } else {
