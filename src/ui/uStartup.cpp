@@ -5,6 +5,7 @@
 
 #include "settings/uOptions.h"
 #include "settings/uUserMessages.h"
+#include "ui/uAdditional.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
@@ -18,6 +19,7 @@ TQtShellOpen gShell;
 }  // namespace
 
 void InstallDesktopServices() {
+  InstallMessageBoxes();
   SetShellOpen(&gShell);
   // The long time format is fixed once, at start.
   SetLongTimeFormat(TimeFormatFromLocale());
