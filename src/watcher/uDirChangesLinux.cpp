@@ -17,8 +17,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -56,6 +59,86 @@ constexpr size_t kEventBufferSize = 64 * 1024;
 constexpr size_t kDirentBufferSize = 32 * 1024;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
+
+// Sizes of up to this many files are learned on the scanning thread itself; beyond that a
+// second thread learns them, since on a large tree the stat calls are half the work.
+constexpr size_t kInlineSizes = 4096;
+
+// Learns file sizes on a thread of its own while the scan goes on watching and listing folders.
+class TSizeWorker {
+ public:
+  struct TResult {
+    int Wd;
+    uint64_t Key;
+    uint64_t Size;
+  };
+  TSizeWorker(const std::string& rootPrefix, const std::atomic<bool>& stop)
+      : rootPrefix_(rootPrefix), stop_(stop), thread_([this] { Run(); }) {}
+  ~TSizeWorker() { Finish(); }
+
+  // The regular files `names` (each followed by a NUL) of the folder watched as wd, whose
+  // relative path is `folder`.
+  void Add(int wd, const std::string& folder, std::string names) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back({wd, folder, std::move(names)});
+    }
+    wake_.notify_one();
+  }
+  // Waits for the work to be done; what it learned.
+  std::vector<TResult> Finish() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    return std::move(results_);
+  }
+
+ private:
+  struct TJob {
+    int Wd;
+    std::string Folder;
+    std::string Names;
+  };
+  void Run() {
+    std::string path;
+    for (;;) {
+      TJob job;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      if (stop_.load()) continue;
+      path.assign(rootPrefix_).append(job.Folder);
+      const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) continue;
+      for (size_t at = 0; at < job.Names.size();) {
+        const char* name = job.Names.c_str() + at;
+        const size_t length = std::strlen(name);
+        at += length + 1;
+        struct stat st;
+        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+          results_.push_back({job.Wd, ItemKey({name, length}), static_cast<uint64_t>(st.st_size)});
+        }
+      }
+      close(fd);
+    }
+  }
+
+  const std::string& rootPrefix_;
+  const std::atomic<bool>& stop_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<TJob> jobs_;
+  bool closed_ = false;
+  std::vector<TResult> results_;  // the worker's until it is joined
+  std::thread thread_;
+};
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
@@ -136,6 +219,11 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   std::string itemPath_, otherPath_, absolute_;
   std::vector<const std::string*> chain_;
   std::unique_ptr<char[]> dirents_;
+  // While the whole tree is read: files whose sizes were learned here, and the helper that
+  // learns the rest.
+  bool sharingSizes_ = false;
+  size_t inlineSizes_ = 0;
+  std::unique_ptr<TSizeWorker> sizeWorker_;
   size_t unwatched_ = 0;  // folders left unwatched at the watch limit
   bool limitTold_ = false;
   std::thread reader_;
@@ -207,7 +295,19 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   rootWd_ = AddWatch(rootFd);
   if (rootWd_ < 0) return errno;
   folders_.emplace(rootWd_, TFolder{});
+  sharingSizes_ = true;
+  inlineSizes_ = 0;
   ScanFolder(rootFd, rootWd_, false);
+  sharingSizes_ = false;
+  if (sizeWorker_) {
+    for (const auto& learned : sizeWorker_->Finish()) {
+      const auto it = folders_.find(learned.Wd);
+      if (it == folders_.end()) continue;
+      uint64_t* value = it->second.Items.Find(learned.Key);
+      if (value && *value == kUnknownSize) *value = learned.Size;
+    }
+    sizeWorker_.reset();
+  }
   TellLimit();
   return 0;
 }
@@ -283,6 +383,7 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
 void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
   TFolder* folder = wd == kNoWatch ? nullptr : &folders_.at(wd);
   std::string subfolders;  // names, each followed by a NUL
+  std::string sizesLater;  // regular files whose sizes the size worker learns
   char* const buffer = dirents_.get();
   for (;;) {
     const ssize_t n = getdents64(fd, buffer, kDirentBufferSize);
@@ -308,9 +409,17 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
       // Links and other special files are items like any other; only regular files have a size
       // that can change.
       uint64_t size = 0;
-      if (type == DT_REG) {
-        if (!haveStat && fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (type == DT_REG && haveStat) {
         size = static_cast<uint64_t>(st.st_size);
+      } else if (type == DT_REG && folder) {
+        if (sharingSizes_ && !report && inlineSizes_ >= kInlineSizes) {
+          sizesLater.append(name, length + 1);
+          size = kUnknownSize;
+        } else {
+          ++inlineSizes_;
+          if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+          size = static_cast<uint64_t>(st.st_size);
+        }
       }
       if (folder) folder->Items.Set(ItemKey({name, length}), size);
       if (report) {
@@ -320,6 +429,10 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
         Emit(kActionAdded, itemPath_, false);
       }
     }
+  }
+  if (!sizesLater.empty()) {
+    if (!sizeWorker_) sizeWorker_ = std::make_unique<TSizeWorker>(rootPrefix_, stop_);
+    sizeWorker_->Add(wd, path_, std::move(sizesLater));
   }
   for (size_t at = 0; at < subfolders.size();) {
     if (stop_.load()) return;

@@ -415,6 +415,27 @@ TEST_F(InotifySource, OnlyAChangeOfSizeIsAModification) {
   EXPECT_EQ(Settle(), (TRecords{{3, "f.txt"}}));
 }
 
+TEST_F(InotifySource, TheSizesOfALargeTreeAreKnownFromTheStart) {
+  // Enough files that a helper thread learns most of the sizes.
+  for (int d = 0; d < 6; ++d) {
+    const std::string folder = "d" + std::to_string(d);
+    ASSERT_EQ(mkdir(P(folder).c_str(), 0755), 0);
+    for (int f = 0; f < 1000; ++f) {
+      ASSERT_TRUE(WriteFile(P(folder + "/f" + std::to_string(f)), "abc"));
+    }
+  }
+  Start();
+  for (int d = 0; d < 6; ++d) {
+    for (int f = 0; f < 1000; f += 97) {
+      ASSERT_TRUE(WriteFile(P("d" + std::to_string(d) + "/f" + std::to_string(f)), "xyz", 0));
+    }
+  }
+  EXPECT_EQ(Settle(), TRecords{});
+  ASSERT_TRUE(AppendFile(P("d5/f999"), "d"));
+  ASSERT_TRUE(WriteFile(P("d0/f0"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{3, "d5/f999"}, {3, "d0/f0"}}));
+}
+
 TEST_F(InotifySource, AWriteWhoseFileMovedOnBeforeItWasReadIsStillAChange) {
   auto gate = std::make_shared<TGate>();
   TInotifyHooks hooks;
