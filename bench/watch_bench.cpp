@@ -2,6 +2,7 @@
 // `inotifywait -m -r`, on trees made under /tmp, in one run. See bench/README.md.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -24,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -213,20 +215,53 @@ class TOpenSignal : public TDirChanges {
   int error_ = 0;
 };
 
+// Holds the inotify source's reader before each read while closed: the kernel then queues the
+// changes, and the reader meets them as one backlog.
+class TGate {
+ public:
+  void Pass() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return open_; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void Close() {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = true;
+};
+
 // One watcher over the whole pipeline, from the inotify source to the sink.
 class TVarkWatch {
  public:
   // viaLoop false: the watcher runs its user-interface steps on its own thread (for the cost
-  // breakdown only; the program always hands them over).
-  explicit TVarkWatch(bool viaLoop = true) : viaLoop_(viaLoop) {}
-  ~TVarkWatch() { Stop(); }
+  // breakdown only; the program always hands them over). closed: the source's reader waits for
+  // OpenGate() before it reads anything.
+  explicit TVarkWatch(bool viaLoop = true, bool closed = false) : viaLoop_(viaLoop) {
+    if (closed) gate_.Close();
+  }
+  ~TVarkWatch() {
+    gate_.Open();
+    Stop();
+  }
+  void OpenGate() { gate_.Open(); }
   // Starts watching `folder` and waits until the source is open; false with `error` otherwise.
   bool Start(const std::string& folder, std::string& error) {
     TWatcherEnv env;
     env.MainThread = viaLoop_ ? &loop_ : nullptr;
     env.Ui = &sink_;
     env.MakeSource = [this] {
-      auto source = std::make_shared<TOpenSignal>(MakeInotifyDirChanges());
+      TInotifyHooks hooks;
+      hooks.BeforeRead = [this] { gate_.Pass(); };
+      auto source = std::make_shared<TOpenSignal>(MakeInotifyDirChanges(std::move(hooks)));
       std::lock_guard lock(mutex_);
       source_ = source;
       made_.notify_all();
@@ -256,6 +291,7 @@ class TVarkWatch {
   }
   void Stop() {
     if (!watcher_) return;
+    gate_.Open();
     StopMonitor(watcher_);
     watcher_.reset();
     WaitForWatchers(30s);
@@ -264,9 +300,22 @@ class TVarkWatch {
     source_.reset();
   }
   TSinkUi& Sink() { return sink_; }
+  size_t Wait(size_t count, int quietMs) { return sink_.WaitLines(count, quietMs); }
+  // The records of the log lines, read back; the moment of the last one.
+  std::vector<TRec> Delivered() {
+    std::vector<TRec> records;
+    lines_ = sink_.TakeLines();
+    records.reserve(lines_.size());
+    for (const auto& line : lines_) records.push_back(ParseVarkLine(line.Text));
+    return records;
+  }
+  int64_t LastAtNs() const { return lines_.empty() ? 0 : lines_.back().AtNs; }
+  std::vector<std::string> Notes() { return sink_.Notes(); }
 
  private:
+  std::vector<TSinkUi::TLine> lines_;
   const bool viaLoop_;
+  TGate gate_;
   TLoopThread loop_;
   TSinkUi sink_;
   std::mutex mutex_;
@@ -279,6 +328,7 @@ class TVarkWatch {
 
 struct TReady {
   std::vector<double> VarkMs, PeerMs;
+  std::vector<double> VarkCpuMs, PeerCpuMs;           // CPU time spent getting ready
   std::vector<double> PeerPeakKb, PeerMaxRssKb;       // VmHWM and ru_maxrss on the tree
   double PeerEmptyPeakKb = 0, PeerEmptyMaxRssKb = 0;  // the same on an empty folder
   std::vector<double> VarkGrowthKb;  // VmHWM after Open − VmRSS before, in a fresh process
@@ -340,11 +390,13 @@ double RunMemoryProbe(const std::string& root, std::string& error) {
   return static_cast<double>(hwm - before);
 }
 
-int64_t VarkOpenNs(const std::string& root, std::string& error) {
+int64_t VarkOpenNs(const std::string& root, std::string& error, int64_t* cpuNs = nullptr) {
   auto source = MakeInotifyDirChanges();
+  const int64_t cpu0 = SelfCpuNs();
   const int64_t start = NowNs();
   const int openError = source->Open(root);
   const int64_t took = NowNs() - start;
+  if (cpuNs) *cpuNs = SelfCpuNs() - cpu0;
   if (openError != 0) {
     error = std::string("Open: ") + std::strerror(openError);
     return -1;
@@ -353,11 +405,13 @@ int64_t VarkOpenNs(const std::string& root, std::string& error) {
 }
 
 // From spawn to "Watches established."; what the peer used goes to `end`.
-int64_t PeerReadyNs(const std::string& root, TPeer::TEnd& end, std::string& error) {
+int64_t PeerReadyNs(const std::string& root, TPeer::TEnd& end, std::string& error,
+                    int64_t* cpuNs = nullptr) {
   TPeer peer;
   const int64_t start = NowNs();
   if (!peer.Start(root, error)) return -1;
   const int64_t ready = peer.WaitEstablished(kReadyTimeoutMs, error);
+  if (cpuNs) *cpuNs = ProcessCpuNs(peer.Pid());
   end = peer.Stop();
   return ready < 0 ? -1 : ready - start;
 }
@@ -377,19 +431,23 @@ TReady MeasureReady(const TSizes& sizes, const std::string& tree, const std::str
     for (int side = 0; side < 2; ++side) {
       std::this_thread::sleep_for(200ms);  // let the kernel free the last run's watches
       if ((side + run) % 2 == 0) {
-        const int64_t ns = VarkOpenNs(tree, error);
+        int64_t cpu = 0;
+        const int64_t ns = VarkOpenNs(tree, error, &cpu);
         if (ns < 0) {
           ready.Error = error;
           return ready;
         }
         ready.VarkMs.push_back(Ms(ns));
+        ready.VarkCpuMs.push_back(Ms(cpu));
       } else {
-        const int64_t ns = PeerReadyNs(tree, end, error);
+        int64_t cpu = 0;
+        const int64_t ns = PeerReadyNs(tree, end, error, &cpu);
         if (ns < 0) {
           ready.Error = error;
           return ready;
         }
         ready.PeerMs.push_back(Ms(ns));
+        ready.PeerCpuMs.push_back(Ms(cpu));
         ready.PeerPeakKb.push_back(static_cast<double>(end.PeakRssKb));
         ready.PeerMaxRssKb.push_back(static_cast<double>(end.MaxRssKb));
       }
@@ -530,6 +588,7 @@ TBurstPlan PlanBurst(const std::string& root, size_t folders, size_t cycles, boo
 struct TBurstSide {
   TCompare Counts;
   int64_t CpuNs = 0;
+  int64_t UserCpuNs = 0;
   int64_t ContextSwitches = 0;
   int64_t GenerateNs = 0;  // from Go until the generator ended
   int64_t DeliverNs = 0;   // from Go until the last record arrived
@@ -544,58 +603,67 @@ struct TBurstSide {
   }
 };
 
-TBurstSide VarkBurst(const std::string& root, const TBurstPlan& plan, bool viaLoop = true) {
-  TBurstSide side;
-  TVarkWatch watch(viaLoop);
-  watch.Sink().Reserve(plan.Expected.size() + 16);
-  if (!watch.Start(root, side.Error)) return side;
-  TGenerator generator(plan.Ops);  // forked before the CPU count starts
-  if (!generator.Started()) {
-    side.Error = "cannot fork the generator";
-    return side;
-  }
-  const int64_t cpu0 = SelfCpuNs(), switches0 = SelfContextSwitches();
-  const int64_t t0 = NowNs();
-  generator.Go();
-  side.GeneratorFailures = generator.Wait();
-  side.GenerateNs = NowNs() - t0;
-  watch.Sink().WaitLines(plan.Expected.size(), kQuietMs);
-  side.CpuNs = SelfCpuNs() - cpu0;
-  side.ContextSwitches = SelfContextSwitches() - switches0;
-  watch.Stop();
-  const auto lines = watch.Sink().TakeLines();
-  std::vector<TRec> delivered;
-  delivered.reserve(lines.size());
-  for (const auto& line : lines) delivered.push_back(ParseVarkLine(line.Text));
-  if (!lines.empty()) side.DeliverNs = lines.back().AtNs - t0;
-  side.Counts = CompareRecords(plan.Expected, delivered);
-  side.Notes = watch.Sink().Notes();
-  return side;
-}
-
 // The inotify source alone, drained by a thread of the bench that only counts the records: the
 // first stage of the cost breakdown.
-TBurstSide SourceBurst(const std::string& root, const TBurstPlan& plan) {
-  TBurstSide side;
-  auto source = MakeInotifyDirChanges();
-  if (const int error = source->Open(root + "/"); error != 0) {
-    side.Error = std::strerror(error);
-    return side;
+class TSourceDrain {
+ public:
+  ~TSourceDrain() { Stop(); }
+  bool Start(const std::string& root, std::string& error) {
+    source_ = MakeInotifyDirChanges();
+    if (const int openError = source_->Open(root + "/"); openError != 0) {
+      error = std::strerror(openError);
+      return false;
+    }
+    drain_ = std::thread([this] { Drain(); });
+    return true;
   }
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t records = 0;
-  const size_t wanted = plan.Expected.size();
-  std::thread drain([&] {
+  void OpenGate() {}
+  size_t Wait(size_t count, int quietMs) {
+    std::unique_lock lock(mutex_);
+    wanted_ = count;
+    size_t last = records_;
+    int64_t lastChange = NowNs();
+    while (records_ < count) {
+      changed_.wait_for(lock, 50ms);
+      if (records_ != last) {
+        last = records_;
+        lastChange = NowNs();
+      } else if (NowNs() - lastChange > int64_t{quietMs} * 1'000'000) {
+        break;
+      }
+    }
+    return records_;
+  }
+  void Stop() {
+    if (!source_) return;
+    source_->Stop();
+    if (drain_.joinable()) drain_.join();
+  }
+  // Only counted: decoding the names is the watcher's work.
+  TCompare Counts(size_t expected) {
+    std::lock_guard lock(mutex_);
+    TCompare counts;
+    counts.Expected = expected;
+    counts.Delivered = counts.Matched = std::min(records_, expected);
+    counts.Missed = expected - counts.Matched;
+    counts.Extra = records_ - counts.Matched;
+    return counts;
+  }
+  int64_t LastAtNs() {
+    std::lock_guard lock(mutex_);
+    return lastAt_;
+  }
+  std::vector<std::string> Notes() { return {}; }
+
+ private:
+  void Drain() {
     std::vector<uint8_t> buffer(kChangeBufferSize);
     for (;;) {
       std::fill(buffer.begin(), buffer.end(), uint8_t{0});
-      const auto result = source->Read(buffer.data(), buffer.size(),
-                                       kNotifyFileName | kNotifyDirName | kNotifySize);
-      if (result.Status != TDirChanges::TReadStatus::Records) {
-        if (result.Status == TDirChanges::TReadStatus::Notice) continue;
-        break;
-      }
+      const auto result = source_->Read(buffer.data(), buffer.size(),
+                                        kNotifyFileName | kNotifyDirName | kNotifySize);
+      if (result.Status == TDirChanges::TReadStatus::Notice) continue;
+      if (result.Status != TDirChanges::TReadStatus::Records) break;
       size_t n = 0;
       for (size_t offset = 0;;) {
         uint32_t next = 0;
@@ -604,80 +672,104 @@ TBurstSide SourceBurst(const std::string& root, const TBurstPlan& plan) {
         if (next == 0 || next > buffer.size() - offset) break;
         offset += next;
       }
-      std::lock_guard lock(mutex);
-      records += n;
-      if (records >= wanted) changed.notify_all();
+      const int64_t at = NowNs();
+      std::lock_guard lock(mutex_);
+      records_ += n;
+      lastAt_ = at;
+      if (records_ >= wanted_) changed_.notify_all();
     }
-  });
-  TGenerator generator(plan.Ops);
-  if (generator.Started()) {
-    const int64_t cpu0 = SelfCpuNs(), switches0 = SelfContextSwitches();
-    const int64_t t0 = NowNs();
-    generator.Go();
-    side.GeneratorFailures = generator.Wait();
-    side.GenerateNs = NowNs() - t0;
-    {
-      std::unique_lock lock(mutex);
-      size_t last = records;
-      int64_t lastChange = NowNs();
-      while (records < wanted) {
-        changed.wait_for(lock, 50ms);
-        if (records != last) {
-          last = records;
-          lastChange = NowNs();
-        } else if (NowNs() - lastChange > int64_t{kQuietMs} * 1'000'000) {
-          break;
-        }
-      }
-      side.Counts.Delivered = records;
-    }
-    side.CpuNs = SelfCpuNs() - cpu0;
-    side.ContextSwitches = SelfContextSwitches() - switches0;
-  } else {
-    side.Error = "cannot fork the generator";
   }
-  source->Stop();
-  drain.join();
-  side.Counts.Expected = wanted;
-  return side;
-}
+  std::shared_ptr<TDirChanges> source_;
+  std::thread drain_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t records_ = 0;
+  size_t wanted_ = SIZE_MAX;
+  int64_t lastAt_ = 0;
+};
 
-TBurstSide PeerBurst(const std::string& root, const TBurstPlan& plan) {
-  TBurstSide side;
-  // Its CPU comes from wait4 after it ends, so a run without the burst gives what setting up the
-  // watches and ending cost; that is taken off.
-  TPeer::TEnd base;
-  {
-    TPeer peer;
-    if (!peer.Start(root, side.Error) || peer.WaitEstablished(kReadyTimeoutMs, side.Error) < 0) {
-      return side;
-    }
-    base = peer.Stop();
-  }
+// What Vark's side of a burst runs: its whole pipeline (the program's case), the watcher thread
+// with its user-interface steps on its own thread, or the source alone.
+enum class TStage { Pipeline, Watcher, Source };
+
+struct TBurstRun {
+  TBurstSide Vark, Peer;
+  std::string Error;
+};
+
+// One burst, watched at the same time by Vark (one stage of it) and by inotifywait, so that both
+// meet the same changes at the same pace on the same machine. inotifywait writes its lines to a
+// file, so that nothing of the bench but Vark runs during the burst: Vark's CPU is the bench's
+// rusage from the start of the burst until its last record; inotifywait's is its rusage from
+// wait4 less `peerBase` (a run without a burst: setting up the watches and ending). backlog: both
+// are held (Vark's reader at its gate, inotifywait by SIGSTOP) until the generator has ended, so
+// they meet the whole burst queued in the kernel.
+template <class TSide>
+TBurstRun RunBurst(TSide& vark, const std::string& root, const TBurstPlan& plan, bool backlog,
+                   const TPeer::TEnd& peerBase, const std::string& peerOutput) {
+  TBurstRun run;
   TPeer peer;
-  if (!peer.Start(root, side.Error) || peer.WaitEstablished(kReadyTimeoutMs, side.Error) < 0) {
-    return side;
+  std::string error;
+  if (!peer.Start(root, error, peerOutput) || peer.WaitEstablished(kReadyTimeoutMs, error) < 0) {
+    run.Error = "inotifywait: " + error;
+    return run;
   }
-  TGenerator generator(plan.Ops);
+  if (!vark.Start(root, error)) {
+    run.Error = "Vark: " + error;
+    return run;
+  }
+  TGenerator generator(plan.Ops);  // forked before the CPU count starts
   if (!generator.Started()) {
-    side.Error = "cannot fork the generator";
-    return side;
+    run.Error = "cannot fork the generator";
+    return run;
   }
+  if (backlog) kill(peer.Pid(), SIGSTOP);
+  const int64_t cpu0 = SelfCpuNs(), user0 = SelfUserCpuNs();
+  const int64_t switches0 = SelfContextSwitches();
   const int64_t t0 = NowNs();
   generator.Go();
-  side.GeneratorFailures = generator.Wait();
-  side.GenerateNs = NowNs() - t0;
-  peer.WaitLines(plan.Expected.size(), kQuietMs);
+  const int failures = generator.Wait();
+  const int64_t generated = NowNs() - t0;
+  if (backlog) {
+    kill(peer.Pid(), SIGCONT);
+    vark.OpenGate();
+  }
+  vark.Wait(plan.Expected.size(), kQuietMs);
+  run.Vark.CpuNs = SelfCpuNs() - cpu0;
+  run.Vark.UserCpuNs = SelfUserCpuNs() - user0;
+  run.Vark.ContextSwitches = SelfContextSwitches() - switches0;
+  vark.Stop();
+  peer.WaitFileLines(plan.Expected.size(), kQuietMs);
   const TPeer::TEnd end = peer.Stop();
-  side.CpuNs = std::max<int64_t>(0, end.CpuNs - base.CpuNs);
-  side.ContextSwitches = std::max<int64_t>(0, end.ContextSwitches - base.ContextSwitches);
-  const auto lines = peer.TakeLines();
+  run.Peer.CpuNs = std::max<int64_t>(0, end.CpuNs - peerBase.CpuNs);
+  run.Peer.UserCpuNs = std::max<int64_t>(0, end.UserCpuNs - peerBase.UserCpuNs);
+  run.Peer.ContextSwitches = std::max<int64_t>(0, end.ContextSwitches - peerBase.ContextSwitches);
+  for (TBurstSide* side : {&run.Vark, &run.Peer}) {
+    side->GenerateNs = generated;
+    side->GeneratorFailures = failures;
+  }
+  if constexpr (std::is_same_v<TSide, TSourceDrain>) {
+    run.Vark.Counts = vark.Counts(plan.Expected.size());
+  } else {
+    run.Vark.Counts = CompareRecords(plan.Expected, vark.Delivered());
+  }
+  if (const int64_t last = vark.LastAtNs(); last > t0) run.Vark.DeliverNs = last - t0;
+  run.Vark.Notes = vark.Notes();
   std::vector<TRec> delivered;
-  delivered.reserve(lines.size());
-  for (const auto& line : lines) delivered.push_back(ParsePeerLine(line.Text, root));
-  if (!lines.empty()) side.DeliverNs = lines.back().AtNs - t0;
-  side.Counts = CompareRecords(plan.Expected, delivered);
-  return side;
+  for (const auto& line : peer.TakeLines()) delivered.push_back(ParsePeerLine(line.Text, root));
+  run.Peer.Counts = CompareRecords(plan.Expected, delivered);
+  return run;
+}
+
+TBurstRun RunBurstStage(TStage stage, const std::string& root, const TBurstPlan& plan, bool backlog,
+                        const TPeer::TEnd& peerBase, const std::string& peerOutput) {
+  if (stage == TStage::Source) {
+    TSourceDrain source;
+    return RunBurst(source, root, plan, false, peerBase, peerOutput);
+  }
+  TVarkWatch watch(stage == TStage::Pipeline, backlog);
+  watch.Sink().Reserve(plan.Expected.size() + 16);
+  return RunBurst(watch, root, plan, backlog, peerBase, peerOutput);
 }
 
 // ---- latency ----
@@ -797,8 +889,11 @@ std::string Count(size_t n) {
   return out;
 }
 
-long WatchLimit() {
-  FILE* f = std::fopen("/proc/sys/fs/inotify/max_user_watches", "r");
+constexpr const char* kWatchLimitFile = "/proc/sys/fs/inotify/max_user_watches";
+constexpr const char* kQueueLimitFile = "/proc/sys/fs/inotify/max_queued_events";
+
+long ReadLong(const char* path) {
+  FILE* f = std::fopen(path, "r");
   if (!f) return -1;
   long value = -1;
   if (std::fscanf(f, "%ld", &value) != 1) value = -1;
@@ -843,7 +938,7 @@ int main(int argc, char** argv) {
     }
   }
   // Both sides watch every folder at once during a burst, other programs hold watches too.
-  const long limit = WatchLimit();
+  const long limit = ReadLong(kWatchLimitFile);
   const long needed = static_cast<long>(sizes.Folders() + sizes.BurstFolders) + 2 + 8192;
   if (limit >= 0 && limit < needed) {
     std::fprintf(stderr,
@@ -889,27 +984,40 @@ int main(int argc, char** argv) {
     walkMs[w] = Median(runs);
   }
 
+  // Runs[0]: Vark's whole pipeline; [1] and [2], for the cost breakdown: the watcher with its
+  // steps on its own thread, and the source alone. Each beside its own inotifywait.
   struct TBurstResult {
-    TBurstSide Vark, Peer, Source, Direct;
+    TBurstRun Runs[3];
   };
   std::vector<TBurstResult> bursts;
   std::vector<TBurstPlan> plans;
-  for (const bool waves : {true, false}) {
-    plans.push_back(PlanBurst(burst, sizes.BurstFolders, sizes.BurstCycles, waves));
-    std::printf("Burst %s: %s changes, %s records ...\n", plans.back().Title.c_str(),
-                Count(plans.back().Ops.size()).c_str(),
-                Count(plans.back().Expected.size()).c_str());
+  const std::string peerOutput = base + "/inotifywait.out";
+  TPeer::TEnd peerBase;
+  {
+    TPeer peer;
+    if (!peer.Start(burst, error, peerOutput) || peer.WaitEstablished(kReadyTimeoutMs, error) < 0) {
+      return Fail("inotifywait: " + error, base);
+    }
+    peerBase = peer.Stop();
+  }
+  // The kernel holds at most this many events per inotify instance; a backlog stays below it.
+  const size_t queueLimit = static_cast<size_t>(std::max(0L, ReadLong(kQueueLimitFile)));
+  const size_t backlogCycles = std::min(sizes.BurstCycles / 4, (queueLimit - 64) / 5);
+  for (int kind = 0; kind < 3; ++kind) {
+    const bool backlog = kind == 2;
+    plans.push_back(PlanBurst(burst, sizes.BurstFolders,
+                              backlog ? backlogCycles : sizes.BurstCycles, kind != 1));
+    TBurstPlan& plan = plans.back();
+    if (backlog) plan.Title = "queued first (in waves)";
+    std::printf("Burst %s: %s changes, %s records ...\n", plan.Title.c_str(),
+                Count(plan.Ops.size()).c_str(), Count(plan.Expected.size()).c_str());
     std::fflush(stdout);
     TBurstResult result;
-    result.Vark = VarkBurst(burst, plans.back());
-    if (!result.Vark.Error.empty()) return Fail("Vark burst: " + result.Vark.Error, base);
-    result.Peer = PeerBurst(burst, plans.back());
-    if (!result.Peer.Error.empty()) return Fail("inotifywait burst: " + result.Peer.Error, base);
-    // The same burst again through parts of Vark's pipeline, for the cost breakdown.
-    result.Source = SourceBurst(burst, plans.back());
-    if (!result.Source.Error.empty()) return Fail("source burst: " + result.Source.Error, base);
-    result.Direct = VarkBurst(burst, plans.back(), false);
-    if (!result.Direct.Error.empty()) return Fail("watcher burst: " + result.Direct.Error, base);
+    for (int stage = 0; stage < (backlog ? 1 : 3); ++stage) {
+      result.Runs[stage] =
+          RunBurstStage(static_cast<TStage>(stage), burst, plan, backlog, peerBase, peerOutput);
+      if (!result.Runs[stage].Error.empty()) return Fail(result.Runs[stage].Error, base);
+    }
     bursts.push_back(std::move(result));
   }
 
@@ -939,8 +1047,11 @@ int main(int argc, char** argv) {
   Row("---", "---", "---", "---", "---");
   Row("ready time, ms", Fixed(varkReady, 1), Fixed(peerReady, 1), Ratio(varkReady, peerReady),
       "<= 0.75x: " + Verdict(varkReady <= 0.75 * peerReady));
+  const double varkReadyCpu = Median(ready.VarkCpuMs), peerReadyCpu = Median(ready.PeerCpuMs);
+  Row("CPU time to get ready, ms", Fixed(varkReadyCpu, 1), Fixed(peerReadyCpu, 1),
+      Ratio(varkReadyCpu, peerReadyCpu), "-");
   for (size_t b = 0; b < bursts.size(); ++b) {
-    const TBurstSide &vark = bursts[b].Vark, &peer = bursts[b].Peer;
+    const TBurstSide &vark = bursts[b].Runs[0].Vark, &peer = bursts[b].Runs[0].Peer;
     const std::string name = "burst " + plans[b].Title;
     const TCompare &v = vark.Counts, &p = peer.Counts;
     Row(name + ": records delivered of " + Count(v.Expected),
@@ -974,6 +1085,10 @@ int main(int argc, char** argv) {
   for (const double ms : ready.VarkMs) std::printf(" %.1f", ms);
   std::printf("; inotifywait");
   for (const double ms : ready.PeerMs) std::printf(" %.1f", ms);
+  std::printf("; CPU time, ms: Vark");
+  for (const double ms : ready.VarkCpuMs) std::printf(" %.1f", ms);
+  std::printf("; inotifywait (from /proc, in clock ticks)");
+  for (const double ms : ready.PeerCpuMs) std::printf(" %.0f", ms);
   std::printf(
       "\n- memory: Vark grows by %.0f kB (VmHWM after Open - VmRSS before, fresh process, "
       "median of %zu); inotifywait's peak RSS (VmHWM) is %.0f kB on the tree, %.0f kB on "
@@ -986,24 +1101,34 @@ int main(int argc, char** argv) {
   for (int w = 0; w < 4; ++w) std::printf("%s %s %.1f", w ? ";" : "", kWalkNames[w], walkMs[w]);
   std::printf("\n");
   for (size_t b = 0; b < bursts.size(); ++b) {
-    const TBurstSide &vark = bursts[b].Vark, &peer = bursts[b].Peer;
-    const TBurstSide &source = bursts[b].Source, &direct = bursts[b].Direct;
-    std::printf(
-        "- burst %s, CPU per record and context switches per record: source alone "
-        "%.2f us, %.2f; + watcher thread (its steps on its own thread) %.2f us, %.2f; + "
-        "hand-over to the loop thread (the full pipeline) %.2f us, %.2f; inotifywait "
-        "%.2f us, %.2f\n",
-        plans[b].Title.c_str(), source.CpuPerRecordUs(), source.SwitchesPerRecord(),
-        direct.CpuPerRecordUs(), direct.SwitchesPerRecord(), vark.CpuPerRecordUs(),
-        vark.SwitchesPerRecord(), peer.CpuPerRecordUs(), peer.SwitchesPerRecord());
+    const TBurstSide &vark = bursts[b].Runs[0].Vark, &peer = bursts[b].Runs[0].Peer;
+    if (bursts[b].Runs[2].Vark.Counts.Delivered != 0) {
+      static const char* const kStages[] = {"whole pipeline", "watcher, steps on its own thread",
+                                            "source alone"};
+      std::printf(
+          "- burst %s, CPU per record, Vark / inotifywait beside it (context switches per "
+          "record):",
+          plans[b].Title.c_str());
+      for (int stage = 2; stage >= 0; --stage) {
+        const TBurstRun& run = bursts[b].Runs[stage];
+        std::printf("%s %s %.2f us (%.2f) / %.2f us (%.2f) = %s", stage == 2 ? "" : ";",
+                    kStages[stage], run.Vark.CpuPerRecordUs(), run.Vark.SwitchesPerRecord(),
+                    run.Peer.CpuPerRecordUs(), run.Peer.SwitchesPerRecord(),
+                    Ratio(run.Vark.CpuPerRecordUs(), run.Peer.CpuPerRecordUs()).c_str());
+      }
+      std::printf("\n");
+    } else {
+      std::printf("- burst %s, context switches per record: Vark %.3f, inotifywait %.3f\n",
+                  plans[b].Title.c_str(), vark.SwitchesPerRecord(), peer.SwitchesPerRecord());
+    }
     for (const auto* side : {&vark, &peer}) {
       const bool isVark = side == &vark;
-      std::printf(
-          "- burst %s, %s: generator %.0f ms (%d failed), last record %.0f ms after the "
-          "start, CPU %.0f ms for %s records",
-          plans[b].Title.c_str(), isVark ? "Vark" : "inotifywait", Ms(side->GenerateNs),
-          side->GeneratorFailures, Ms(side->DeliverNs), Ms(side->CpuNs),
-          Count(side->Counts.Delivered).c_str());
+      std::printf("- burst %s, %s: generator %.0f ms (%d failed)", plans[b].Title.c_str(),
+                  isVark ? "Vark" : "inotifywait", Ms(side->GenerateNs), side->GeneratorFailures);
+      if (isVark) std::printf(", last record %.0f ms after the start", Ms(side->DeliverNs));
+      std::printf(", CPU %.0f ms (%.0f%% in user space) for %s records", Ms(side->CpuNs),
+                  side->CpuNs ? 100.0 * static_cast<double>(side->UserCpuNs) / side->CpuNs : 0.0,
+                  Count(side->Counts.Delivered).c_str());
       if (side->Counts.Missed) {
         std::printf("; missed:");
         for (int a = 0; a < 6; ++a) {

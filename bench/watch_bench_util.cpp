@@ -45,6 +45,33 @@ int64_t SelfCpuNs() {
   return TimevalNs(ru.ru_utime) + TimevalNs(ru.ru_stime);
 }
 
+int64_t ProcessCpuNs(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* f = std::fopen(path, "r");
+  if (!f) return -1;
+  char text[1024] = {};
+  const size_t n = std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  text[n] = 0;
+  // The command name may hold blanks; the fields after it start behind its closing parenthesis.
+  const char* p = std::strrchr(text, ')');
+  if (!p) return -1;
+  unsigned long utime = 0, stime = 0;
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
+      2) {
+    return -1;
+  }
+  const long ticks = sysconf(_SC_CLK_TCK);
+  return static_cast<int64_t>(utime + stime) * 1'000'000'000 / (ticks > 0 ? ticks : 100);
+}
+
+int64_t SelfUserCpuNs() {
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return TimevalNs(ru.ru_utime);
+}
+
 int64_t SelfContextSwitches() {
   rusage ru;
   getrusage(RUSAGE_SELF, &ru);
@@ -375,15 +402,23 @@ TPeer::~TPeer() {
   if (errFd_ >= 0) close(errFd_);
 }
 
-bool TPeer::Start(const std::string& root, std::string& error) {
+bool TPeer::Start(const std::string& root, std::string& error, const std::string& outputFile) {
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
+  outputFile_ = outputFile;
+  if (!outputFile.empty()) {
+    out[0] = -1;
+    out[1] = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out[1] < 0) {
+      error = outputFile + ": " + std::strerror(errno);
+      return false;
+    }
+  } else if (pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
     return false;
   }
   if (pipe2(err, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
-    close(out[0]);
+    if (out[0] >= 0) close(out[0]);
     close(out[1]);
     return false;
   }
@@ -407,7 +442,7 @@ bool TPeer::Start(const std::string& root, std::string& error) {
     error = std::string("inotifywait: ") + std::strerror(spawned);
     return false;
   }
-  reader_ = std::thread([this] { ReadOutput(); });
+  if (outFd_ >= 0) reader_ = std::thread([this] { ReadOutput(); });
   return true;
 }
 
@@ -477,6 +512,26 @@ size_t TPeer::WaitLines(size_t count, int quietMs) {
   return lines_.size();
 }
 
+size_t TPeer::WaitFileLines(size_t count, int quietMs) {
+  const int fd = open(outputFile_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  size_t lines = 0;
+  int64_t lastChange = NowNs();
+  char buffer[64 * 1024];
+  while (lines < count) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      lines += static_cast<size_t>(std::count(buffer, buffer + got, '\n'));
+      lastChange = NowNs();
+      continue;
+    }
+    if (NowNs() - lastChange > int64_t{quietMs} * 1'000'000) break;
+    usleep(20'000);
+  }
+  close(fd);
+  return lines;
+}
+
 TPeer::TEnd TPeer::Stop() {
   TEnd end;
   if (pid_ <= 0) return end;
@@ -488,6 +543,7 @@ TPeer::TEnd TPeer::Stop() {
   }
   pid_ = -1;
   end.CpuNs = TimevalNs(ru.ru_utime) + TimevalNs(ru.ru_stime);
+  end.UserCpuNs = TimevalNs(ru.ru_utime);
   end.MaxRssKb = ru.ru_maxrss;
   end.ContextSwitches = int64_t{ru.ru_nvcsw} + ru.ru_nivcsw;
   if (reader_.joinable()) reader_.join();
@@ -496,5 +552,19 @@ TPeer::TEnd TPeer::Stop() {
 
 std::vector<TPeer::TLine> TPeer::TakeLines() {
   std::lock_guard lock(mutex_);
+  if (!outputFile_.empty() && lines_.empty()) {
+    if (FILE* f = std::fopen(outputFile_.c_str(), "r")) {
+      std::string line;
+      for (int c; (c = std::fgetc(f)) != EOF;) {
+        if (c != '\n') {
+          line += static_cast<char>(c);
+          continue;
+        }
+        lines_.push_back({0, std::move(line)});
+        line.clear();
+      }
+      std::fclose(f);
+    }
+  }
   return std::move(lines_);
 }

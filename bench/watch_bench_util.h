@@ -21,6 +21,10 @@
 int64_t NowNs();
 // User + system CPU time of this process (all its threads), in nanoseconds.
 int64_t SelfCpuNs();
+// The user part of it.
+int64_t SelfUserCpuNs();
+// User + system CPU time of another process so far (from /proc/<pid>/stat, in clock ticks), or -1.
+int64_t ProcessCpuNs(pid_t pid);
 // Context switches (voluntary + involuntary) of this process so far.
 int64_t SelfContextSwitches();
 // A "Vm…:" field of /proc/<pid>/status (this process's for pid 0) in kB, or -1.
@@ -110,6 +114,7 @@ class TPeer {
   };
   struct TEnd {
     int64_t CpuNs = 0;  // user + system, from wait4
+    int64_t UserCpuNs = 0;
     // ru_maxrss from wait4. It is never below the spawning process's RSS at the exec, which the
     // kernel carries over to the new program; PeakRssKb is the program's own.
     long MaxRssKb = 0;
@@ -122,15 +127,19 @@ class TPeer {
   TPeer(const TPeer&) = delete;
   TPeer& operator=(const TPeer&) = delete;
 
-  // Spawns it; false with `error` when it cannot be started.
-  bool Start(const std::string& root, std::string& error);
+  // Spawns it; false with `error` when it cannot be started. With an output file its lines go
+  // there instead of to our reading thread, so that nothing of ours runs while it works.
+  bool Start(const std::string& root, std::string& error, const std::string& outputFile = {});
   // Reads its standard error until "Watches established."; the moment it arrived, or -1 when it
   // ended or timed out first (`error` then holds what it said).
   int64_t WaitEstablished(int timeoutMs, std::string& error);
   // Waits until `count` lines have arrived, or no line arrived for quietMs; the count then.
   size_t WaitLines(size_t count, int quietMs);
+  // The same for lines that go to the output file.
+  size_t WaitFileLines(size_t count, int quietMs);
   // Ends it (SIGTERM) and collects its resource use; the lines stay readable.
   TEnd Stop();
+  // The lines read (AtNs 0 for those of the output file).
   std::vector<TLine> TakeLines();
   pid_t Pid() const { return pid_; }
 
@@ -140,6 +149,7 @@ class TPeer {
   pid_t pid_ = -1;
   int outFd_ = -1;
   int errFd_ = -1;
+  std::string outputFile_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;
