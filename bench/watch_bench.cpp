@@ -2,6 +2,7 @@
 // `inotifywait -m -r`, on trees made under /tmp, in one run. See bench/README.md.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -68,6 +71,7 @@ double Ms(int64_t ns) {
 class TLoopThread : public IMainThreadCaller {
  public:
   TLoopThread() : thread_([this] { Loop(); }) {}
+  pthread_t Handle() { return thread_.native_handle(); }
   ~TLoopThread() override {
     {
       std::lock_guard lock(mutex_);
@@ -258,9 +262,19 @@ class TVarkWatch {
     TWatcherEnv env;
     env.MainThread = viaLoop_ ? &loop_ : nullptr;
     env.Ui = &sink_;
+    env.BeforeRun = [this] {
+      watcherThread_ = pthread_self();
+      watcherKnown_.store(true, std::memory_order_release);
+    };
     env.MakeSource = [this] {
       TInotifyHooks hooks;
-      hooks.BeforeRead = [this] { gate_.Pass(); };
+      hooks.BeforeRead = [this] {
+        if (!readerKnown_.load(std::memory_order_acquire)) {
+          readerThread_ = pthread_self();
+          readerKnown_.store(true, std::memory_order_release);
+        }
+        gate_.Pass();
+      };
       auto source = std::make_shared<TOpenSignal>(MakeInotifyDirChanges(std::move(hooks)));
       std::lock_guard lock(mutex_);
       source_ = source;
@@ -287,6 +301,10 @@ class TVarkWatch {
       error = std::strerror(*opened);
       return false;
     }
+    // The reader thread starts at the end of Open; its CPU is counted from its first read on.
+    for (int i = 0; i < 5000 && !readerKnown_.load(std::memory_order_acquire); ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
     return true;
   }
   void Stop() {
@@ -311,9 +329,27 @@ class TVarkWatch {
   }
   int64_t LastAtNs() const { return lines_.empty() ? 0 : lines_.back().AtNs; }
   std::vector<std::string> Notes() { return sink_.Notes(); }
+  // CPU time so far of the source's reader thread, the watcher thread and the loop thread (0 for
+  // one not known yet).
+  std::array<int64_t, 3> ThreadCpuNs() {
+    std::array<int64_t, 3> cpu = {};
+    if (readerKnown_.load(std::memory_order_acquire)) cpu[0] = ThreadCpu(readerThread_);
+    if (watcherKnown_.load(std::memory_order_acquire)) cpu[1] = ThreadCpu(watcherThread_);
+    cpu[2] = ThreadCpu(loop_.Handle());
+    return cpu;
+  }
 
  private:
+  static int64_t ThreadCpu(pthread_t thread) {
+    clockid_t clock;
+    timespec ts;
+    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0) return 0;
+    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+  }
+
   std::vector<TSinkUi::TLine> lines_;
+  std::atomic<bool> readerKnown_{false}, watcherKnown_{false};
+  pthread_t readerThread_{}, watcherThread_{};
   const bool viaLoop_;
   TGate gate_;
   TLoopThread loop_;
@@ -590,8 +626,9 @@ struct TBurstSide {
   int64_t CpuNs = 0;
   int64_t UserCpuNs = 0;
   int64_t ContextSwitches = 0;
-  int64_t GenerateNs = 0;  // from Go until the generator ended
-  int64_t DeliverNs = 0;   // from Go until the last record arrived
+  std::array<int64_t, 3> ThreadCpuNs = {};  // Vark's reader, watcher and loop threads
+  int64_t GenerateNs = 0;                   // from Go until the generator ended
+  int64_t DeliverNs = 0;                    // from Go until the last record arrived
   int GeneratorFailures = 0;
   std::vector<std::string> Notes;
   std::string Error;
@@ -726,6 +763,8 @@ TBurstRun RunBurst(TSide& vark, const std::string& root, const TBurstPlan& plan,
   if (backlog) kill(peer.Pid(), SIGSTOP);
   const int64_t cpu0 = SelfCpuNs(), user0 = SelfUserCpuNs();
   const int64_t switches0 = SelfContextSwitches();
+  std::array<int64_t, 3> threads0 = {};
+  if constexpr (!std::is_same_v<TSide, TSourceDrain>) threads0 = vark.ThreadCpuNs();
   const int64_t t0 = NowNs();
   generator.Go();
   const int failures = generator.Wait();
@@ -738,6 +777,12 @@ TBurstRun RunBurst(TSide& vark, const std::string& root, const TBurstPlan& plan,
   run.Vark.CpuNs = SelfCpuNs() - cpu0;
   run.Vark.UserCpuNs = SelfUserCpuNs() - user0;
   run.Vark.ContextSwitches = SelfContextSwitches() - switches0;
+  if constexpr (!std::is_same_v<TSide, TSourceDrain>) {
+    const auto threads1 = vark.ThreadCpuNs();
+    for (size_t i = 0; i < threads1.size(); ++i) {
+      run.Vark.ThreadCpuNs[i] = threads0[i] && threads1[i] ? threads1[i] - threads0[i] : 0;
+    }
+  }
   vark.Stop();
   peer.WaitFileLines(plan.Expected.size(), kQuietMs);
   const TPeer::TEnd end = peer.Stop();
@@ -1120,6 +1165,18 @@ int main(int argc, char** argv) {
     } else {
       std::printf("- burst %s, context switches per record: Vark %.3f, inotifywait %.3f\n",
                   plans[b].Title.c_str(), vark.SwitchesPerRecord(), peer.SwitchesPerRecord());
+    }
+    if (vark.Counts.Delivered) {
+      const double n = static_cast<double>(vark.Counts.Delivered);
+      const auto& t = vark.ThreadCpuNs;
+      const int64_t rest = vark.CpuNs - t[0] - t[1] - t[2];
+      std::printf(
+          "- burst %s, Vark's CPU per record by thread: inotify reader %.2f us, watcher "
+          "%.2f us, loop thread (the user-interface thread's stand-in, with the log) "
+          "%.2f us, the rest of the process %.2f us\n",
+          plans[b].Title.c_str(), static_cast<double>(t[0]) / 1e3 / n,
+          static_cast<double>(t[1]) / 1e3 / n, static_cast<double>(t[2]) / 1e3 / n,
+          static_cast<double>(rest) / 1e3 / n);
     }
     for (const auto* side : {&vark, &peer}) {
       const bool isVark = side == &vark;
