@@ -389,6 +389,23 @@ TEST(PollDirChanges, ChoiceFollowsTheFileSystem) {
   EXPECT_FALSE(IsRemoteFileSystem("/proc"));
 }
 
+TEST(PollDirChanges, ChoosingSourceBeforeAndAfterItsChoice) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  uint8_t buffer[64] = {};
+  // Read before Open has nothing to read from; a stop before Open reaches the source chosen later.
+  const auto early = MakeChoosingDirChanges(Quick());
+  EXPECT_EQ(early->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Failed);
+  early->Stop();
+  EXPECT_EQ(early->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Stopped);
+  EXPECT_EQ(early->Open(tree.Root()), 0);
+  EXPECT_EQ(early->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Stopped);
+
+  const auto source = MakeChoosingDirChanges(Quick());
+  EXPECT_EQ(source->Open(tree.Path("missing")), ENOENT);
+  EXPECT_EQ(source->Open(tree.Root()), EBUSY);
+}
+
 // ---- a real FUSE share: bindfs shows a folder whose changes, made behind its back in the source
 // folder, inotify on the mount never reports ----
 
