@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -55,6 +56,9 @@ int WatchOf(uint64_t value) {
 // The first half of a rename waits this long at the end of a read for its second half before it
 // counts as a move out of the tree.
 constexpr int kPairWaitMs = 10;
+// A read that follows the last one within kBurstGap waits kGatherTime first.
+constexpr auto kBurstGap = std::chrono::milliseconds(4);
+constexpr auto kGatherTime = std::chrono::microseconds(1000);
 constexpr size_t kEventBufferSize = 64 * 1024;
 constexpr size_t kDirentBufferSize = 32 * 1024;
 
@@ -181,6 +185,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // Reading.
   void ReaderLoop();
   TWait WaitReadable(int timeoutMs);
+  bool PauseUnlessStopped(std::chrono::microseconds time);
   bool ProcessEvents(const char* buffer, size_t size);
   void OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir);
   void OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir);
@@ -475,6 +480,8 @@ void TInotifyDirChanges::TellLimit() {
 
 void TInotifyDirChanges::ReaderLoop() {
   std::unique_ptr<char[]> buffer(new char[kEventBufferSize]);
+  auto lastBatch = std::chrono::steady_clock::time_point{};
+  bool lastFull = false;
   while (!stop_.load()) {
     if (hooks_.BeforeRead) {
       hooks_.BeforeRead();
@@ -482,17 +489,18 @@ void TInotifyDirChanges::ReaderLoop() {
     }
     const ssize_t n = read(inotifyFd_, buffer.get(), kEventBufferSize);
     if (n > 0) {
+      // ProcessEvents delivers what it made of the read.
       if (!ProcessEvents(buffer.get(), static_cast<size_t>(n))) return;
+      lastBatch = std::chrono::steady_clock::now();
+      lastFull = static_cast<size_t>(n) > kEventBufferSize / 2;
+    } else if (n < 0 && errno == EINTR) {
       continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0 || errno != EAGAIN) {
+    } else if (n == 0 || errno != EAGAIN) {
       Flush();
       PushFailure(n == 0 ? EIO : errno);
       return;
     }
-    // The kernel's queue is empty: deliver what we have, then sleep until there is more.
-    Flush();
+    // No second read to find the queue empty: poll answers at once when something is left.
     if (moveFrom_.Active) {
       const TWait wait = WaitReadable(kPairWaitMs);
       if (wait == TWait::Stopped) break;
@@ -501,7 +509,21 @@ void TInotifyDirChanges::ReaderLoop() {
       Flush();
     }
     if (WaitReadable(-1) == TWait::Stopped) break;
+    // In a burst, let changes gather for a moment, so that one read and one hand-over to the
+    // consumer carry many of them; a change after a quiet spell goes out at once.
+    if (!lastFull && std::chrono::steady_clock::now() - lastBatch < kBurstGap &&
+        PauseUnlessStopped(kGatherTime)) {
+      break;
+    }
   }
+}
+
+// Sleeps for `time` unless Stop comes first; true when it did.
+bool TInotifyDirChanges::PauseUnlessStopped(std::chrono::microseconds time) {
+  pollfd fd = {wakeFd_, POLLIN, 0};
+  const timespec timeout = {0, static_cast<long>(time.count()) * 1000};
+  if (ppoll(&fd, 1, &timeout, nullptr) < 0 && errno != EINTR) return stop_.load();
+  return stop_.load() || fd.revents != 0;
 }
 
 TInotifyDirChanges::TWait TInotifyDirChanges::WaitReadable(int timeoutMs) {
