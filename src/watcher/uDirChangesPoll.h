@@ -82,6 +82,7 @@ class TTreeSnapshot {
     uint32_t NameOff = 0;
     uint16_t NameLen = 0;
     TKind Kind = TKind::File;
+    bool StampIsBirth = false;
     uint32_t Folder = kNoFolder;  // a folder's contents: index into folders_
   };
   struct TFolder {

@@ -48,7 +48,8 @@ int StatItem(int fd, const char* name, TItem& item) {
   item.Size = item.Kind == TKind::File ? st.stx_size : 0;
   // Birth time where the file system keeps one, else the modification time: with the inode
   // number it tells a renamed item from a new one that was given a freed inode number.
-  const statx_timestamp& t = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime;
+  item.StampIsBirth = (st.stx_mask & STATX_BTIME) != 0;
+  const statx_timestamp& t = item.StampIsBirth ? st.stx_btime : st.stx_mtime;
   item.Stamp = static_cast<uint64_t>(t.tv_sec) * 1000000000u + t.tv_nsec;
   return 0;
 }
@@ -268,11 +269,11 @@ size_t TTreeSnapshot::MemoryBytes() const {
 
 // ---- comparing two snapshots ----
 
-// Items are paired first by name within folders that correspond, then by device and inode across
-// the whole tree (renames and moves). A name whose item was replaced by one of the same kind is
-// compared as the same item unless its old or new identity turns up elsewhere: on file systems
-// whose inode numbers are not stable (some FUSE ones), that keeps every scan from reporting
-// everything removed and created again.
+// Items are paired first by name within folders that correspond, then by device, inode and birth
+// time across the whole tree (renames and moves). Where the file system keeps no birth times, a
+// name whose item has another inode number now but the same kind is compared as the same item,
+// unless its old or new identity turns up elsewhere: on file systems whose inode numbers are not
+// stable (some FUSE ones), that keeps scans from reporting everything removed and created again.
 class TSnapshotDiffer {
  public:
   TSnapshotDiffer(const TTreeSnapshot& before, const TTreeSnapshot& after)
@@ -370,10 +371,13 @@ class TSnapshotDiffer {
         const TItem& x = a.Items[i];
         const TItem& y = b.Items[j];
         const TRef o{of, i++}, n{nf, j++};
-        if (x.Kind != y.Kind) {
+        const bool births = x.StampIsBirth && y.StampIsBirth;
+        const bool same = x.Dev == y.Dev && x.Ino == y.Ino && (!births || x.Stamp == y.Stamp);
+        if (x.Kind != y.Kind || (births && !same)) {
+          // Another kind, or birth times that say for certain that another item took the name.
           Add(true, o, false);
           Add(false, n, false);
-        } else if (x.Ino == 0 || y.Ino == 0 || (x.Dev == y.Dev && x.Ino == y.Ino)) {
+        } else if (same || x.Ino == 0 || y.Ino == 0) {
           Keep(o, n);
         } else {
           pending_.push_back({o, n});

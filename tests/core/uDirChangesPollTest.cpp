@@ -79,11 +79,13 @@ TEST_F(TreeSnapshotTest, KindsOfChangeInDeliveryOrder) {
   Take();
   EXPECT_EQ(Changes(), Lines{});
 
+  // Creations first: a new item given the inode number just freed, within the same tick of the
+  // file system's clock, could not be told from the removed one.
   ASSERT_TRUE(WriteFile(P("new.txt"), ""));
   ASSERT_TRUE(WriteFile(P("a.txt"), "de", true));
-  std::filesystem::remove_all(P("gone"));
   ASSERT_TRUE(MakeDirs(P("n/m")));
   ASSERT_TRUE(WriteFile(P("n/m/f"), "f"));
+  std::filesystem::remove_all(P("gone"));
   // A removed folder's contents come before the folder, a created folder before its contents.
   EXPECT_EQ(Changes(), (Lines{"2 gone/g", "2 gone/sub/f", "2 gone/sub/", "2 gone/", "3 a.txt",
                               "1 n/", "1 n/m/", "1 n/m/f", "1 new.txt"}));
@@ -166,18 +168,34 @@ TEST_F(TreeSnapshotTest, ItemReplacedByAnotherKindIsRemovedThenCreated) {
   EXPECT_EQ(Changes(), (Lines{"2 k", "2 m/inner", "2 m/", "1 k/", "1 k/f", "1 m"}));
 }
 
-// Some FUSE file systems hand out new inode numbers for the same file; a name that keeps its kind
-// is therefore compared as the same item rather than reported removed and created.
-TEST_F(TreeSnapshotTest, ItemReplacedBySameKindIsComparedAsTheSame) {
+TEST_F(TreeSnapshotTest, ItemReplacedBySameKindIsRemovedThenCreated) {
   ASSERT_TRUE(MakeDirs(P("d")));
   ASSERT_TRUE(WriteFile(P("d/a"), "a"));
   ASSERT_TRUE(WriteFile(P("d/b"), "b"));
+  ASSERT_TRUE(WriteFile(P("f"), "same"));
   Take();
+  const auto birth = [&](const std::string& path) {
+    struct statx st {};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &st) != 0 || !(st.stx_mask & STATX_BTIME)) {
+      return uint64_t{0};
+    }
+    return uint64_t(st.stx_btime.tv_sec) * 1000000000u + st.stx_btime.tv_nsec;
+  };
+  const uint64_t old = birth(P("f"));
+  if (old == 0) GTEST_SKIP() << "this file system keeps no birth times";
+  // The replacements must be born on a later tick of the file system's clock than the originals.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (birth(P("probe")) <= old && std::chrono::steady_clock::now() < deadline) {
+    unlink(P("probe").c_str());
+    ASSERT_TRUE(WriteFile(P("probe"), ""));
+  }
+  ASSERT_EQ(unlink(P("probe").c_str()), 0);
   std::filesystem::remove_all(P("d"));
   ASSERT_TRUE(MakeDirs(P("d")));
   ASSERT_TRUE(WriteFile(P("d/a"), "longer"));
-  ASSERT_TRUE(WriteFile(P("d/c"), ""));
-  EXPECT_EQ(Changes(), (Lines{"2 d/b", "3 d/a", "1 d/c"}));
+  ASSERT_EQ(unlink(P("f").c_str()), 0);
+  ASSERT_TRUE(WriteFile(P("f"), "same"));
+  EXPECT_EQ(Changes(), (Lines{"2 d/a", "2 d/b", "2 d/", "2 f", "1 d/", "1 d/a", "1 f"}));
 }
 
 TEST_F(TreeSnapshotTest, SymbolicLinksAreItemsNeverFollowed) {
@@ -473,6 +491,31 @@ TEST_F(FuseShareTest, EveryChangeMadeBehindTheShareIsReported) {
   EXPECT_EQ(IndexOf(lines, "5 e"), IndexOf(lines, "4 d") + 1);
   EXPECT_LT(IndexOf(lines, "2 old/y"), IndexOf(lines, "2 old"));
   EXPECT_LT(IndexOf(lines, "1 n"), IndexOf(lines, "1 n/f"));
+}
+
+// Without birth times (FUSE here), a name whose item got another inode number is compared as the
+// same item: some FUSE file systems renumber their inodes, and that must not read as everything
+// removed and created again.
+TEST_F(FuseShareTest, WithoutBirthTimesAReplacedItemIsComparedAsTheSame) {
+  ASSERT_TRUE(MakeDirs(S("d")));
+  ASSERT_TRUE(WriteFile(S("d/a"), "a"));
+  ASSERT_TRUE(WriteFile(S("d/b"), "b"));
+  TTreeSnapshot before;
+  ASSERT_EQ(before.Scan(mnt_), 0);
+  std::filesystem::remove_all(S("d"));
+  ASSERT_TRUE(MakeDirs(S("d")));
+  ASSERT_TRUE(WriteFile(S("d/a"), "longer"));
+  ASSERT_TRUE(WriteFile(S("d/c"), ""));
+  // The mount caches names and sizes for a moment; compare until the new state shows.
+  const Lines expected = {"2 d/b", "3 d/a", "1 d/c"};
+  Lines got;
+  for (int i = 0; i < 1500 && got != expected; ++i) {
+    std::this_thread::sleep_for(10ms);
+    TTreeSnapshot after;
+    ASSERT_EQ(after.Scan(mnt_, &before), 0);
+    got = Describe(after.ChangesSince(before));
+  }
+  EXPECT_EQ(got, expected);
 }
 
 TEST_F(FuseShareTest, TheChoiceOnAShareIsPolling) {
