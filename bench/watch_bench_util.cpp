@@ -397,42 +397,64 @@ int TGenerator::Wait() {
 // ---- inotifywait ----
 
 TPeer::~TPeer() {
-  if (pid_ > 0) Stop();
+  if (pid_ > 0 || catPid_ > 0) Stop();
   if (outFd_ >= 0) close(outFd_);
   if (errFd_ >= 0) close(errFd_);
 }
 
+namespace {
+
+// Spawns `argv` with its standard input and output on the given descriptors (-1: inherited).
+int Spawn(pid_t& pid, std::vector<std::string> args, int in, int out, int err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
+  if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, 2);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned;
+}
+
+}  // namespace
+
 bool TPeer::Start(const std::string& root, std::string& error, const std::string& outputFile) {
   int out[2], err[2];
   outputFile_ = outputFile;
-  if (!outputFile.empty()) {
-    out[0] = -1;
-    out[1] = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out[1] < 0) {
-      error = outputFile + ": " + std::strerror(errno);
-      return false;
-    }
-  } else if (pipe2(out, O_CLOEXEC) != 0) {
+  if (pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
     return false;
   }
   if (pipe2(err, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
-    if (out[0] >= 0) close(out[0]);
+    close(out[0]);
     close(out[1]);
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> args = {
-      "inotifywait", "-m", "-r", "-e", "create,modify,delete,move", "--format", "%e %w%f", root};
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const int spawned = posix_spawnp(&pid_, "inotifywait", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  if (!outputFile.empty()) {
+    // `cat` empties the pipe into the file: inotifywait writes to a pipe as it does for anyone,
+    // and reading it costs this process nothing.
+    const int file = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int spawned = file < 0 ? errno : Spawn(catPid_, {"cat"}, out[0], file, -1);
+    if (file >= 0) close(file);
+    close(out[0]);
+    out[0] = -1;
+    if (spawned != 0) {
+      catPid_ = -1;
+      error = outputFile + ": " + std::strerror(spawned);
+      close(out[1]);
+      close(err[0]);
+      close(err[1]);
+      return false;
+    }
+  }
+  const int spawned = Spawn(
+      pid_,
+      {"inotifywait", "-m", "-r", "-e", "create,modify,delete,move", "--format", "%e %w%f", root},
+      -1, out[1], err[1]);
   close(out[1]);
   close(err[1]);
   outFd_ = out[0];
@@ -534,19 +556,26 @@ size_t TPeer::WaitFileLines(size_t count, int quietMs) {
 
 TPeer::TEnd TPeer::Stop() {
   TEnd end;
-  if (pid_ <= 0) return end;
-  end.PeakRssKb = ProcStatusKb("VmHWM", pid_);
-  kill(pid_, SIGTERM);
-  int status = 0;
-  rusage ru{};
-  while (wait4(pid_, &status, 0, &ru) < 0 && errno == EINTR) {
+  if (pid_ > 0) {
+    end.PeakRssKb = ProcStatusKb("VmHWM", pid_);
+    kill(pid_, SIGTERM);
+    int status = 0;
+    rusage ru{};
+    while (wait4(pid_, &status, 0, &ru) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    end.CpuNs = TimevalNs(ru.ru_utime) + TimevalNs(ru.ru_stime);
+    end.UserCpuNs = TimevalNs(ru.ru_utime);
+    end.MaxRssKb = ru.ru_maxrss;
+    end.ContextSwitches = int64_t{ru.ru_nvcsw} + ru.ru_nivcsw;
   }
-  pid_ = -1;
-  end.CpuNs = TimevalNs(ru.ru_utime) + TimevalNs(ru.ru_stime);
-  end.UserCpuNs = TimevalNs(ru.ru_utime);
-  end.MaxRssKb = ru.ru_maxrss;
-  end.ContextSwitches = int64_t{ru.ru_nvcsw} + ru.ru_nivcsw;
   if (reader_.joinable()) reader_.join();
+  if (catPid_ > 0) {
+    // It ends at the end of the pipe.
+    while (waitpid(catPid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    catPid_ = -1;
+  }
   return end;
 }
 

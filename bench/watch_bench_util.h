@@ -128,7 +128,8 @@ class TPeer {
   TPeer& operator=(const TPeer&) = delete;
 
   // Spawns it; false with `error` when it cannot be started. With an output file its lines go
-  // there instead of to our reading thread, so that nothing of ours runs while it works.
+  // there (through a pipe and `cat`) instead of to our reading thread, so that nothing of this
+  // process runs while it works.
   bool Start(const std::string& root, std::string& error, const std::string& outputFile = {});
   // Reads its standard error until "Watches established."; the moment it arrived, or -1 when it
   // ended or timed out first (`error` then holds what it said).
@@ -147,6 +148,7 @@ class TPeer {
   void ReadOutput();
 
   pid_t pid_ = -1;
+  pid_t catPid_ = -1;  // with an output file: the process that writes it
   int outFd_ = -1;
   int errFd_ = -1;
   std::string outputFile_;
