@@ -89,7 +89,14 @@ class TSizeWorker {
     }
     wake_.notify_one();
   }
-  // Waits for the work to be done; what it learned.
+  // What it learned since the last call; taken as the scan goes, so that little waits here.
+  std::vector<TResult> TakeLearned() {
+    std::vector<TResult> out;
+    std::lock_guard lock(mutex_);
+    out.swap(learned_);
+    return out;
+  }
+  // Waits for the work to be done; what it learned since the last TakeLearned.
   std::vector<TResult> Finish() {
     {
       std::lock_guard lock(mutex_);
@@ -97,7 +104,7 @@ class TSizeWorker {
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
-    return std::move(results_);
+    return TakeLearned();
   }
 
  private:
@@ -108,11 +115,14 @@ class TSizeWorker {
   };
   void Run() {
     std::string path;
+    std::vector<TResult> results;
     for (;;) {
       TJob job;
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
+        learned_.insert(learned_.end(), results.begin(), results.end());
+        results.clear();
         if (jobs_.empty()) return;
         job = std::move(jobs_.front());
         jobs_.pop_front();
@@ -127,7 +137,7 @@ class TSizeWorker {
         at += length + 1;
         struct stat st;
         if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-          results_.push_back({job.Wd, ItemKey({name, length}), static_cast<uint64_t>(st.st_size)});
+          results.push_back({job.Wd, ItemKey({name, length}), static_cast<uint64_t>(st.st_size)});
         }
       }
       close(fd);
@@ -140,7 +150,7 @@ class TSizeWorker {
   std::condition_variable wake_;
   std::deque<TJob> jobs_;
   bool closed_ = false;
-  std::vector<TResult> results_;  // the worker's until it is joined
+  std::vector<TResult> learned_;
   std::thread thread_;
 };
 
@@ -179,6 +189,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   int WatchSubfolder(int parentWd, int dirFd, const char* openPath, std::string_view name,
                      bool report);
   void ScanFolder(int fd, int wd, bool report);
+  void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
   void ForgetSubtree(int wd, int parentWd);
   void TellLimit();
 
@@ -228,6 +239,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // learns the rest.
   bool sharingSizes_ = false;
   size_t inlineSizes_ = 0;
+  size_t sizeJobs_ = 0;
   std::unique_ptr<TSizeWorker> sizeWorker_;
   size_t unwatched_ = 0;  // folders left unwatched at the watch limit
   bool limitTold_ = false;
@@ -305,12 +317,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   ScanFolder(rootFd, rootWd_, false);
   sharingSizes_ = false;
   if (sizeWorker_) {
-    for (const auto& learned : sizeWorker_->Finish()) {
-      const auto it = folders_.find(learned.Wd);
-      if (it == folders_.end()) continue;
-      uint64_t* value = it->second.Items.Find(learned.Key);
-      if (value && *value == kUnknownSize) *value = learned.Size;
-    }
+    ApplySizes(sizeWorker_->Finish());
     sizeWorker_.reset();
   }
   TellLimit();
@@ -438,6 +445,7 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
   if (!sizesLater.empty()) {
     if (!sizeWorker_) sizeWorker_ = std::make_unique<TSizeWorker>(rootPrefix_, stop_);
     sizeWorker_->Add(wd, path_, std::move(sizesLater));
+    if (++sizeJobs_ % 64 == 0) ApplySizes(sizeWorker_->TakeLearned());
   }
   for (size_t at = 0; at < subfolders.size();) {
     if (stop_.load()) return;
@@ -451,6 +459,15 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
       Emit(kActionAdded, itemPath_, true);
     }
     WatchSubfolder(wd, fd, name, {name, length}, report);
+  }
+}
+
+void TInotifyDirChanges::ApplySizes(const std::vector<TSizeWorker::TResult>& learned) {
+  for (const auto& one : learned) {
+    const auto it = folders_.find(one.Wd);
+    if (it == folders_.end()) continue;
+    uint64_t* value = it->second.Items.Find(one.Key);
+    if (value && *value == kUnknownSize) *value = one.Size;
   }
 }
 
