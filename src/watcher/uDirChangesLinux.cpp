@@ -120,9 +120,9 @@ class TSizeWorker {
       TJob job;
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
         learned_.insert(learned_.end(), results.begin(), results.end());
         results.clear();
+        wake_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
         if (jobs_.empty()) return;
         job = std::move(jobs_.front());
         jobs_.pop_front();
