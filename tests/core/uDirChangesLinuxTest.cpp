@@ -648,6 +648,21 @@ TEST_F(InotifySource, TheWatchLimitIsToldOnceWithHowToRaiseIt) {
   EXPECT_EQ(Settle(), (TRecords{{1, "s5"}, {1, "f.txt"}}));
 }
 
+TEST_F(InotifySource, AtTheLimitBeforeTheFolderItselfTheWatchEndsAfterTheNotice) {
+  ASSERT_EQ(mkdir(P("s1").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("s1/deep").c_str(), 0755), 0);
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 0;
+  Start(std::move(hooks));
+  ASSERT_TRUE(collector_->WaitEnded());
+  const auto seen = collector_->Take();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].Kind, TSeen::Notice);
+  EXPECT_NE(seen[0].Text.find("таких папок: 3."), std::string::npos) << seen[0].Text;
+  EXPECT_EQ(seen[1].Kind, TSeen::Failed);
+  EXPECT_EQ(seen[1].Error, ENOSPC);
+}
+
 TEST(InotifyNotice, SaysWhichLimitHowManyAndHowToRaiseIt) {
   const std::string text = WatchLimitNotice(17);
   EXPECT_NE(text.find("Достигнут"), std::string::npos);
