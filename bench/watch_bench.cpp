@@ -56,6 +56,7 @@ struct TSizes {
   // into batches, the wider one an idle watcher.
   std::vector<int> LatencySpacingUs = {2000, 10000};
   int Runs = 5;
+  int BurstRuns = 3;  // of each burst through the whole pipeline
   size_t Folders() const { return TopFolders * (1 + PerTop); }
   size_t Files() const { return Folders() * FilesPerFolder; }
 };
@@ -986,6 +987,7 @@ int main(int argc, char** argv) {
       sizes.BurstCycles = 1250;
       sizes.LatencyWrites = 200;
       sizes.Runs = 3;
+      sizes.BurstRuns = 1;
     } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       sizes.Runs = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
@@ -1045,6 +1047,8 @@ int main(int argc, char** argv) {
   // steps on its own thread, and the source alone. Each beside its own inotifywait.
   struct TBurstResult {
     TBurstRun Runs[3];
+    std::vector<double> Ratios;  // Vark/inotifywait CPU per record of every pipeline run, sorted
+    size_t VarkMissedAll = 0, PeerMissedAll = 0;  // missed + out of order + extra, all runs
   };
   std::vector<TBurstResult> bursts;
   std::vector<TBurstPlan> plans;
@@ -1070,7 +1074,28 @@ int main(int argc, char** argv) {
                 Count(plan.Ops.size()).c_str(), Count(plan.Expected.size()).c_str());
     std::fflush(stdout);
     TBurstResult result;
-    for (int stage = 0; stage < (backlog ? 1 : 3); ++stage) {
+    // The whole pipeline several times: the pace of the generator, and with it how many changes
+    // each wake-up finds, swings with the machine's load. The run of the median ratio stands in
+    // the table; what was missed counts over all runs.
+    std::vector<TBurstRun> pipeline;
+    for (int run = 0; run < sizes.BurstRuns; ++run) {
+      pipeline.push_back(
+          RunBurstStage(TStage::Pipeline, burst, plan, backlog, peerBase, peerOutput));
+      if (!pipeline.back().Error.empty()) return Fail(pipeline.back().Error, base);
+    }
+    std::vector<std::pair<double, size_t>> ratios;
+    for (size_t i = 0; i < pipeline.size(); ++i) {
+      const double peer = pipeline[i].Peer.CpuPerRecordUs();
+      ratios.emplace_back(peer > 0 ? pipeline[i].Vark.CpuPerRecordUs() / peer : 0, i);
+      result.VarkMissedAll += pipeline[i].Vark.Counts.Missed + pipeline[i].Vark.Counts.OutOfOrder +
+                              pipeline[i].Vark.Counts.Extra;
+      result.PeerMissedAll += pipeline[i].Peer.Counts.Missed + pipeline[i].Peer.Counts.OutOfOrder +
+                              pipeline[i].Peer.Counts.Extra;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    for (const auto& [ratio, i] : ratios) result.Ratios.push_back(ratio);
+    result.Runs[0] = pipeline[ratios[ratios.size() / 2].second];
+    for (int stage = 1; stage < (backlog ? 1 : 3); ++stage) {
       result.Runs[stage] =
           RunBurstStage(static_cast<TStage>(stage), burst, plan, backlog, peerBase, peerOutput);
       if (!result.Runs[stage].Error.empty()) return Fail(result.Runs[stage].Error, base);
@@ -1121,7 +1146,7 @@ int main(int argc, char** argv) {
         Count(v.Matched) + " (" + Fixed(100.0 * v.Matched / v.Expected, 2) + "%)",
         Count(p.Matched) + " (" + Fixed(100.0 * p.Matched / p.Expected, 2) + "%)",
         Ratio(static_cast<double>(v.Matched), static_cast<double>(p.Matched)),
-        "100%: " + Verdict(v.Missed == 0 && v.OutOfOrder == 0 && v.Extra == 0));
+        "100%: " + Verdict(bursts[b].VarkMissedAll == 0));
     Row(name + ": missed / out of order / extra",
         Count(v.Missed) + " / " + Count(v.OutOfOrder) + " / " + Count(v.Extra),
         Count(p.Missed) + " / " + Count(p.OutOfOrder) + " / " + Count(p.Extra), "-", "0");
@@ -1192,6 +1217,13 @@ int main(int argc, char** argv) {
       std::printf("- burst %s, context switches per record: Vark %.3f, inotifywait %.3f\n",
                   plans[b].Title.c_str(), vark.SwitchesPerRecord(), peer.SwitchesPerRecord());
     }
+    std::printf("- burst %s, whole pipeline, %zu runs: CPU ratios", plans[b].Title.c_str(),
+                bursts[b].Ratios.size());
+    for (const double ratio : bursts[b].Ratios) std::printf(" %.2fx", ratio);
+    std::printf(
+        " (the median run is the one shown); records missed, out of order or extra over "
+        "all runs: Vark %zu, inotifywait %zu\n",
+        bursts[b].VarkMissedAll, bursts[b].PeerMissedAll);
     if (vark.Counts.Delivered) {
       const double n = static_cast<double>(vark.Counts.Delivered);
       const auto& t = vark.ThreadCpuNs;
