@@ -170,6 +170,33 @@ TEST(WatchBenchPeer, ReadsInotifywaitLinesAsTheyArrive) {
   RemoveTree(root);
 }
 
+TEST(WatchBenchPeer, WritesInotifywaitLinesThroughCatToAFile) {
+  if (system("command -v inotifywait >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "inotifywait (inotify-tools) is not installed";
+  }
+  const std::string root = TempFolder();
+  ASSERT_FALSE(root.empty());
+  ASSERT_EQ(mkdir((root + "/w").c_str(), 0755), 0);
+  TPeer peer;
+  std::string error;
+  ASSERT_TRUE(peer.Start(root + "/w", error, root + "/out")) << error;
+  ASSERT_GE(peer.WaitEstablished(10'000, error), 0) << error;
+  {
+    TGenerator generator({{TOp::Create, root + "/w/a", {}},
+                          {TOp::Rename, root + "/w/a", root + "/w/b"},
+                          {TOp::Remove, root + "/w/b", {}}});
+    generator.Go();
+    EXPECT_EQ(generator.Wait(), 0);
+  }
+  EXPECT_EQ(peer.WaitFileLines(4, 5'000), 4u);
+  peer.Stop();
+  std::vector<TRec> lines;
+  for (const auto& line : peer.TakeLines()) lines.push_back(ParsePeerLine(line.Text, root + "/w"));
+  const std::vector<TRec> expected = {{1, "a"}, {4, "a"}, {5, "b"}, {2, "b"}};
+  EXPECT_EQ(lines, expected);
+  RemoveTree(root);
+}
+
 TEST(WatchBenchPeer, SaysWhatInotifywaitSaidWhenItCannotWatch) {
   if (system("command -v inotifywait >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "inotifywait (inotify-tools) is not installed";
