@@ -13,6 +13,7 @@
 
 #include "uDirChangesTestSupport.h"
 #include "watcher/uDirChangesPoll.h"
+#include "watcher/uMonThread2.h"
 #include "watcher/uPlatformText.h"
 
 using namespace std::chrono_literals;
@@ -422,6 +423,78 @@ TEST(PollDirChanges, ChoosingSourceBeforeAndAfterItsChoice) {
   const auto source = MakeChoosingDirChanges(Quick());
   EXPECT_EQ(source->Open(tree.Path("missing")), ENOENT);
   EXPECT_EQ(source->Open(tree.Root()), EBUSY);
+}
+
+// ---- through the watcher ----
+
+class TRecordingUi : public IWatcherUi {
+ public:
+  void AnnounceStart() override { Add("start"); }
+  void AnnounceStop() override { Add("stop"); }
+  void ReportChange(const TMonDirThread& watcher) override {
+    Add(ChangeLogLine(watcher.OperationText, watcher.RelativeName) + " | " + watcher.FullPath);
+  }
+  void ShowWatchError(const std::string& text) override { Add("error: " + text); }
+  void ShowWatchNotice(const std::string& text) override { Add("notice: " + text); }
+
+  bool WaitFor(const std::function<bool(const Lines&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return done(lines_); });
+  }
+  Lines Get() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void Add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Lines lines_;
+};
+
+bool EndsWith(const std::string& line, const std::string& tail) {
+  return line.size() >= tail.size() &&
+         line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(PollDirChanges, TheWatcherLogsPolledChangesThenTheErrorOfAShareThatNeverCameBack) {
+  TTempTree parent;
+  ASSERT_TRUE(parent.Ok());
+  const std::string root = parent.Path("share");
+  ASSERT_TRUE(MakeDirs(root));
+  ASSERT_TRUE(WriteFile(root + "/old.txt", ""));
+  std::atomic<bool> polling{false};
+  TPollOptions options = Quick();
+  options.GiveUpAfter = 300ms;
+  options.AfterScan = [&](int) { polling = true; };
+  TRecordingUi ui;
+  TWatcherEnv env;
+  env.Ui = &ui;
+  env.MakeSource = [options] { return MakePollDirChanges(options); };
+  SetWatcherEnv(env);
+  auto watcher = TMonDirThread::Create(root + "/");
+  for (int i = 0; i < 2000 && !polling; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(polling.load());
+  ASSERT_TRUE(WriteFile(root + "/new.txt", ""));
+  EXPECT_TRUE(ui.WaitFor([&](const Lines& lines) {
+    return !lines.empty() &&
+           EndsWith(lines.back(), "   создан:    #new.txt | " + root + "/new.txt");
+  })) << ::testing::PrintToString(ui.Get());
+  ASSERT_TRUE(Rename(root, parent.Path("gone")));
+  const std::string error = "error: " + SystemErrorText(ENOENT);
+  EXPECT_TRUE(ui.WaitFor([&](const Lines& lines) { return IndexOf(lines, error) >= 0; }));
+  EXPECT_TRUE(WaitForWatchers(20s));
+  SetWatcherEnv({});
+  // Nothing was said while the folder was away but the error at the end.
+  const Lines lines = ui.Get();
+  ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines.front(), "start");
+  EXPECT_EQ(lines.back(), error);
 }
 
 // ---- a real FUSE share: bindfs shows a folder whose changes, made behind its back in the source
