@@ -394,6 +394,50 @@ int TGenerator::Wait() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
+TBurstPlan PlanBurst(const std::string& root, size_t folders, size_t cycles, bool waves) {
+  TBurstPlan plan;
+  plan.Title = waves ? "in waves" : "file by file";
+  std::vector<std::string> names(cycles), renamed(cycles);
+  char text[64];
+  for (size_t i = 0; i < cycles; ++i) {
+    std::snprintf(text, sizeof text, "d%03zu/n%05zu", i % folders, i);
+    names[i] = text;
+    std::snprintf(text, sizeof text, "d%03zu/r%05zu", i % folders, i);
+    renamed[i] = text;
+  }
+  auto step = [&](size_t i, int change) {
+    switch (change) {
+      case 0:
+        plan.Ops.push_back({TOp::Create, root + "/" + names[i], {}});
+        plan.Expected.push_back({kActionAdded, names[i]});
+        break;
+      case 1:
+        plan.Ops.push_back({TOp::Append, root + "/" + names[i], {}});
+        plan.Expected.push_back({kActionModified, names[i]});
+        break;
+      case 2:
+        plan.Ops.push_back({TOp::Rename, root + "/" + names[i], root + "/" + renamed[i]});
+        plan.Expected.push_back({kActionRenamedOld, names[i]});
+        plan.Expected.push_back({kActionRenamedNew, renamed[i]});
+        break;
+      default:
+        plan.Ops.push_back({TOp::Remove, root + "/" + renamed[i], {}});
+        plan.Expected.push_back({kActionRemoved, renamed[i]});
+        break;
+    }
+  };
+  if (waves) {
+    for (int change = 0; change < 4; ++change) {
+      for (size_t i = 0; i < cycles; ++i) step(i, change);
+    }
+  } else {
+    for (size_t i = 0; i < cycles; ++i) {
+      for (int change = 0; change < 4; ++change) step(i, change);
+    }
+  }
+  return plan;
+}
+
 // ---- inotifywait ----
 
 TPeer::~TPeer() {

@@ -102,6 +102,22 @@ class TGenerator {
   int goFd_ = -1;
 };
 
+// A burst: what to do, and the records a watcher must deliver for it, in order.
+struct TBurstPlan {
+  std::string Title;
+  std::vector<TOp> Ops;
+  std::vector<TRec> Expected;
+};
+
+// `cycles` files, each created, appended to, renamed in its folder and deleted (four changes,
+// five records: a rename is two), spread round-robin over the folders d000, d001, … of root (as
+// MakeTree(root, folders, 0, 0) makes them). Every record
+// names a different (name, action) pair, so the repeat rule folds none of them. `waves`: every
+// file is created, then every file appended to, and so on; otherwise each file goes through its
+// four changes before the next one starts (the pattern of a program saving through a temporary
+// file).
+TBurstPlan PlanBurst(const std::string& root, size_t folders, size_t cycles, bool waves);
+
 // ---- inotifywait ----
 
 // `inotifywait -m -r -e create,modify,delete,move --format '%e %w%f' root`, its output read by
