@@ -81,13 +81,12 @@ class TSizeWorker {
   ~TSizeWorker() { Finish(); }
 
   // The regular files `names` (each followed by a NUL) of the folder watched as wd, whose
-  // relative path is `folder`.
-  void Add(int wd, const std::string& folder, std::string names) {
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back({wd, folder, std::move(names)});
-    }
-    wake_.notify_one();
+  // relative path is `folder`. Folders are handed over in batches, so that the two threads do
+  // not meet at every folder.
+  void Add(int wd, const std::string& folder, std::string names, size_t count) {
+    batch_.push_back({wd, folder, std::move(names)});
+    batchFiles_ += count;
+    if (batchFiles_ >= kBatchFiles) HandOver();
   }
   // What it learned since the last call; taken as the scan goes, so that little waits here.
   std::vector<TResult> TakeLearned() {
@@ -98,6 +97,7 @@ class TSizeWorker {
   }
   // Waits for the work to be done; what it learned since the last TakeLearned.
   std::vector<TResult> Finish() {
+    HandOver();
     {
       std::lock_guard lock(mutex_);
       closed_ = true;
@@ -113,34 +113,49 @@ class TSizeWorker {
     std::string Folder;
     std::string Names;
   };
+  static constexpr size_t kBatchFiles = 512;
+
+  void HandOver() {
+    if (batch_.empty()) return;
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(batch_));
+    }
+    wake_.notify_one();
+    batch_.clear();
+    batchFiles_ = 0;
+  }
+
   void Run() {
     std::string path;
     std::vector<TResult> results;
     for (;;) {
-      TJob job;
+      std::vector<TJob> jobs;
       {
         std::unique_lock lock(mutex_);
         learned_.insert(learned_.end(), results.begin(), results.end());
         results.clear();
         wake_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
         if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
+        jobs = std::move(jobs_.front());
         jobs_.pop_front();
       }
-      if (stop_.load()) continue;
-      path.assign(rootPrefix_).append(job.Folder);
-      const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (fd < 0) continue;
-      for (size_t at = 0; at < job.Names.size();) {
-        const char* name = job.Names.c_str() + at;
-        const size_t length = std::strlen(name);
-        at += length + 1;
-        struct stat st;
-        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-          results.push_back({job.Wd, ItemKey({name, length}), static_cast<uint64_t>(st.st_size)});
+      for (const TJob& job : jobs) {
+        if (stop_.load()) break;
+        path.assign(rootPrefix_).append(job.Folder);
+        const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) continue;
+        for (size_t at = 0; at < job.Names.size();) {
+          const char* name = job.Names.c_str() + at;
+          const size_t length = std::strlen(name);
+          at += length + 1;
+          struct stat st;
+          if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            results.push_back({job.Wd, ItemKey({name, length}), static_cast<uint64_t>(st.st_size)});
+          }
         }
+        close(fd);
       }
-      close(fd);
     }
   }
 
@@ -148,8 +163,10 @@ class TSizeWorker {
   const std::atomic<bool>& stop_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<TJob> jobs_;
+  std::deque<std::vector<TJob>> jobs_;
   bool closed_ = false;
+  std::vector<TJob> batch_;  // the scanning thread's, until handed over
+  size_t batchFiles_ = 0;
   std::vector<TResult> learned_;
   std::thread thread_;
 };
@@ -396,6 +413,7 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
   TFolder* folder = wd == kNoWatch ? nullptr : &folders_.at(wd);
   std::string subfolders;  // names, each followed by a NUL
   std::string sizesLater;  // regular files whose sizes the size worker learns
+  size_t laterCount = 0;
   char* const buffer = dirents_.get();
   for (;;) {
     const ssize_t n = getdents64(fd, buffer, kDirentBufferSize);
@@ -426,6 +444,7 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
       } else if (type == DT_REG && folder) {
         if (sharingSizes_ && !report && inlineSizes_ >= kInlineSizes) {
           sizesLater.append(name, length + 1);
+          ++laterCount;
           size = kUnknownSize;
         } else {
           ++inlineSizes_;
@@ -444,7 +463,7 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
   }
   if (!sizesLater.empty()) {
     if (!sizeWorker_) sizeWorker_ = std::make_unique<TSizeWorker>(rootPrefix_, stop_);
-    sizeWorker_->Add(wd, path_, std::move(sizesLater));
+    sizeWorker_->Add(wd, path_, std::move(sizesLater), laterCount);
     if (++sizeJobs_ % 64 == 0) ApplySizes(sizeWorker_->TakeLearned());
   }
   for (size_t at = 0; at < subfolders.size();) {
