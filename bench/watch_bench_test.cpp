@@ -6,8 +6,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
 #include "watch_bench_util.h"
+#include "watch_bench_vark.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uMonThread2.h"
 
@@ -207,4 +209,137 @@ TEST(WatchBenchPeer, SaysWhatInotifywaitSaidWhenItCannotWatch) {
   EXPECT_LT(peer.WaitEstablished(10'000, error), 0);
   EXPECT_NE(error.find("nonexistent-folder-of-the-bench"), std::string::npos) << error;
   peer.Stop();
+}
+
+TEST(WatchBenchPlan, EveryChangeHasItsDistinctRecordsInTheOrderOfTheChanges) {
+  for (const bool waves : {true, false}) {
+    const TBurstPlan plan = PlanBurst("/r", 3, 7, waves);
+    ASSERT_EQ(plan.Ops.size(), 28u);
+    ASSERT_EQ(plan.Expected.size(), 35u);
+    // Nothing for the repeat rule to fold: no two records name the same item with one action.
+    std::set<std::pair<uint32_t, std::string>> distinct;
+    for (const auto& rec : plan.Expected) distinct.emplace(rec.Action, rec.Name);
+    EXPECT_EQ(distinct.size(), plan.Expected.size());
+    for (size_t i = 1; i < plan.Expected.size(); ++i) {
+      EXPECT_FALSE(plan.Expected[i] == plan.Expected[i - 1]);
+    }
+    // The records follow the operations one by one (a rename gives two).
+    size_t r = 0;
+    for (const auto& op : plan.Ops) {
+      ASSERT_LT(r, plan.Expected.size());
+      const std::string name = op.Path.substr(3);  // without "/r/"
+      switch (op.Kind) {
+        case TOp::Create:
+          EXPECT_EQ(plan.Expected[r++], (TRec{kActionAdded, name}));
+          break;
+        case TOp::Append:
+          EXPECT_EQ(plan.Expected[r++], (TRec{kActionModified, name}));
+          break;
+        case TOp::Rename:
+          EXPECT_EQ(plan.Expected[r++], (TRec{kActionRenamedOld, name}));
+          EXPECT_EQ(plan.Expected[r++], (TRec{kActionRenamedNew, op.To.substr(3)}));
+          break;
+        case TOp::Remove:
+          EXPECT_EQ(plan.Expected[r++], (TRec{kActionRemoved, name}));
+          break;
+      }
+    }
+    EXPECT_EQ(r, plan.Expected.size());
+  }
+  // In waves every file is created before any is appended to; file by file, each file goes
+  // through its four changes first.
+  const TBurstPlan waves = PlanBurst("/r", 3, 7, true);
+  for (size_t i = 0; i < 7; ++i) EXPECT_EQ(waves.Ops[i].Kind, TOp::Create);
+  EXPECT_EQ(waves.Ops[7].Kind, TOp::Append);
+  const TBurstPlan byFile = PlanBurst("/r", 3, 7, false);
+  EXPECT_EQ(byFile.Ops[1].Kind, TOp::Append);
+  EXPECT_EQ(byFile.Ops[3].Kind, TOp::Remove);
+  EXPECT_EQ(byFile.Ops[4].Kind, TOp::Create);
+  EXPECT_EQ(byFile.Ops[0].Path, "/r/d000/n00000");
+  EXPECT_EQ(byFile.Ops[4].Path, "/r/d001/n00001");
+  EXPECT_EQ(byFile.Ops[12].Path, "/r/d000/n00003");
+}
+
+namespace {
+
+// A burst tree under a temporary folder, removed at the end.
+class WatchBenchSides : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base = TempFolder();
+    ASSERT_FALSE(base.empty());
+    root = base + "/burst";
+    ASSERT_EQ(MakeTree(root, 4, 0, 0), "");
+  }
+  void TearDown() override {
+    SetWatcherEnv({});
+    RemoveTree(base);
+  }
+  // Runs the plan's operations in the generator and waits for them.
+  static void Generate(const TBurstPlan& plan) {
+    TGenerator generator(plan.Ops);
+    ASSERT_TRUE(generator.Started());
+    generator.Go();
+    EXPECT_EQ(generator.Wait(), 0);
+  }
+  std::string base, root;
+};
+
+}  // namespace
+
+TEST_F(WatchBenchSides, ThePipelineDeliversEveryRecordOfABurstAsALogLine) {
+  for (const bool viaLoop : {true, false}) {
+    const TBurstPlan plan = PlanBurst(root, 4, 30, !viaLoop);
+    TVarkWatch watch(viaLoop);
+    std::string error;
+    ASSERT_TRUE(watch.Start(root, error)) << error;
+    Generate(plan);
+    EXPECT_EQ(watch.Wait(plan.Expected.size(), 5'000), plan.Expected.size());
+    const auto cpu = watch.ThreadCpuNs();
+    watch.Stop();
+    const TCompare counts = CompareRecords(plan.Expected, watch.Delivered());
+    EXPECT_EQ(counts.Matched, plan.Expected.size());
+    EXPECT_EQ(counts.Missed + counts.Extra + counts.OutOfOrder, 0u);
+    EXPECT_GT(watch.LastAtNs(), 0);
+    // The source's reader and the watcher thread were found, so their CPU can be told apart.
+    EXPECT_GT(cpu[0], 0);
+    EXPECT_GT(cpu[1], 0);
+    EXPECT_TRUE(watch.Notes().empty());
+  }
+}
+
+TEST_F(WatchBenchSides, AClosedGateHoldsTheReaderUntilItOpens) {
+  const TBurstPlan plan = PlanBurst(root, 4, 10, true);
+  TVarkWatch watch(true, true);
+  std::string error;
+  ASSERT_TRUE(watch.Start(root, error)) << error;
+  Generate(plan);
+  // Nothing comes while the reader is held.
+  EXPECT_EQ(watch.Wait(1, 200), 0u);
+  watch.OpenGate();
+  EXPECT_EQ(watch.Wait(plan.Expected.size(), 5'000), plan.Expected.size());
+  watch.Stop();
+  EXPECT_EQ(CompareRecords(plan.Expected, watch.Delivered()).Matched, plan.Expected.size());
+}
+
+TEST_F(WatchBenchSides, TheSourceAloneCountsEveryRecord) {
+  const TBurstPlan plan = PlanBurst(root, 4, 25, false);
+  TSourceDrain source;
+  std::string error;
+  ASSERT_TRUE(source.Start(root, error)) << error;
+  Generate(plan);
+  EXPECT_EQ(source.Wait(plan.Expected.size(), 5'000), plan.Expected.size());
+  source.Stop();
+  const TCompare counts = source.Counts(plan.Expected.size());
+  EXPECT_EQ(counts.Delivered, plan.Expected.size());
+  EXPECT_EQ(counts.Missed, 0u);
+}
+
+TEST_F(WatchBenchSides, AFolderThatCannotBeOpenedIsAnError) {
+  TVarkWatch watch;
+  std::string error;
+  EXPECT_FALSE(watch.Start(base + "/missing", error));
+  EXPECT_FALSE(error.empty());
+  TSourceDrain source;
+  EXPECT_FALSE(source.Start(base + "/missing", error));
 }
