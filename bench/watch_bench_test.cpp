@@ -343,3 +343,21 @@ TEST_F(WatchBenchSides, AFolderThatCannotBeOpenedIsAnError) {
   TSourceDrain source;
   EXPECT_FALSE(source.Start(base + "/missing", error));
 }
+
+TEST(WatchBenchResources, ReadsTheProcessFiguresItReports) {
+  const long rss = ProcStatusKb("VmRSS");
+  EXPECT_GT(rss, 0);
+  EXPECT_GE(ProcStatusKb("VmHWM"), rss);
+  EXPECT_EQ(ProcStatusKb("VmNoSuchField"), -1);
+  EXPECT_GT(ProcStatusKb("VmRSS", getpid()), 0);
+  // Some CPU of our own, then the two ways of reading it agree within the clock tick of /proc.
+  volatile uint64_t x = 1;
+  const int64_t start = SelfCpuNs();
+  while (SelfCpuNs() - start < 60'000'000) x = x * 3 + 1;
+  const int64_t self = SelfCpuNs();
+  const int64_t proc = ProcessCpuNs(getpid());
+  EXPECT_GE(self, 60'000'000);
+  EXPECT_LE(SelfUserCpuNs(), SelfCpuNs());
+  EXPECT_NEAR(static_cast<double>(proc), static_cast<double>(self), 30e6);
+  EXPECT_EQ(ProcessCpuNs(-5), -1);
+}
