@@ -627,9 +627,11 @@ int main(int argc, char** argv) {
   }
   // The kernel holds at most this many events per inotify instance; a backlog stays below it.
   const size_t queueLimit = static_cast<size_t>(std::max(0L, ReadLong(kQueueLimitFile)));
-  const size_t backlogCycles = std::min(sizes.BurstCycles / 4, (queueLimit - 64) / 5);
+  const size_t backlogCycles =
+      std::min(sizes.BurstCycles / 4, queueLimit > 64 ? (queueLimit - 64) / 5 : 0);
   for (int kind = 0; kind < 3; ++kind) {
     const bool backlog = kind == 2;
+    if (backlog && backlogCycles == 0) break;
     plans.push_back(PlanBurst(burst, sizes.BurstFolders,
                               backlog ? backlogCycles : sizes.BurstCycles, kind != 1));
     TBurstPlan& plan = plans.back();
