@@ -41,8 +41,11 @@ constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FRO
 // subfolder (kNoWatch when it is not watched: unreadable, or beyond the watch limit).
 constexpr uint64_t kDirBit = uint64_t{1} << 63;
 constexpr int kNoWatch = -1;
+// Set on what the scan of a new folder found and reported: the kernel may still bring the same
+// item's own creation, which is then not reported again.
+constexpr uint64_t kScanBit = uint64_t{1} << 62;
 // A file whose size could not be learned.
-constexpr uint64_t kUnknownSize = kDirBit - 1;
+constexpr uint64_t kUnknownSize = kScanBit - 1;
 uint64_t DirValue(int wd) {
   return kDirBit | static_cast<uint32_t>(wd);
 }
@@ -51,6 +54,12 @@ bool IsDirValue(uint64_t value) {
 }
 int WatchOf(uint64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+// True, and the mark taken off, when the item was reported by the scan of a new folder.
+bool TakeScanEcho(uint64_t* value) {
+  if (!value || (*value & kScanBit) == 0) return false;
+  *value &= ~kScanBit;
+  return true;
 }
 
 // The first half of a rename waits this long at the end of a read for its second half before it
@@ -204,7 +213,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   int StartWatching(int rootFd);
   int AddWatch(int fd);
   int WatchSubfolder(int parentWd, int dirFd, const char* openPath, std::string_view name,
-                     bool report);
+                     bool report, uint64_t mark);
   void ScanFolder(int fd, int wd, bool report);
   void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
   void ForgetSubtree(int wd, int parentWd);
@@ -364,15 +373,15 @@ int TInotifyDirChanges::AddWatch(int fd) {
 
 // Opens, watches and reads the subfolder `name` of the folder watched as parentWd (kNoWatch when
 // the parent is not watched); openPath is relative to dirFd. On entry path_ holds the parent's
-// relative path. Returns the subfolder's watch or kNoWatch.
+// relative path. `mark` goes into the parent's entry. Returns the subfolder's watch or kNoWatch.
 int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* openPath,
-                                       std::string_view name, bool report) {
+                                       std::string_view name, bool report, uint64_t mark) {
   TFolder* parent = parentWd == kNoWatch ? nullptr : &folders_.at(parentWd);
   const uint64_t key = ItemKey(name);
   const int fd = openat(dirFd, openPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     // Unreadable (or gone, or replaced by a link): it stays an item that is not looked into.
-    if (parent) parent->Items.Set(key, DirValue(kNoWatch));
+    if (parent) parent->Items.Set(key, DirValue(kNoWatch) | mark);
     return kNoWatch;
   }
   const size_t base = path_.size();
@@ -399,7 +408,7 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
     wd = added;
     folders_.emplace(wd, TFolder{parentWd, std::string(name), {}});
   }
-  if (parent) parent->Items.Set(key, DirValue(wd));
+  if (parent) parent->Items.Set(key, DirValue(wd) | mark);
   if (descend) ScanFolder(fd, wd, report);
   path_.resize(base);
   close(fd);
@@ -452,7 +461,7 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
           size = static_cast<uint64_t>(st.st_size);
         }
       }
-      if (folder) folder->Items.Set(ItemKey({name, length}), size);
+      if (folder) folder->Items.Set(ItemKey({name, length}), report ? size | kScanBit : size);
       if (report) {
         itemPath_ = path_;
         if (!itemPath_.empty()) itemPath_ += '/';
@@ -477,7 +486,7 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
       itemPath_.append(name, length);
       Emit(kActionAdded, itemPath_, true);
     }
-    WatchSubfolder(wd, fd, name, {name, length}, report);
+    WatchSubfolder(wd, fd, name, {name, length}, report, report ? kScanBit : 0);
   }
 }
 
@@ -628,14 +637,13 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
 
 void TInotifyDirChanges::OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir) {
   const uint64_t key = ItemKey(name);
-  // Known already: found by the scan of a new folder, which reported it.
-  if (folder.Items.Find(key)) return;
+  if (TakeScanEcho(folder.Items.Find(key))) return;
   ItemPath(wd, name, otherPath_);
   Emit(kActionAdded, otherPath_, isDir);
   if (isDir) {
     // Watch it at once, then report what was created in it before the watch took hold.
     FolderPath(wd, path_);
-    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, true);
+    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, true, 0);
     TellLimit();
   } else {
     // A new file starts empty; the writes that fill it arrive as modifications.
@@ -664,38 +672,29 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   // any more, and the change is reported rather than dropped.
   const uint64_t key = ItemKey(name);
   if (uint64_t* known = folder.Items.Find(key)) {
-    if (*known == size && size != kUnknownSize) return;
-    *known = size;
+    if ((*known & ~kScanBit) == size && size != kUnknownSize) return;
+    *known = size | (*known & kScanBit);
   } else {
     folder.Items.Set(key, size);
   }
   Emit(kActionModified, otherPath_, false);
 }
 
-// A move into the tree from outside: the item is new here; a folder is watched with its subtree,
-// whose contents are not reported (they were not created).
+// A move into the tree from outside (over an item of the same name or not): the item is new
+// here; a folder is watched with its subtree, whose contents are not reported (they were not
+// created).
 void TInotifyDirChanges::OnMovedIn(int wd, TFolder& folder, std::string_view name, bool isDir) {
   const uint64_t key = ItemKey(name);
+  if (TakeScanEcho(folder.Items.Find(key))) return;
   ItemPath(wd, name, otherPath_);
-  const uint64_t* known = folder.Items.Find(key);
+  Emit(kActionAdded, otherPath_, isDir);
   if (isDir) {
-    if (!known) Emit(kActionAdded, otherPath_, true);
     FolderPath(wd, path_);
-    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, false);
+    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, false, 0);
     TellLimit();
-    return;
+  } else {
+    folder.Items.Set(key, FileSize(otherPath_));
   }
-  const uint64_t size = FileSize(otherPath_);
-  if (known && !IsDirValue(*known)) {
-    // Known already (found by the scan of a new folder), or a file moved in over another one:
-    // the name stays, only its size may have changed.
-    if (*known == size) return;
-    folder.Items.Set(key, size);
-    Emit(kActionModified, otherPath_, false);
-    return;
-  }
-  folder.Items.Set(key, size);
-  Emit(kActionAdded, otherPath_, false);
 }
 
 // Both halves of a rename inside the tree.
@@ -720,7 +719,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   uint64_t value = 0;
   if (const uint64_t* v = from->second.Items.Find(fromKey)) {
     hadValue = true;
-    value = *v;
+    value = *v & ~kScanBit;
     from->second.Items.Erase(fromKey);
   }
   ItemPath(moveFrom_.Wd, moveFrom_.Name, itemPath_);
@@ -730,8 +729,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     Emit(kActionRenamedNew, otherPath_, isDir);
   } else {
     Emit(kActionRemoved, itemPath_, isDir);
-    // Already reported when the scan of a new folder found it there.
-    if (!to->second.Items.Find(toKey)) Emit(kActionAdded, otherPath_, isDir);
+    if (!TakeScanEcho(to->second.Items.Find(toKey))) Emit(kActionAdded, otherPath_, isDir);
   }
   if (!isDir) {
     to->second.Items.Set(toKey, hadValue && value != kUnknownSize ? value : FileSize(otherPath_));
@@ -746,7 +744,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   } else {
     // It was not watched before (unreadable then): try again.
     FolderPath(toWd, path_);
-    WatchSubfolder(toWd, AT_FDCWD, Absolute(otherPath_), toName, false);
+    WatchSubfolder(toWd, AT_FDCWD, Absolute(otherPath_), toName, false, 0);
     TellLimit();
   }
 }

@@ -356,6 +356,27 @@ TEST_F(InotifySource, MovesOutOfAndIntoTheTreeAreDeletionsAndCreations) {
   EXPECT_EQ(Settle(), (TRecords{{3, "back/new.txt"}}));
 }
 
+TEST_F(InotifySource, AnItemMovedOverAnotherIsReportedAsArriving) {
+  TTempDir outside;
+  ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("other").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("sub/x"), "new content"));
+  ASSERT_TRUE(WriteFile(P("other/x"), "old"));
+  ASSERT_TRUE(WriteFile(P("a"), "1"));
+  ASSERT_TRUE(WriteFile(P("b"), "2"));
+  ASSERT_TRUE(WriteFile(P("f"), "3"));
+  ASSERT_TRUE(WriteFile(outside.Path() + "/f", "outside"));
+  Start();
+  ASSERT_EQ(rename(P("sub/x").c_str(), P("other/x").c_str()), 0);
+  ASSERT_EQ(rename(P("a").c_str(), P("b").c_str()), 0);
+  ASSERT_EQ(rename((outside.Path() + "/f").c_str(), P("f").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "sub/x"}, {1, "other/x"}, {4, "a"}, {5, "b"}, {1, "f"}}));
+  // The sizes are the arrivals': rewrites of the same size are nothing.
+  ASSERT_TRUE(WriteFile(P("other/x"), "NEW CONTENT", 0));
+  ASSERT_TRUE(WriteFile(P("f"), "OUTSIDE", 0));
+  EXPECT_EQ(Settle(), TRecords{});
+}
+
 TEST_F(InotifySource, FolderRecordsAreSelectedByTheFolderBit) {
   Start({}, kNotifyDirName);
   ASSERT_TRUE(WriteFile(P("file.txt"), "x"));
