@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -835,25 +836,24 @@ void TInotifyDirChanges::Flush() {
 }  // namespace
 
 std::string WatchLimitNotice(size_t unwatchedFolders) {
-  std::string limit;
+  unsigned long long limit = 0;
   if (FILE* f = std::fopen(kLimitFile, "r")) {
-    char line[32] = {};
-    if (std::fgets(line, sizeof line, f)) {
-      limit = line;
-      while (!limit.empty() && (limit.back() == '\n' || limit.back() == ' ')) limit.pop_back();
-    }
+    if (std::fscanf(f, "%llu", &limit) != 1) limit = 0;
     std::fclose(f);
   }
+  // The usual advice, or twice the present limit when that is already as high.
+  const std::string raised = std::to_string(std::max(524288ULL, limit * 2));
   std::string text =
       "Достигнут системный предел числа наблюдаемых папок fs.inotify.max_user_watches";
-  if (!limit.empty()) text += " (сейчас " + limit + ")";
+  if (limit != 0) text += " (сейчас " + std::to_string(limit) + ")";
   text += ". Изменения в части папок не отслеживаются; таких папок: " +
           std::to_string(unwatchedFolders) +
           ".\nЧтобы поднять предел, выполните:\n"
-          "sudo sysctl fs.inotify.max_user_watches=524288\n"
-          "Чтобы он сохранился после перезагрузки, запишите строку "
-          "fs.inotify.max_user_watches=524288 в файл /etc/sysctl.d/90-inotify-watches.conf. "
-          "Затем перезапустите мониторинг.";
+          "sudo sysctl fs.inotify.max_user_watches=" +
+          raised +
+          "\nЧтобы он сохранился после перезагрузки, запишите строку "
+          "fs.inotify.max_user_watches=" +
+          raised + " в файл /etc/sysctl.d/90-inotify-watches.conf. Затем перезапустите мониторинг.";
   return text;
 }
 
