@@ -780,6 +780,10 @@ bool TInotifyDirChanges::Resync() {
   }
   if (error == 0) error = StartWatching(rootFd);
   CloseFd(rootFd);
+  if (error == ENOSPC) {
+    unwatched_ = std::max<size_t>(unwatched_, 1);
+    TellLimit();
+  }
   if (error != 0) {
     PushOverflow();
     PushFailure(error);
