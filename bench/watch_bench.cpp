@@ -525,8 +525,9 @@ long ReadLong(const char* path) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: watch_bench [--quick] [--runs N] [--dir DIR]\n"
+               "usage: watch_bench [--quick] [--runs N] [--ready-only] [--dir DIR]\n"
                "  --quick   a tenth of the sizes (a trial run)\n"
+               "  --ready-only  only the ready time and memory\n"
                "  --runs N  ready-time runs per side (default 5)\n"
                "  --dir D   where the trees are made (default /tmp)\n");
   return 2;
@@ -544,6 +545,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--memory-probe") == 0) return MemoryProbe(argv[2]);
   TSizes sizes;
   std::string dir = "/tmp";
+  bool readyOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       sizes.TopFolders = 10;
@@ -554,6 +556,8 @@ int main(int argc, char** argv) {
       sizes.BurstRuns = 1;
     } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       sizes.Runs = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--ready-only") == 0) {
+      readyOnly = true;
     } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
       dir = argv[++i];
     } else {
@@ -592,6 +596,16 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   const TReady ready = MeasureReady(sizes, tree, empty);
   if (!ready.Error.empty()) return Fail(ready.Error, base);
+  if (readyOnly) {
+    RemoveTree(base);
+    std::printf(
+        "Ready time, median of %d runs per side, ms: Vark %.1f, inotifywait %.1f (%.2fx); "
+        "CPU time: Vark %.1f, inotifywait %.1f\n",
+        sizes.Runs, Median(ready.VarkMs), Median(ready.PeerMs),
+        Median(ready.VarkMs) / Median(ready.PeerMs), Median(ready.VarkCpuMs),
+        Median(ready.PeerCpuMs));
+    return 0;
+  }
 
   std::printf("What Vark's ready time is made of ...\n");
   std::fflush(stdout);
