@@ -70,6 +70,8 @@ constexpr int kPairWaitMs = 10;
 constexpr auto kBurstGap = std::chrono::milliseconds(4);
 constexpr auto kGatherTime = std::chrono::microseconds(1000);
 constexpr size_t kEventBufferSize = 64 * 1024;
+// How far a size change looks ahead in its read for the file's removal.
+constexpr int kLookAhead = 16;
 constexpr size_t kDirentBufferSize = 32 * 1024;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
@@ -181,6 +183,18 @@ class TSizeWorker {
   std::thread thread_;
 };
 
+// True when one of the next few events of the read deletes or renames the item: a file that has
+// already gone cannot tell its size, so it is not asked. (A backlog of changes is mostly such.)
+bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::string_view name) {
+  for (int n = 0; n < kLookAhead && offset + sizeof(inotify_event) <= size; ++n) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if (event->wd != wd || (event->mask & (IN_DELETE | IN_MOVED_FROM)) == 0) continue;
+    if (std::string_view(event->name, strnlen(event->name, event->len)) == name) return true;
+  }
+  return false;
+}
+
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -227,7 +241,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool ProcessEvents(const char* buffer, size_t size);
   void OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir);
   void OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir);
-  void OnModify(int wd, TFolder& folder, std::string_view name);
+  void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
   void OnMovedIn(int wd, TFolder& folder, std::string_view name, bool isDir);
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
@@ -621,7 +635,8 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     } else if (mask & IN_DELETE) {
       OnDelete(event->wd, it->second, name, isDir);
     } else if (mask & IN_MODIFY) {
-      if (!isDir) OnModify(event->wd, it->second, name);
+      if (!isDir)
+        OnModify(event->wd, it->second, name, LeavesSoon(buffer, size, offset, event->wd, name));
     } else if (mask & IN_MOVED_FROM) {
       moveFrom_.Active = true;
       moveFrom_.Wd = event->wd;
@@ -659,13 +674,13 @@ void TInotifyDirChanges::OnDelete(int wd, TFolder& folder, std::string_view name
   Emit(kActionRemoved, otherPath_, isDir);
 }
 
-void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name) {
+void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name, bool leaving) {
   // Writes that keep the size (and attribute or time changes, which are not even selected) are
   // not reported.
   ItemPath(wd, name, otherPath_);
   struct stat st;
   uint64_t size = kUnknownSize;
-  if (lstat(Absolute(otherPath_), &st) == 0) {
+  if (!leaving && lstat(Absolute(otherPath_), &st) == 0) {
     if (!S_ISREG(st.st_mode)) return;
     size = static_cast<uint64_t>(st.st_size);
   }
