@@ -523,6 +523,32 @@ long ReadLong(const char* path) {
   return value;
 }
 
+constexpr const char* kTreePrefix = "vark-watch-bench-";
+constexpr const char* kOwnerFile = "owner.pid";
+
+// An interrupted run leaves its trees behind (100,000 files): the next run removes those whose
+// process is gone.
+void RemoveStaleTrees(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (const dirent* entry = readdir(d)) {
+    if (std::strncmp(entry->d_name, kTreePrefix, std::strlen(kTreePrefix)) != 0) continue;
+    const std::string path = dir + "/" + entry->d_name;
+    FILE* f = std::fopen((path + "/" + kOwnerFile).c_str(), "r");
+    if (!f) continue;
+    int pid = 0;
+    const bool read = std::fscanf(f, "%d", &pid) == 1;
+    std::fclose(f);
+    if (read && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) stale.push_back(path);
+  }
+  closedir(d);
+  for (const auto& path : stale) {
+    std::printf("Removing %s, left by an interrupted run\n", path.c_str());
+    RemoveTree(path);
+  }
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: watch_bench [--quick] [--runs N] [--ready-only] [--dir DIR]\n"
@@ -575,8 +601,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::string base = dir + "/vark-watch-bench-XXXXXX";
+  RemoveStaleTrees(dir);
+  std::string base = dir + "/" + kTreePrefix + "XXXXXX";
   if (!mkdtemp(base.data())) return Fail(dir + ": " + std::strerror(errno), {});
+  if (FILE* f = std::fopen((base + "/" + kOwnerFile).c_str(), "w")) {
+    std::fprintf(f, "%d\n", static_cast<int>(getpid()));
+    std::fclose(f);
+  }
   const std::string tree = base + "/tree", burst = base + "/burst", empty = base + "/empty";
 
   std::printf("Making the trees under %s ...\n", base.c_str());
