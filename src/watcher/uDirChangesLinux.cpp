@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "watcher/uDirChangesPoll.h"
 #include "watcher/uInotifyItems.h"
 #include "watcher/uPlatformText.h"
 
@@ -885,5 +886,6 @@ std::shared_ptr<TDirChanges> MakeInotifyDirChanges() {
 }
 
 std::shared_ptr<TDirChanges> MakePlatformDirChanges() {
-  return MakeInotifyDirChanges();
+  // Shares and FUSE folders are polled: the kernel does not report changes made elsewhere.
+  return MakeChoosingDirChanges();
 }
