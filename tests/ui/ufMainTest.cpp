@@ -13,6 +13,7 @@
 
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
+#include "uWindowsTestSupport.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/ufMain.h"
 #include "ui_ufMain.h"
@@ -23,28 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
-
-class TRecordingMessages : public IUserMessages {
- public:
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-  void ShowInfo(const std::string& text) override { infos.push_back(text); }
-  std::vector<std::string> errors, infos;
-};
-
-class TRecordingShell : public IShellOpen {
- public:
-  void Open(const std::string& path) override { opened.push_back(path); }
-  std::vector<std::string> opened;
-};
+using windows_test::TRecordingMessages;
+using windows_test::TRecordingShell;
+using windows_test::WaitUntil;
 
 class MainWindow : public ::testing::Test {
  protected:
