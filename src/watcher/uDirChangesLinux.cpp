@@ -13,6 +13,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,9 +41,13 @@ constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FRO
                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 
 // An item's value in its folder's table: a file's size, or, with the top bit set, the watch of a
-// subfolder (kNoWatch when it is not watched: unreadable, or beyond the watch limit).
+// subfolder (kNoWatch when it is not watched: unreadable, or gone while it was read), or the
+// number of its poll (below kNoWatch: a share mounted there, or a folder beyond the watch limit).
 constexpr uint64_t kDirBit = uint64_t{1} << 63;
 constexpr int kNoWatch = -1;
+bool IsPoll(int wd) {
+  return wd < kNoWatch;
+}
 // Set on what the scan of a new folder found and reported: the kernel may still bring the same
 // item's own creation, which is then not reported again.
 constexpr uint64_t kScanBit = uint64_t{1} << 62;
@@ -201,6 +206,46 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+// What the polls of subtrees bring, waiting for the reader thread: it alone knows where in the
+// tree each subtree is now, and it alone pushes records, so that they form one ordered stream.
+class TPollInbox {
+ public:
+  struct TDelivery {
+    int Id;
+    std::vector<TChangeRecord> Records;
+    int Error;
+  };
+  TPollInbox() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), error_(fd_ < 0 ? errno : 0) {}
+  ~TPollInbox() { CloseFd(fd_); }
+  TPollInbox(const TPollInbox&) = delete;
+  TPollInbox& operator=(const TPollInbox&) = delete;
+  // Readable while deliveries wait.
+  int Fd() const { return fd_; }
+  int Error() const { return error_; }
+  void Deliver(int id, std::vector<TChangeRecord>& records, int error) {
+    {
+      std::lock_guard lock(mutex_);
+      waiting_.push_back({id, std::move(records), error});
+    }
+    const uint64_t one = 1;
+    if (fd_ >= 0 && write(fd_, &one, sizeof one) < 0) return;
+  }
+  std::vector<TDelivery> Take() {
+    uint64_t count;
+    if (fd_ >= 0 && read(fd_, &count, sizeof count) < 0) count = 0;
+    std::vector<TDelivery> out;
+    std::lock_guard lock(mutex_);
+    out.swap(waiting_);
+    return out;
+  }
+
+ private:
+  int fd_;
+  int error_;
+  std::mutex mutex_;
+  std::vector<TDelivery> waiting_;
+};
+
 class TInotifyDirChanges final : public TQueuedDirChanges {
  public:
   explicit TInotifyDirChanges(TInotifyHooks hooks);
@@ -215,6 +260,13 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     int Parent = kNoWatch;  // kNoWatch for the root
     std::string Name;       // the name in the parent
     TInotifyItems Items;
+    dev_t Device = 0;  // a subfolder on another device is a mount point
+  };
+  // A subtree polled instead of watched, as an item of a watched folder.
+  struct TPolled {
+    int Parent;
+    std::string Name;
+    bool Share;  // a share mounted there, rather than a folder beyond the watch limit
   };
   struct TMoveFrom {
     bool Active = false;
@@ -234,6 +286,15 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
   void ForgetSubtree(int wd, int parentWd);
   void TellLimit();
+
+  // Polled subtrees.
+  int StartPoll(int parentWd, std::string_view name, const std::string& relative, bool share);
+  void StopPoll(int id);
+  void StopPollsIn(const TFolder& folder);
+  void StopAllPolls();
+  void MovePolls();
+  void DeliverPolls();
+  void OnPollLost(int id);
 
   // Reading.
   void ReaderLoop();
@@ -285,11 +346,19 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   std::unique_ptr<TSizeWorker> sizeWorker_;
   size_t unwatched_ = 0;  // folders left unwatched at the watch limit
   bool limitTold_ = false;
+  const std::shared_ptr<TPollInbox> inbox_ = std::make_shared<TPollInbox>();
+  TSubtreePolls polls_;
+  std::unordered_map<int, TPolled> polled_;  // by poll number
+  int nextPoll_ = kNoWatch - 1;
   std::thread reader_;
 };
 
 TInotifyDirChanges::TInotifyDirChanges(TInotifyHooks hooks)
-    : hooks_(std::move(hooks)), dirents_(new char[kDirentBufferSize]) {
+    : hooks_(std::move(hooks)),
+      dirents_(new char[kDirentBufferSize]),
+      polls_(hooks_.Poll, [inbox = inbox_](int id, std::vector<TChangeRecord>& records, int error) {
+        inbox->Deliver(id, records, error);
+      }) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) wakeError_ = errno;
 }
@@ -303,6 +372,7 @@ TInotifyDirChanges::~TInotifyDirChanges() {
 
 void TInotifyDirChanges::OnStop() {
   stop_.store(true);
+  polls_.Stop();
   const uint64_t one = 1;
   // The counter cannot overflow from one write; nothing else can fail here.
   if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) return;
@@ -312,6 +382,7 @@ int TInotifyDirChanges::Open(const std::string& folder) {
   if (opened_) return EBUSY;
   opened_ = true;
   if (wakeFd_ < 0) return wakeError_;
+  if (inbox_->Fd() < 0) return inbox_->Error();
   // A hand-edited folder text may lack the trailing separator or have several.
   rootPath_ = folder;
   while (rootPath_.size() > 1 && rootPath_.back() == '/') rootPath_.pop_back();
@@ -346,6 +417,7 @@ int TInotifyDirChanges::Open(const std::string& folder) {
 // A fresh inotify instance with the root (open on rootFd) and every folder under it watched.
 int TInotifyDirChanges::StartWatching(int rootFd) {
   CloseFd(inotifyFd_);
+  StopAllPolls();
   folders_.clear();
   unwatched_ = 0;
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -353,7 +425,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   path_.clear();
   rootWd_ = AddWatch(rootFd);
   if (rootWd_ < 0) return errno;
-  folders_.emplace(rootWd_, TFolder{});
+  folders_.emplace(rootWd_, TFolder{kNoWatch, {}, {}, rootDevice_});
   sharingSizes_ = true;
   inlineSizes_ = 0;
   ScanFolder(rootFd, rootWd_, false);
@@ -404,13 +476,34 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
   if (!path_.empty()) path_ += '/';
   path_ += name;
 
+  struct stat st;
+  const dev_t device = fstat(fd, &st) == 0 ? st.st_dev : 0;
+  if (parent && device != parent->Device) {
+    // A mount point. inotify serves local file systems; a share's changes made elsewhere only
+    // polling sees.
+    struct statfs fs;
+    if (fstatfs(fd, &fs) == 0 && IsRemoteFileSystemType(static_cast<int64_t>(fs.f_type))) {
+      const int poll = StartPoll(parentWd, name, path_, true);
+      if (poll != kNoWatch) {
+        folders_.at(parentWd).Items.Set(key, DirValue(poll) | mark);
+        path_.resize(base);
+        close(fd);
+        return kNoWatch;
+      }
+    }
+  }
+
   int wd = kNoWatch;
   bool descend = true;
+  bool poll = false;
   if (!parent) {
     ++unwatched_;  // under a folder that is not watched, which happens only at the limit
   } else if (const int added = AddWatch(fd); added < 0) {
     if (errno == ENOSPC) {
-      ++unwatched_;  // still read it, to count what the limit leaves out
+      // Polled with its whole subtree; still read here, to count what the limit leaves out (and,
+      // with `report`, to tell what a new folder holds).
+      ++unwatched_;
+      poll = true;
     } else {
       descend = false;
     }
@@ -422,10 +515,15 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
     descend = false;
   } else {
     wd = added;
-    folders_.emplace(wd, TFolder{parentWd, std::string(name), {}});
+    folders_.emplace(wd, TFolder{parentWd, std::string(name), {}, device});
   }
   if (parent) parent->Items.Set(key, DirValue(wd) | mark);
   if (descend) ScanFolder(fd, wd, report);
+  if (poll) {
+    if (const int id = StartPoll(parentWd, name, path_, false); id != kNoWatch) {
+      folders_.at(parentWd).Items.Set(key, DirValue(id) | mark);
+    }
+  }
   path_.resize(base);
   close(fd);
   return wd;
@@ -524,11 +622,90 @@ void TInotifyDirChanges::ForgetSubtree(int wd, int parentWd) {
     const auto it = folders_.find(w);
     if (it == folders_.end() || it->second.Parent != parent) continue;
     it->second.Items.ForEach([&](uint64_t, uint64_t value) {
-      if (IsDirValue(value) && WatchOf(value) != kNoWatch) stack.emplace_back(WatchOf(value), w);
+      if (IsDirValue(value) && WatchOf(value) >= 0) stack.emplace_back(WatchOf(value), w);
     });
+    StopPollsIn(it->second);
     inotify_rm_watch(inotifyFd_, w);
     folders_.erase(it);
   }
+}
+
+// ---- polled subtrees ----
+
+// Polls the subfolder `name` of the folder watched as parentWd, whose relative path is `relative`;
+// its number, or kNoWatch when it cannot be read.
+int TInotifyDirChanges::StartPoll(int parentWd, std::string_view name, const std::string& relative,
+                                  bool share) {
+  const int id = nextPoll_--;
+  polled_.emplace(id, TPolled{parentWd, std::string(name), share});
+  if (polls_.Add(id, rootPrefix_ + relative) != 0) {
+    polled_.erase(id);
+    return kNoWatch;
+  }
+  return id;
+}
+
+void TInotifyDirChanges::StopPoll(int id) {
+  polls_.Remove(id);
+  polled_.erase(id);
+}
+
+void TInotifyDirChanges::StopPollsIn(const TFolder& folder) {
+  if (polled_.empty()) return;
+  folder.Items.ForEach([&](uint64_t, uint64_t value) {
+    if (IsDirValue(value) && IsPoll(WatchOf(value))) StopPoll(WatchOf(value));
+  });
+}
+
+void TInotifyDirChanges::StopAllPolls() {
+  for (const auto& [id, polled] : polled_) polls_.Remove(id);
+  polled_.clear();
+}
+
+// A folder was renamed: the polls under it scan it at its new path.
+void TInotifyDirChanges::MovePolls() {
+  for (const auto& [id, polled] : polled_) {
+    ItemPath(polled.Parent, polled.Name, otherPath_);
+    polls_.Move(id, Absolute(otherPath_));
+  }
+}
+
+// Records of polled subtrees go out named from the watched folder, by where the subtree is now.
+void TInotifyDirChanges::DeliverPolls() {
+  std::u16string prefix;
+  for (auto& delivery : inbox_->Take()) {
+    const auto it = polled_.find(delivery.Id);
+    if (it == polled_.end()) continue;  // stopped since
+    if (delivery.Error != 0) {
+      OnPollLost(delivery.Id);
+      continue;
+    }
+    ItemPath(it->second.Parent, it->second.Name, otherPath_);
+    prefix = NarrowToUtf16(otherPath_);
+    prefix += u'/';
+    for (auto& record : delivery.Records) record.Name.insert(0, prefix);
+    Push(delivery.Records);
+  }
+}
+
+// A polled subtree could not be scanned. A share unmounted (the folder on its parent's device
+// again) is an ordinary folder from now on. A folder that is gone is told by its parent's events,
+// which also end its poll, and one that was only renamed is polled on at its new path, once the
+// rename's events arrive; a share that does not answer is polled on.
+void TInotifyDirChanges::OnPollLost(int id) {
+  const TPolled polled = polled_.at(id);
+  const auto parent = folders_.find(polled.Parent);
+  if (!polled.Share || parent == folders_.end()) return;
+  ItemPath(polled.Parent, polled.Name, otherPath_);
+  struct stat st;
+  if (lstat(Absolute(otherPath_), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_dev != parent->second.Device) {
+    return;
+  }
+  StopPoll(id);
+  FolderPath(polled.Parent, path_);
+  WatchSubfolder(polled.Parent, AT_FDCWD, Absolute(otherPath_), polled.Name, false, 0);
+  TellLimit();
 }
 
 void TInotifyDirChanges::TellLimit() {
@@ -561,6 +738,7 @@ void TInotifyDirChanges::ReaderLoop() {
       PushFailure(n == 0 ? EIO : errno);
       return;
     }
+    DeliverPolls();
     // No second read to find the queue empty: poll answers at once when something is left.
     if (moveFrom_.Active) {
       const TWait wait = WaitReadable(kPairWaitMs);
@@ -588,9 +766,9 @@ bool TInotifyDirChanges::PauseUnlessStopped(std::chrono::microseconds time) {
 }
 
 TInotifyDirChanges::TWait TInotifyDirChanges::WaitReadable(int timeoutMs) {
-  pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {inbox_->Fd(), POLLIN, 0}};
   for (;;) {
-    const int n = poll(fds, 2, timeoutMs);
+    const int n = poll(fds, 3, timeoutMs);
     if (n < 0 && errno == EINTR) continue;
     if (stop_.load() || fds[1].revents != 0) return TWait::Stopped;
     return n == 0 ? TWait::TimedOut : TWait::Readable;
@@ -626,6 +804,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     const auto it = folders_.find(event->wd);
     if (it == folders_.end()) continue;  // a watch we already dropped
     if (mask & IN_IGNORED) {
+      StopPollsIn(it->second);
       folders_.erase(it);
       continue;
     }
@@ -669,8 +848,12 @@ void TInotifyDirChanges::OnCreate(int wd, TFolder& folder, std::string_view name
 }
 
 void TInotifyDirChanges::OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir) {
-  // A deleted subfolder's watch goes with its IN_IGNORED.
-  folder.Items.Erase(ItemKey(name));
+  // A deleted subfolder's watch goes with its IN_IGNORED; its poll ends here.
+  const uint64_t key = ItemKey(name);
+  if (const uint64_t* value = folder.Items.Find(key); value && IsDirValue(*value)) {
+    if (IsPoll(WatchOf(*value))) StopPoll(WatchOf(*value));
+  }
+  folder.Items.Erase(key);
   ItemPath(wd, name, otherPath_);
   Emit(kActionRemoved, otherPath_, isDir);
 }
@@ -753,11 +936,18 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     return;
   }
   const int movedWd = hadValue ? WatchOf(value) : kNoWatch;
+  const auto polled = polled_.find(movedWd);
   if (const auto moved = folders_.find(movedWd); moved != folders_.end()) {
     // The folder keeps its watch; its subtree follows through the parent links.
     moved->second.Parent = toWd;
     moved->second.Name.assign(toName);
     to->second.Items.Set(toKey, value);
+    MovePolls();
+  } else if (polled != polled_.end()) {
+    polled->second.Parent = toWd;
+    polled->second.Name.assign(toName);
+    to->second.Items.Set(toKey, value);
+    MovePolls();
   } else {
     // It was not watched before (unreadable then): try again.
     FolderPath(toWd, path_);
@@ -773,8 +963,11 @@ void TInotifyDirChanges::OnMovedOut() {
   if (it == folders_.end()) return;
   const uint64_t key = ItemKey(moveFrom_.Name);
   if (const uint64_t* value = it->second.Items.Find(key)) {
-    if (IsDirValue(*value) && WatchOf(*value) != kNoWatch)
+    if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
+      StopPoll(WatchOf(*value));
+    } else if (IsDirValue(*value) && WatchOf(*value) != kNoWatch) {
       ForgetSubtree(WatchOf(*value), it->first);
+    }
     it->second.Items.Erase(key);
   }
   ItemPath(moveFrom_.Wd, moveFrom_.Name, otherPath_);
@@ -866,14 +1059,16 @@ std::string WatchLimitNotice(size_t unwatchedFolders) {
   std::string text =
       "Достигнут системный предел числа наблюдаемых папок fs.inotify.max_user_watches";
   if (limit != 0) text += " (сейчас " + std::to_string(limit) + ")";
-  text += ". Изменения в части папок не отслеживаются; таких папок: " +
-          std::to_string(unwatchedFolders) +
-          ".\nЧтобы поднять предел, выполните:\n"
-          "sudo sysctl fs.inotify.max_user_watches=" +
-          raised +
-          "\nЧтобы он сохранился после перезагрузки, запишите строку "
-          "fs.inotify.max_user_watches=" +
-          raised + " в файл /etc/sysctl.d/90-inotify-watches.conf. Затем перезапустите мониторинг.";
+  text +=
+      ". Папки сверх предела проверяются опросом — медленнее, раз в несколько секунд; "
+      "таких папок: " +
+      std::to_string(unwatchedFolders) +
+      ".\nЧтобы поднять предел, выполните:\n"
+      "sudo sysctl fs.inotify.max_user_watches=" +
+      raised +
+      "\nЧтобы он сохранился после перезагрузки, запишите строку "
+      "fs.inotify.max_user_watches=" +
+      raised + " в файл /etc/sysctl.d/90-inotify-watches.conf. Затем перезапустите мониторинг.";
   return text;
 }
 

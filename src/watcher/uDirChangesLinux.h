@@ -8,6 +8,7 @@
 #include <string>
 
 #include "watcher/uDirChanges.h"
+#include "watcher/uDirChangesPoll.h"
 
 // The inotify source: every folder of the tree watched, the kernel's queue drained by a thread of
 // its own.
@@ -20,9 +21,12 @@ struct TInotifyHooks {
   // Runs on the reader thread before every read of the kernel's queue; a test blocks in it to let
   // the kernel's queue fill up.
   std::function<void()> BeforeRead;
+  // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
+  // watch limit) are polled.
+  TPollOptions Poll;
 };
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks);
 
 // The text shown once per watcher when the per-user watch limit was reached: the limit's name and
-// value, how many folders go unwatched, and how to raise it.
+// value, how many folders are polled instead, and how to raise it.
 std::string WatchLimitNotice(size_t unwatchedFolders);

@@ -38,12 +38,42 @@ std::shared_ptr<TDirChanges> MakePollDirChanges(TPollOptions options = {});
 // True when the folder lies on a file system whose changes made elsewhere the kernel does not
 // report to us: NFS, SMB/CIFS, FUSE, 9p, AFS, Ceph, cluster and virtual-machine shares.
 bool IsRemoteFileSystem(const std::string& folder);
+// The same for a file system type (statfs f_type).
+bool IsRemoteFileSystemType(int64_t fsType);
 
 // The source that suits the folder: polling on such file systems, inotify elsewhere.
 std::shared_ptr<TDirChanges> MakeChosenDirChanges(const std::string& folder);
 
 // A source that makes that choice when it is opened, for callers that do not know the folder yet.
 std::shared_ptr<TDirChanges> MakeChoosingDirChanges(TPollOptions options = {});
+
+// Polls subtrees of a tree that another source watches (mount points of shares inside it, folders
+// beyond the inotify watch limit), all on one thread of its own. Each scan's records, named
+// relative to the subtree, go to the sink on that thread; a subtree that cannot be scanned (gone,
+// unmounted: another file system type, a share that does not answer) is told with its error, and
+// is polled on and compared with its last good scan when it answers again.
+class TSubtreePolls {
+ public:
+  using TSink = std::function<void(int id, std::vector<TChangeRecord>& records, int error)>;
+  TSubtreePolls(TPollOptions options, TSink sink);
+  ~TSubtreePolls();  // stops
+  TSubtreePolls(const TSubtreePolls&) = delete;
+  TSubtreePolls& operator=(const TSubtreePolls&) = delete;
+
+  // Takes the subtree's first snapshot on the calling thread, then polls it; 0 or the error of
+  // that scan (nothing is polled then).
+  int Add(int id, const std::string& folder);
+  // The subtree's folder has a new path (it or a folder above it was renamed).
+  void Move(int id, const std::string& folder);
+  void Remove(int id);
+  // Any thread; the polling thread ends soon after, and Add does nothing from then on.
+  void Stop();
+  size_t Count() const;
+
+ private:
+  struct TState;
+  std::shared_ptr<TState> state_;
+};
 
 // How many polling threads still run; a stopped source's thread ends at once unless it is inside
 // a system call that blocks (a share that does not answer).

@@ -762,6 +762,131 @@ class TChoosingDirChanges : public TDirChanges {
 
 }  // namespace
 
+// ---- subtrees polled for another source ----
+
+struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
+  struct TSubtree {
+    std::string Folder;      // under Mutex
+    TTreeSnapshot Snapshot;  // the last good scan: Add's, then the thread's alone
+    int64_t FsType = 0;
+  };
+
+  TState(TPollOptions options, TSink sink) : Options(std::move(options)), Sink(std::move(sink)) {}
+
+  void Loop() {
+    using Clock = std::chrono::steady_clock;
+    std::chrono::milliseconds interval = Options.MinInterval;
+    double smoothedMs = 0;
+    const auto cancelled = [this] { return Stopping.load(); };
+    std::vector<std::pair<int, std::shared_ptr<TSubtree>>> round;
+    std::vector<std::string> folders;
+    for (;;) {
+      round.clear();
+      folders.clear();
+      {
+        std::unique_lock lock(Mutex);
+        if (Wake.wait_for(lock, interval, [this] { return Stopping.load(); })) return;
+        for (const auto& [id, subtree] : Subtrees) {
+          round.emplace_back(id, subtree);
+          folders.push_back(subtree->Folder);
+        }
+      }
+      const auto wall0 = Clock::now();
+      const auto cpu0 = ThreadCpuTime();
+      for (size_t i = 0; i < round.size(); ++i) {
+        TSubtree& subtree = *round[i].second;
+        TTreeSnapshot fresh;
+        int error = fresh.Scan(folders[i], &subtree.Snapshot, cancelled);
+        if (Stopping.load()) return;
+        // The same path on another kind of file system: a share was unmounted.
+        if (error == 0 && fresh.FsType() != subtree.FsType) error = ENOTCONN;
+        std::vector<TChangeRecord> changes;
+        if (error == 0) {
+          changes = fresh.ChangesSince(subtree.Snapshot);
+          subtree.Snapshot = std::move(fresh);
+        }
+        if (error != 0 || !changes.empty()) Sink(round[i].first, changes, error);
+      }
+      const double cpuMs =
+          std::chrono::duration<double, std::milli>(ThreadCpuTime() - cpu0).count();
+      const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall0).count();
+      const double targetMs = std::max(cpuMs * 40, wallMs * 5);
+      smoothedMs = smoothedMs == 0 ? targetMs : (3 * smoothedMs + targetMs) / 4;
+      interval = std::clamp(std::chrono::milliseconds(static_cast<int64_t>(smoothedMs)),
+                            Options.MinInterval, Options.MaxInterval);
+    }
+  }
+
+  const TPollOptions Options;
+  const TSink Sink;
+  std::atomic<bool> Stopping{false};
+  mutable std::mutex Mutex;
+  std::condition_variable Wake;
+  std::unordered_map<int, std::shared_ptr<TSubtree>> Subtrees;
+  bool Running = false;
+};
+
+TSubtreePolls::TSubtreePolls(TPollOptions options, TSink sink)
+    : state_(std::make_shared<TState>(std::move(options), std::move(sink))) {}
+
+TSubtreePolls::~TSubtreePolls() {
+  Stop();
+}
+
+int TSubtreePolls::Add(int id, const std::string& folder) {
+  auto subtree = std::make_shared<TState::TSubtree>();
+  subtree->Folder = folder;
+  const int error =
+      subtree->Snapshot.Scan(folder, nullptr, [this] { return state_->Stopping.load(); });
+  if (error != 0) return error;
+  subtree->FsType = subtree->Snapshot.FsType();
+  std::lock_guard lock(state_->Mutex);
+  if (state_->Stopping.load()) return ECANCELED;
+  state_->Subtrees[id] = std::move(subtree);
+  if (!state_->Running) {
+    state_->Running = true;
+    {
+      std::lock_guard live(gLiveMutex);
+      ++gLive;
+    }
+    // Detached, like the polling source's: a share that does not answer must not hold up the
+    // source that is being closed. The thread keeps the state alive while it runs.
+    std::thread([self = state_]() mutable {
+      self->Loop();
+      self.reset();
+      std::lock_guard live(gLiveMutex);
+      --gLive;
+      gLiveChanged.notify_all();
+    }).detach();
+  }
+  return 0;
+}
+
+void TSubtreePolls::Move(int id, const std::string& folder) {
+  std::lock_guard lock(state_->Mutex);
+  if (const auto it = state_->Subtrees.find(id); it != state_->Subtrees.end()) {
+    it->second->Folder = folder;
+  }
+}
+
+void TSubtreePolls::Remove(int id) {
+  std::lock_guard lock(state_->Mutex);
+  state_->Subtrees.erase(id);
+}
+
+void TSubtreePolls::Stop() {
+  {
+    std::lock_guard lock(state_->Mutex);
+    state_->Stopping.store(true);
+  }
+  state_->Wake.notify_all();
+}
+
+size_t TSubtreePolls::Count() const {
+  std::lock_guard lock(state_->Mutex);
+  return state_->Subtrees.size();
+}
+
 std::shared_ptr<TDirChanges> MakePollDirChanges(TPollOptions options) {
   return std::make_shared<TPollDirChanges>(std::move(options));
 }
@@ -769,7 +894,11 @@ std::shared_ptr<TDirChanges> MakePollDirChanges(TPollOptions options) {
 bool IsRemoteFileSystem(const std::string& folder) {
   struct statfs fs;
   if (statfs(folder.c_str(), &fs) != 0) return false;
-  switch (static_cast<uint32_t>(fs.f_type)) {
+  return IsRemoteFileSystemType(static_cast<int64_t>(fs.f_type));
+}
+
+bool IsRemoteFileSystemType(int64_t fsType) {
+  switch (static_cast<uint32_t>(fsType)) {
     case 0x6969u:      // NFS
     case 0x517Bu:      // SMB (old smbfs)
     case 0xFF534D42u:  // CIFS

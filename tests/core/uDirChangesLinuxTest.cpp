@@ -669,6 +669,52 @@ TEST_F(InotifySource, TheWatchLimitIsToldOnceWithHowToRaiseIt) {
   EXPECT_EQ(Settle(), (TRecords{{1, "s5"}, {1, "f.txt"}}));
 }
 
+// Beyond the limit, folders are polled with their subtrees, in the same stream and named from the
+// watched folder; a polled folder renamed, or its watched parent renamed, is followed.
+TEST_F(InotifySource, FoldersBeyondTheWatchLimitArePolled) {
+  for (const char* name : {"w/s1", "w/s2/deep", "w/s3"}) {
+    ASSERT_TRUE(std::filesystem::create_directories(P(name)));
+  }
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 2;  // the root and w
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  Start(std::move(hooks));
+  ASSERT_TRUE(WriteFile(P("w/s2/deep/a"), "x"));
+  ASSERT_TRUE(WriteFile(P("w/s1/b"), ""));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "w/s2/deep/a"));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "w/s1/b"));
+  ASSERT_TRUE(AppendFile(P("w/s2/deep/a"), "yz"));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionModified, "w/s2/deep/a"));
+
+  // The polled folder renamed (its parent's watch tells), then the watched folder above it.
+  ASSERT_EQ(std::rename(P("w/s2").c_str(), P("w/t2").c_str()), 0);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionRenamedNew, "w/t2"));
+  ASSERT_EQ(std::rename(P("w").c_str(), P("v").c_str()), 0);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionRenamedNew, "v"));
+  ASSERT_TRUE(WriteFile(P("v/t2/deep/c"), ""));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "v/t2/deep/c"));
+  // A folder made beyond the limit later is polled too.
+  ASSERT_EQ(mkdir(P("v/s4").c_str(), 0755), 0);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "v/s4"));
+  ASSERT_TRUE(WriteFile(P("v/s4/d"), ""));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "v/s4/d"));
+  // A deleted polled folder is told once, by its parent's watch.
+  ASSERT_TRUE(std::filesystem::remove_all(P("v/s3")));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionRemoved, "v/s3"));
+
+  // Told once, with the polling mentioned.
+  const auto seen = collector_->Take();
+  std::vector<std::string> notices, names;
+  for (const auto& one : seen) {
+    if (one.Kind == TSeen::Notice) notices.push_back(one.Text);
+    if (one.Kind == TSeen::Record) names.push_back(one.Text);
+  }
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("опросом"), std::string::npos) << notices[0];
+  EXPECT_NE(notices[0].find("таких папок: 4."), std::string::npos) << notices[0];
+  for (const auto& name : names) EXPECT_EQ(name.find("s2/deep/c"), std::string::npos) << name;
+}
+
 TEST_F(InotifySource, AtTheLimitBeforeTheFolderItselfTheWatchEndsAfterTheNotice) {
   ASSERT_EQ(mkdir(P("s1").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(P("s1/deep").c_str(), 0755), 0);

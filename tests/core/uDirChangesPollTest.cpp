@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "uDirChangesTestSupport.h"
+#include "watcher/uDirChangesLinux.h"
 #include "watcher/uDirChangesPoll.h"
 #include "watcher/uMonThread2.h"
 #include "watcher/uPlatformText.h"
@@ -629,6 +630,49 @@ TEST_F(FuseShareTest, UnmountedShareIsAwaitedAndComparedWhenMountedAgain) {
   ASSERT_TRUE(WriteFile(S("marker"), ""));
   ASSERT_TRUE(collector.WaitForLine("1 marker"));
   EXPECT_EQ(collector.Lines(), (Lines{"2 y", "1 x", "1 marker"}));
+}
+
+// A share mounted inside a watched local tree: its changes made behind its back (in bindfs's source
+// folder) come by polling, in the same stream as inotify's, named from the watched folder, and
+// follow a rename of the folder above the mount point; once unmounted, it is an ordinary folder.
+TEST_F(FuseShareTest, AShareMountedInsideAWatchedTreeIsPolledThere) {
+  Unmount();
+  mnt_ = tree_.Path("up/mnt");
+  ASSERT_TRUE(MakeDirs(mnt_));
+  ASSERT_TRUE(MakeDirs(tree_.Path("local")));
+  ASSERT_TRUE(MakeDirs(S("d")));
+  ASSERT_TRUE(Mount());
+  TInotifyHooks hooks;
+  hooks.Poll = Quick();
+  const auto source = MakeInotifyDirChanges(hooks);
+  ASSERT_EQ(source->Open(tree_.Root()), 0);
+  TRecordCollector collector(source, kAll);
+
+  ASSERT_TRUE(WriteFile(tree_.Path("local/a"), ""));
+  ASSERT_TRUE(WriteFile(S("d/b"), "xyz"));
+  EXPECT_TRUE(collector.WaitForLine("1 local/a"));
+  EXPECT_TRUE(collector.WaitForLine("1 up/mnt/d/b")) << ::testing::PrintToString(collector.Lines());
+  // The source folder is a local folder of the tree as well, watched by inotify.
+  EXPECT_TRUE(collector.WaitForLine("1 src/d/b"));
+
+  ASSERT_TRUE(Rename(tree_.Path("up"), tree_.Path("up2")));
+  mnt_ = tree_.Path("up2/mnt");
+  ASSERT_TRUE(collector.WaitForLine("5 up2"));
+  ASSERT_TRUE(WriteFile(S("d/c"), ""));
+  EXPECT_TRUE(collector.WaitForLine("1 up2/mnt/d/c"))
+      << ::testing::PrintToString(collector.Lines());
+
+  // Unmounted: what is made in the folder now is inotify's to tell.
+  Unmount();
+  // The poll learns of it at its next scan; until then a new file there goes unseen.
+  bool told = false;
+  for (int i = 0; i < 1000 && !told; ++i) {
+    const std::string name = "probe" + std::to_string(i);
+    ASSERT_TRUE(WriteFile(mnt_ + "/" + name, ""));
+    told = collector.WaitFor(
+        [&](const Lines& lines) { return IndexOf(lines, "1 up2/mnt/" + name) >= 0; }, 20ms);
+  }
+  EXPECT_TRUE(told) << ::testing::PrintToString(collector.Lines());
 }
 
 }  // namespace
