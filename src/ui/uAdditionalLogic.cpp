@@ -1,8 +1,7 @@
 #include "ui/uAdditionalLogic.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
+#include <filesystem>
 
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
@@ -19,9 +18,11 @@ enum class TKind { None, File, Folder };
 
 // What exists at the path, following links as the shell would. An empty path names nothing.
 TKind KindOf(const std::string& path) {
-  struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return TKind::None;
-  return S_ISDIR(st.st_mode) ? TKind::Folder : TKind::File;
+  if (path.empty()) return TKind::None;
+  std::error_code error;
+  const auto status = std::filesystem::status(std::filesystem::path(path), error);
+  if (error || !std::filesystem::exists(status)) return TKind::None;
+  return std::filesystem::is_directory(status) ? TKind::Folder : TKind::File;
 }
 
 void Hand(const std::string& path) {
