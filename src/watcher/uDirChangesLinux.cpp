@@ -293,8 +293,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void StopPollsIn(const TFolder& folder);
   void StopAllPolls();
   void MovePolls();
-  void DeliverPolls();
-  void OnPollLost(int id);
+  bool DeliverPolls();
+  bool OnPollLost(int id);
 
   // Reading.
   void ReaderLoop();
@@ -395,17 +395,22 @@ int TInotifyDirChanges::Open(const std::string& folder) {
     rootInode_ = st.st_ino;
   }
   const int error = StartWatching(rootFd);
+  bool failed = false;
   if (error == ENOSPC) {
     // Not even the folder itself could be watched: say which limit it is and how many folders
-    // that leaves out, then end the watch with the error.
+    // that leaves out, and poll the whole tree; when even that fails, end the watch with the
+    // error.
     unwatched_ = 1;
     if (lseek(rootFd, 0, SEEK_SET) == 0) ScanFolder(rootFd, kNoWatch, false);
     TellLimit();
-    PushFailure(ENOSPC);
+    if (StartPoll(kNoWatch, {}, {}, false) == kNoWatch) {
+      PushFailure(ENOSPC);
+      failed = true;
+    }
   }
   CloseFd(rootFd);
-  if (error == ENOSPC) return 0;
-  if (error != 0) return error;
+  if (failed) return 0;
+  if (error != 0 && error != ENOSPC) return error;
   // Stopped while the tree was being read: every read answers Stopped.
   if (stop_.load()) return 0;
   reader_ = std::thread([this] { ReaderLoop(); });
@@ -671,41 +676,54 @@ void TInotifyDirChanges::MovePolls() {
 }
 
 // Records of polled subtrees go out named from the watched folder, by where the subtree is now.
-void TInotifyDirChanges::DeliverPolls() {
+// False when reading has to end.
+bool TInotifyDirChanges::DeliverPolls() {
   std::u16string prefix;
   for (auto& delivery : inbox_->Take()) {
     const auto it = polled_.find(delivery.Id);
     if (it == polled_.end()) continue;  // stopped since
     if (delivery.Error != 0) {
-      OnPollLost(delivery.Id);
+      if (!OnPollLost(delivery.Id)) return false;
       continue;
     }
     ItemPath(it->second.Parent, it->second.Name, otherPath_);
     prefix = NarrowToUtf16(otherPath_);
-    prefix += u'/';
+    if (!prefix.empty()) prefix += u'/';  // empty: the whole tree is polled
     for (auto& record : delivery.Records) record.Name.insert(0, prefix);
     Push(delivery.Records);
   }
+  return true;
 }
 
 // A polled subtree could not be scanned. A share unmounted (the folder on its parent's device
 // again) is an ordinary folder from now on. A folder that is gone is told by its parent's events,
 // which also end its poll, and one that was only renamed is polled on at its new path, once the
 // rename's events arrive; a share that does not answer is polled on.
-void TInotifyDirChanges::OnPollLost(int id) {
+// With the whole tree polled (not even the watched folder had a watch), the folder's going away
+// ends the read with an error. False when reading has to end.
+bool TInotifyDirChanges::OnPollLost(int id) {
   const TPolled polled = polled_.at(id);
-  const auto parent = folders_.find(polled.Parent);
-  if (!polled.Share || parent == folders_.end()) return;
-  ItemPath(polled.Parent, polled.Name, otherPath_);
   struct stat st;
+  if (polled.Parent == kNoWatch) {
+    if (stat(rootPath_.c_str(), &st) == 0 && st.st_dev == rootDevice_ && st.st_ino == rootInode_) {
+      return true;
+    }
+    StopPoll(id);
+    PushFailure(ENOENT);
+    return false;
+  }
+  const auto parent = folders_.find(polled.Parent);
+  if (!polled.Share || parent == folders_.end()) return true;
+  ItemPath(polled.Parent, polled.Name, otherPath_);
   if (lstat(Absolute(otherPath_), &st) != 0 || !S_ISDIR(st.st_mode) ||
       st.st_dev != parent->second.Device) {
-    return;
+    return true;
   }
   StopPoll(id);
   FolderPath(polled.Parent, path_);
   WatchSubfolder(polled.Parent, AT_FDCWD, Absolute(otherPath_), polled.Name, false, 0);
   TellLimit();
+  return true;
 }
 
 void TInotifyDirChanges::TellLimit() {
@@ -738,7 +756,7 @@ void TInotifyDirChanges::ReaderLoop() {
       PushFailure(n == 0 ? EIO : errno);
       return;
     }
-    DeliverPolls();
+    if (!DeliverPolls()) return;
     // No second read to find the queue empty: poll answers at once when something is left.
     if (moveFrom_.Active) {
       const TWait wait = WaitReadable(kPairWaitMs);
@@ -992,6 +1010,7 @@ bool TInotifyDirChanges::Resync() {
   if (error == ENOSPC) {
     unwatched_ = std::max<size_t>(unwatched_, 1);
     TellLimit();
+    if (StartPoll(kNoWatch, {}, {}, false) != kNoWatch) error = 0;
   }
   if (error != 0) {
     PushOverflow();
