@@ -858,6 +858,39 @@ TEST_F(InotifySource, ManyOpenStopCyclesLeakNothing) {
   EXPECT_EQ(CountEntries("/proc/self/task"), threads);
 }
 
+// Polled subtrees end with their source: their thread and descriptors are gone soon after.
+TEST_F(InotifySource, PolledSubtreesEndWithTheirSource) {
+  ASSERT_EQ(mkdir(P("a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("b").c_str(), 0755), 0);
+  const auto cycle = [&](bool deliver) {
+    TInotifyHooks hooks;
+    hooks.WatchLimit = 1;  // the root: a and b are polled
+    hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 5ms;
+    auto source = MakeInotifyDirChanges(std::move(hooks));
+    ASSERT_EQ(source->Open(Root()), 0);
+    if (!deliver) {
+      source->Stop();
+      return;
+    }
+    TCollector collector(source);
+    ASSERT_TRUE(WriteFile(P("b/f"), ""));
+    ASSERT_TRUE(collector.WaitForRecord(kActionAdded, "b/f"));
+    ASSERT_EQ(unlink(P("b/f").c_str()), 0);
+  };
+  cycle(true);
+  ASSERT_TRUE(WaitForPollThreads(10s));
+  const size_t fds = CountEntries("/proc/self/fd");
+  const size_t threads = CountEntries("/proc/self/task");
+  for (int i = 0; i < 40; ++i) cycle(i % 8 == 0);
+  EXPECT_TRUE(WaitForPollThreads(10s));
+  // An ended thread leaves the task list a moment after it says so.
+  for (int i = 0; i < 1000 && CountEntries("/proc/self/task") != threads; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+}
+
 // ---- through the watcher ----
 
 class TRecordingUi : public IWatcherUi {
