@@ -248,6 +248,11 @@ TEST_F(Options, SetFolderWhileRunningMovesTheWatcher) {
   // The start step found a monitor running and started nothing more.
   EXPECT_EQ(host_.StartClicks, 2);
   EXPECT_EQ(host_.RunningMonitor(), second);
+  // A watcher makes its source after announcing its start.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (SourceCount() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   EXPECT_EQ(SourceCount(), 2u);
 }
 
