@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "uLoopThread.h"
 #include "watch_bench_util.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uDirChangesLinux.h"
@@ -29,61 +30,6 @@
 
 // How long opening a change source on the big tree may take.
 inline constexpr int kReadyTimeoutMs = 120'000;
-
-// Stands in for the user-interface thread: runs queued work in order on a thread of its own.
-class TLoopThread : public IMainThreadCaller {
- public:
-  TLoopThread() : thread_([this] { Loop(); }) {}
-  pthread_t Handle() { return thread_.native_handle(); }
-  ~TLoopThread() override {
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  void RunAndWait(const std::function<void()>& work) override {
-    std::exception_ptr error;
-    bool done = false;
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back([&] {
-        try {
-          work();
-        } catch (...) {
-          error = std::current_exception();
-        }
-        std::lock_guard inner(mutex_);
-        done = true;
-        finished_.notify_all();
-      });
-    }
-    wake_.notify_all();
-    std::unique_lock lock(mutex_);
-    finished_.wait(lock, [&] { return done; });
-    if (error) std::rethrow_exception(error);
-  }
-
- private:
-  void Loop() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return quit_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      auto work = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      work();
-      lock.lock();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable wake_, finished_;
-  std::deque<std::function<void()>> queue_;
-  bool quit_ = false;
-  std::thread thread_;
-};
 
 // The log: every reported change becomes its log line, stamped with the moment it arrived.
 class TSinkUi : public IWatcherUi {
