@@ -585,6 +585,37 @@ std::chrono::nanoseconds ThreadCpuTime() {
   return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
+// The pause between two scans follows what a scan costs: a few per cent of one core, and a remote
+// server kept busy a fifth of the time at most, smoothed, within the options' bounds.
+class TPollPacer {
+ public:
+  explicit TPollPacer(const TPollOptions& options)
+      : min_(options.MinInterval), max_(options.MaxInterval), interval_(min_) {}
+  std::chrono::milliseconds Interval() const { return interval_; }
+  // After a failed scan the next one comes soon.
+  void Reset() { interval_ = min_; }
+  void StartScan() {
+    wall0_ = Clock::now();
+    cpu0_ = ThreadCpuTime();
+  }
+  void EndScan() {
+    const double cpuMs = std::chrono::duration<double, std::milli>(ThreadCpuTime() - cpu0_).count();
+    const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall0_).count();
+    const double targetMs = std::max(cpuMs * 40, wallMs * 5);
+    smoothedMs_ = smoothedMs_ == 0 ? targetMs : (3 * smoothedMs_ + targetMs) / 4;
+    interval_ =
+        std::clamp(std::chrono::milliseconds(static_cast<int64_t>(smoothedMs_)), min_, max_);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds min_, max_;
+  std::chrono::milliseconds interval_;
+  double smoothedMs_ = 0;
+  Clock::time_point wall0_{};
+  std::chrono::nanoseconds cpu0_{};
+};
+
 class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_this<TPollEngine> {
  public:
   explicit TPollEngine(TPollOptions options) : options_(std::move(options)) {}
@@ -622,18 +653,16 @@ class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_thi
  private:
   void Loop() {
     using Clock = std::chrono::steady_clock;
-    std::chrono::milliseconds interval = options_.MinInterval;
+    TPollPacer pacer(options_);
     bool lost = false;
     Clock::time_point lostSince{};
-    double smoothedMs = 0;
     const auto cancelled = [this] { return stopping_.load(); };
     for (;;) {
       {
         std::unique_lock lock(waitMutex_);
-        if (wake_.wait_for(lock, interval, [this] { return stopping_.load(); })) return;
+        if (wake_.wait_for(lock, pacer.Interval(), [this] { return stopping_.load(); })) return;
       }
-      const auto wall0 = Clock::now();
-      const auto cpu0 = ThreadCpuTime();
+      pacer.StartScan();
       TTreeSnapshot fresh;
       int error = fresh.Scan(folder_, &snapshot_, cancelled);
       if (stopping_.load()) return;
@@ -652,7 +681,7 @@ class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_thi
           PushFailure(error);
           return;
         }
-        interval = options_.MinInterval;
+        pacer.Reset();
         continue;
       }
       lost = false;
@@ -665,14 +694,7 @@ class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_thi
           Push(changes);
         }
       }
-      // A few per cent of one core, and a remote server kept busy a fifth of the time at most.
-      const double cpuMs =
-          std::chrono::duration<double, std::milli>(ThreadCpuTime() - cpu0).count();
-      const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall0).count();
-      const double targetMs = std::max(cpuMs * 40, wallMs * 5);
-      smoothedMs = smoothedMs == 0 ? targetMs : (3 * smoothedMs + targetMs) / 4;
-      interval = std::clamp(std::chrono::milliseconds(static_cast<int64_t>(smoothedMs)),
-                            options_.MinInterval, options_.MaxInterval);
+      pacer.EndScan();
     }
   }
 
@@ -774,9 +796,7 @@ struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
   TState(TPollOptions options, TSink sink) : Options(std::move(options)), Sink(std::move(sink)) {}
 
   void Loop() {
-    using Clock = std::chrono::steady_clock;
-    std::chrono::milliseconds interval = Options.MinInterval;
-    double smoothedMs = 0;
+    TPollPacer pacer(Options);
     const auto cancelled = [this] { return Stopping.load(); };
     std::vector<std::pair<int, std::shared_ptr<TSubtree>>> round;
     std::vector<std::string> folders;
@@ -785,14 +805,13 @@ struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
       folders.clear();
       {
         std::unique_lock lock(Mutex);
-        if (Wake.wait_for(lock, interval, [this] { return Stopping.load(); })) return;
+        if (Wake.wait_for(lock, pacer.Interval(), [this] { return Stopping.load(); })) return;
         for (const auto& [id, subtree] : Subtrees) {
           round.emplace_back(id, subtree);
           folders.push_back(subtree->Folder);
         }
       }
-      const auto wall0 = Clock::now();
-      const auto cpu0 = ThreadCpuTime();
+      pacer.StartScan();
       for (size_t i = 0; i < round.size(); ++i) {
         TSubtree& subtree = *round[i].second;
         TTreeSnapshot fresh;
@@ -807,13 +826,7 @@ struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
         }
         if (error != 0 || !changes.empty()) Sink(round[i].first, changes, error);
       }
-      const double cpuMs =
-          std::chrono::duration<double, std::milli>(ThreadCpuTime() - cpu0).count();
-      const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall0).count();
-      const double targetMs = std::max(cpuMs * 40, wallMs * 5);
-      smoothedMs = smoothedMs == 0 ? targetMs : (3 * smoothedMs + targetMs) / 4;
-      interval = std::clamp(std::chrono::milliseconds(static_cast<int64_t>(smoothedMs)),
-                            Options.MinInterval, Options.MaxInterval);
+      pacer.EndScan();
     }
   }
 
