@@ -24,47 +24,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using windows_test::TRecordingMessages;
-using windows_test::TRecordingShell;
 using windows_test::WaitUntil;
 
-class MainWindow : public ::testing::Test {
+// The main window alone, with its sound, popup and plain box recorded.
+class MainWindow : public windows_test::TWindowsTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vark-main-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    exeDir = root + "/bin/";
-    watched = root + "/watched/";
-    fs::create_directories(exeDir);
-    fs::create_directories(watched);
-    setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
-    SetUserMessages(&messages);
-    SetShellOpen(&shell);
-    TWatcherEnv env;
-    env.MakeSource = [this] {
-      auto s = std::make_shared<TScriptedDirChanges>();
-      std::lock_guard lock(sourcesMutex);
-      sources.push_back(s);
-      return s;
-    };
-    SetWatcherEnv(env);
-  }
-  void TearDown() override {
-    window.reset();
-    EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
-    SetWatcherEnv({});
-    SetUserMessages(nullptr);
-    SetShellOpen(nullptr);
-    fs::remove_all(root);
-  }
   void WriteIni(bool start, const std::string& folder, bool tray = false) {
     std::ofstream(exeDir + "option.ini")
         << "[main]\nAutoLoad=0\ntray=" << tray << "\nsound=1\nAlertWindow=1\nstart=" << start
         << "\nFolderPath=" << folder << "\n";
   }
   void Open() {
-    window = std::make_unique<TfMonDirMain>(exeDir);
+    main = std::make_unique<TfMonDirMain>(exeDir);
+    window = main.get();
     window->PlayNotify = [this] { events.push_back("sound"); };
     window->ShowChangePopup = [this](const std::string& full, const std::string& rel,
                                      const std::string& word) {
@@ -80,27 +52,9 @@ class MainWindow : public ::testing::Test {
     return lines;
   }
   static std::string Tail(const std::string& line) { return line.substr(line.find("   ") + 3); }
-  bool WaitLines(size_t n) {
-    return WaitUntil([&] { return window->Log().Count() >= static_cast<int>(n); });
-  }
-  size_t SourceCount() {
-    std::lock_guard lock(sourcesMutex);
-    return sources.size();
-  }
-  // The newest watcher's source, once that watcher has made it.
-  std::shared_ptr<TScriptedDirChanges> Source(size_t count = 1) {
-    EXPECT_TRUE(WaitUntil([&] { return SourceCount() >= count; }));
-    std::lock_guard lock(sourcesMutex);
-    return sources.empty() ? std::make_shared<TScriptedDirChanges>() : sources.back();
-  }
 
-  std::string root, exeDir, watched;
-  TRecordingMessages messages;
-  TRecordingShell shell;
-  std::mutex sourcesMutex;
-  std::vector<std::shared_ptr<TScriptedDirChanges>> sources;
   std::vector<std::string> events;
-  std::unique_ptr<TfMonDirMain> window;
+  TfMonDirMain* window = nullptr;
 };
 
 }  // namespace
