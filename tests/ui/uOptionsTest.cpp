@@ -247,6 +247,8 @@ TEST_F(SettingsDialog, AFolderWithoutItsSeparatorRestartsTheRunningWatcher) {
   QTest::mouseClick(Ui().BitBtn1, Qt::LeftButton);
   EXPECT_EQ(gObjtOpt->FolderPath, watched);
   EXPECT_EQ(settings.Writes("option.ini"), 1 + saveAllWrites);  // SetFolder, then SaveAll
+  // The new watcher opens its folder on its own thread.
+  EXPECT_TRUE(WaitUntil([&] { return SourceCount() == 2 && Source(2)->Opened(); }));
   EXPECT_EQ(Source(2)->OpenedFolder(), watched);
   EXPECT_NE(main->RunningMonitor(), nullptr);
   EXPECT_NE(Ini().find("FolderPath=" + watched + "\n"), std::string::npos);
