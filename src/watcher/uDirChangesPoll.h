@@ -20,6 +20,25 @@
 
 #include "watcher/uDirChanges.h"
 
+// When a folder's listing is read again. Every change of a folder's entries (a creation, a removal,
+// a rename) moves the folder's change time, so a folder whose change time has not moved keeps its
+// listing and only its items are looked at again: that spares reading the folder, the dearest part
+// of a scan after the items themselves.
+struct TListingReuse {
+  // A change time is trusted once it has stood for this long: a change made within the same tick of
+  // the file system's clock would not move it, and the coarsest clocks of the file systems met on
+  // shares tick every 2 s (FAT).
+  std::chrono::milliseconds Settle{3000};
+  // Every folder is still read at least once in this many scans. Should a listing then differ
+  // while the change time stood, the file system does not keep change times and listings are
+  // read at every scan from then on.
+  unsigned ReadEvery = 10;
+  bool Enabled = true;
+  // A FUSE file system's daemon may keep its listings and its times apart (a listing cached
+  // longer than the folder's times): there listings are read at every scan, unless this is set.
+  bool OnFuse = false;
+};
+
 struct TPollOptions {
   // The pause between two scans follows what a scan costs (a few per cent of one core, and a
   // share kept busy a fifth of the time at most), within these bounds.
@@ -30,6 +49,7 @@ struct TPollOptions {
   // Tests: called on the polling thread after every scan with 0, or with the error that made the
   // watched folder unreachable.
   std::function<void(int error)> AfterScan;
+  TListingReuse Listings;
 };
 
 // The polling source.
@@ -89,8 +109,10 @@ class TTreeSnapshot {
   // Scans `folder`. Folders that cannot be read now (no permission, a transient error) keep what
   // `previous` knew of them. Answers 0, or the error that makes the folder itself unreachable
   // (ECANCELED when `cancelled` answered true).
+  // A folder whose change time has stood since `previous` was taken keeps the listing `previous`
+  // has of it (see TListingReuse).
   int Scan(const std::string& folder, const TTreeSnapshot* previous = nullptr,
-           const std::function<bool()>& cancelled = {});
+           const std::function<bool()>& cancelled = {}, const TListingReuse& reuse = {});
 
   // The records that lead from `before` to this snapshot, in the order they are delivered.
   std::vector<TChangeRecord> ChangesSince(const TTreeSnapshot& before) const;
@@ -101,6 +123,11 @@ class TTreeSnapshot {
   size_t MemoryBytes() const;
   // The file system type (statfs f_type) of the scanned folder.
   int64_t FsType() const { return fsType_; }
+  // Folders whose listing the last Scan took over from the previous snapshot.
+  size_t FoldersReused() const { return reused_; }
+  // A listing was found changed while its folder's change time stood: listings are no longer
+  // taken over.
+  bool ChangeTimesUnreliable() const { return changeTimesUnreliable_; }
 
   static constexpr uint32_t kNoFolder = 0xFFFFFFFFu;
 
@@ -120,6 +147,11 @@ class TTreeSnapshot {
     std::vector<TItem> Items;  // sorted by name, bytewise
     uint32_t Parent = kNoFolder;
     bool Unknown = false;  // never read: its contents are not known
+    // The listing may be taken over while the folder's identity and change time stay (above).
+    bool Trusted = false;
+    uint8_t ScansSinceRead = 0;
+    uint64_t Dev = 0, Ino = 0, ChangeTime = 0;  // as seen when the folder was opened
+    int64_t ChangeTimeSeen = 0;  // steady clock (ns): end of the scan that first saw ChangeTime
     std::string_view Name(const TItem& item) const {
       return std::string_view(Names).substr(item.NameOff, item.NameLen);
     }
@@ -130,4 +162,6 @@ class TTreeSnapshot {
   friend class TSnapshotDiffer;
   std::vector<TFolder> folders_;  // [0] is the watched folder
   int64_t fsType_ = 0;
+  size_t reused_ = 0;
+  bool changeTimesUnreliable_ = false;
 };

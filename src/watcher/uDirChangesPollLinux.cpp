@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -37,11 +38,12 @@ TKind KindOf(unsigned mode) {
 
 constexpr unsigned kStatxMask = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_BTIME;
 
-// statx of an item inside a folder (name) or of an open folder (empty name); never follows links.
-int StatItem(int fd, const char* name, TItem& item) {
+// statx of an item inside a folder (name) or of an open folder (empty name, which also gives its
+// change time); never follows links.
+int StatItem(int fd, const char* name, TItem& item, uint64_t* changeTime = nullptr) {
   struct statx st;
   const int flags = AT_SYMLINK_NOFOLLOW | (*name ? 0 : AT_EMPTY_PATH);
-  if (statx(fd, name, flags, kStatxMask, &st) != 0) return errno;
+  if (statx(fd, name, flags, kStatxMask | (changeTime ? STATX_CTIME : 0), &st) != 0) return errno;
   item.Dev = makedev(st.stx_dev_major, st.stx_dev_minor);
   item.Ino = st.stx_ino;
   item.Kind = KindOf(st.stx_mode);
@@ -51,8 +53,26 @@ int StatItem(int fd, const char* name, TItem& item) {
   item.StampIsBirth = (st.stx_mask & STATX_BTIME) != 0;
   const statx_timestamp& t = item.StampIsBirth ? st.stx_btime : st.stx_mtime;
   item.Stamp = static_cast<uint64_t>(t.tv_sec) * 1000000000u + t.tv_nsec;
+  if (changeTime) {
+    // 0 (never trusted) where the file system gives no change time.
+    *changeTime =
+        (st.stx_mask & STATX_CTIME) == 0
+            ? 0
+            : static_cast<uint64_t>(st.stx_ctime.tv_sec) * 1000000000u + st.stx_ctime.tv_nsec;
+  }
   return 0;
 }
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+constexpr int64_t kFuseMagic = 0x65735546;
+
+// Marks a change time first seen by the scan under way; the scan's end time replaces it.
+constexpr int64_t kSeenThisScan = -1;
 
 }  // namespace
 
@@ -61,16 +81,32 @@ int StatItem(int fd, const char* name, TItem& item) {
 class TSnapshotScanner {
  public:
   TSnapshotScanner(TTreeSnapshot& out, const TTreeSnapshot* previous,
-                   const std::function<bool()>& cancelled)
-      : out_(out), previous_(previous), cancelled_(cancelled), buffer_(4096) {}
+                   const std::function<bool()>& cancelled, const TListingReuse& reuse)
+      : out_(out),
+        previous_(previous),
+        cancelled_(cancelled),
+        reuse_(reuse),
+        readEvery_(std::clamp(reuse.ReadEvery, 1u, 250u)),
+        takeOver_(reuse.Enabled && (out.fsType_ != kFuseMagic || reuse.OnFuse)),
+        start_(SteadyNs()),
+        buffer_(4096) {
+    out_.changeTimesUnreliable_ = previous_ && previous_->changeTimesUnreliable_;
+  }
 
   // 0, or the error that kept the watched folder itself from being read.
-  int ScanRoot(int fd, uint64_t dev) {
+  int ScanRoot(int fd, const TItem& root, uint64_t changeTime) {
     out_.folders_.clear();
     NewFolder(kNoFolder);
-    if (const int error = ReadFolder(fd, 0, dev); error != 0) return error;
-    ScanChildren(fd, 0, previous_ && !previous_->folders_.empty() ? 0 : kNoFolder);
-    return aborted_ ? ECANCELED : 0;
+    rootDev_ = root.Dev;
+    const uint32_t oldRoot = previous_ && !previous_->folders_.empty() ? 0 : kNoFolder;
+    if (const int error = ListFolder(fd, 0, root, changeTime, oldRoot); error != 0) return error;
+    ScanChildren(fd, 0, oldRoot);
+    if (aborted_) return ECANCELED;
+    const int64_t end = SteadyNs();
+    for (TFolder& folder : out_.folders_) {
+      if (folder.ChangeTimeSeen == kSeenThisScan) folder.ChangeTimeSeen = end;
+    }
+    return 0;
   }
 
  private:
@@ -78,6 +114,86 @@ class TSnapshotScanner {
     out_.folders_.emplace_back();
     out_.folders_.back().Parent = parent;
     return static_cast<uint32_t>(out_.folders_.size() - 1);
+  }
+
+  // Fills a folder opened as `fd` (`self` is its own statx): from the previous snapshot's listing
+  // when the folder's change time has stood, else by reading it.
+  int ListFolder(int fd, uint32_t index, const TItem& self, uint64_t changeTime,
+                 uint32_t oldIndex) {
+    const TFolder* old =
+        previous_ && oldIndex != kNoFolder ? &previous_->folders_[oldIndex] : nullptr;
+    // Only folders of the watched folder's own file system: another one mounted inside the tree
+    // may keep its times otherwise.
+    const bool timeStood = takeOver_ && old && !old->Unknown && changeTime != 0 &&
+                           old->ChangeTime == changeTime && old->Dev == self.Dev &&
+                           self.Dev == rootDev_ && old->Ino == self.Ino && old->ChangeTimeSeen > 0;
+    {
+      TFolder& folder = out_.folders_[index];
+      folder.Dev = self.Dev;
+      folder.Ino = self.Ino;
+      folder.ChangeTime = changeTime;
+      folder.ChangeTimeSeen = timeStood ? old->ChangeTimeSeen : kSeenThisScan;
+    }
+    const bool mayTakeOver = timeStood && old->Trusted && !out_.changeTimesUnreliable_;
+    if (mayTakeOver && old->ScansSinceRead + 1u < readEvery_ && TakeOver(fd, index, *old)) {
+      TFolder& folder = out_.folders_[index];
+      folder.Trusted = true;
+      folder.ScansSinceRead = static_cast<uint8_t>(old->ScansSinceRead + 1);
+      ++out_.reused_;
+      return 0;
+    }
+    if (const int error = ReadFolder(fd, index, self.Dev); error != 0) return error;
+    TFolder& folder = out_.folders_[index];
+    folder.Trusted = timeStood && start_ - old->ChangeTimeSeen >=
+                                      std::chrono::nanoseconds(reuse_.Settle).count();
+    // Folders that become trusted in the same scan are read again in different later scans.
+    folder.ScansSinceRead =
+        mayTakeOver || readEvery_ <= 1 ? 0 : static_cast<uint8_t>(index % (readEvery_ - 1));
+    if (mayTakeOver && !SameListing(folder, *old)) {
+      // The listing changed while the change time stood, unless it moved while we read.
+      TItem now;
+      uint64_t timeNow = 0;
+      if (StatItem(fd, "", now, &timeNow) == 0 && timeNow == changeTime) {
+        out_.changeTimesUnreliable_ = true;
+      }
+      folder.Trusted = false;
+      folder.ChangeTimeSeen = kSeenThisScan;
+    }
+    return 0;
+  }
+
+  // The previous listing with each item looked at again; false when one of them is gone (the
+  // folder is read then).
+  bool TakeOver(int fd, uint32_t index, const TFolder& old) {
+    TFolder& folder = out_.folders_[index];
+    folder.Names = old.Names;
+    folder.Items = old.Items;
+    for (TItem& item : folder.Items) {
+      item.Folder = kNoFolder;
+      if (item.Kind == TKind::Dir) continue;  // looked at when it is opened for its own scan
+      const std::string_view name = folder.Name(item);
+      // Names in a listing are not terminated; this one is copied to be.
+      char path[256];
+      if (name.size() >= sizeof(path)) return Abandon(folder);
+      std::memcpy(path, name.data(), name.size());
+      path[name.size()] = '\0';
+      if (StatItem(fd, path, item) != 0) return Abandon(folder);
+    }
+    return true;
+  }
+  static bool Abandon(TFolder& folder) {
+    folder.Names.clear();
+    folder.Items.clear();
+    return false;
+  }
+
+  static bool SameListing(const TFolder& a, const TFolder& b) {
+    if (a.Items.size() != b.Items.size()) return false;
+    for (size_t i = 0; i < a.Items.size(); ++i) {
+      if (a.Name(a.Items[i]) != b.Name(b.Items[i])) return false;
+      if ((a.Items[i].Kind == TKind::Dir) != (b.Items[i].Kind == TKind::Dir)) return false;
+    }
+    return true;
   }
 
   // Reads one folder's items, sorted by name. Folders among them get their device and inode when
@@ -165,11 +281,12 @@ class TSnapshotScanner {
         ++i;
         continue;
       }
-      StatItem(childFd, "", item);
+      uint64_t changeTime = 0;
+      StatItem(childFd, "", item, &changeTime);
       const uint32_t child = NewFolder(index);
       item.Folder = child;
       out_.folders_[index].Items[i] = item;
-      if (ReadFolder(childFd, child, item.Dev) != 0) {
+      if (ListFolder(childFd, child, item, changeTime, oldChild) != 0) {
         CarryOver(child, oldChild);
       } else {
         ScanChildren(childFd, child, oldChild);
@@ -219,6 +336,11 @@ class TSnapshotScanner {
   TTreeSnapshot& out_;
   const TTreeSnapshot* previous_;
   const std::function<bool()>& cancelled_;
+  const TListingReuse& reuse_;
+  const unsigned readEvery_;
+  const bool takeOver_;
+  const int64_t start_;
+  uint64_t rootDev_ = 0;
   std::vector<uint64_t> buffer_;  // getdents64 records, 8-byte aligned
   std::string names_;
   std::vector<TItem> items_;
@@ -226,28 +348,30 @@ class TSnapshotScanner {
 };
 
 int TTreeSnapshot::Scan(const std::string& folder, const TTreeSnapshot* previous,
-                        const std::function<bool()>& cancelled) {
+                        const std::function<bool()>& cancelled, const TListingReuse& reuse) {
   folders_.clear();
   fsType_ = 0;
+  reused_ = 0;
   int error = 0;
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
   } else {
-    struct stat st;
+    TItem root;
+    uint64_t changeTime = 0;
     struct statfs fs;
-    if (fstat(fd, &st) != 0 || fstatfs(fd, &fs) != 0) {
-      error = errno;
-    } else {
+    if ((error = StatItem(fd, "", root, &changeTime)) == 0 && fstatfs(fd, &fs) != 0) error = errno;
+    if (error == 0) {
       fsType_ = static_cast<int64_t>(fs.f_type);
-      TSnapshotScanner scanner(*this, previous, cancelled);
-      error = scanner.ScanRoot(fd, static_cast<uint64_t>(st.st_dev));
+      TSnapshotScanner scanner(*this, previous, cancelled, reuse);
+      error = scanner.ScanRoot(fd, root, changeTime);
     }
     close(fd);
   }
   if (error != 0) {
     folders_.clear();
     folders_.emplace_back();
+    reused_ = 0;
   }
   return error;
 }
@@ -664,7 +788,7 @@ class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_thi
       }
       pacer.StartScan();
       TTreeSnapshot fresh;
-      int error = fresh.Scan(folder_, &snapshot_, cancelled);
+      int error = fresh.Scan(folder_, &snapshot_, cancelled, options_.Listings);
       if (stopping_.load()) return;
       // The same path on another kind of file system: the share was unmounted and what shows is
       // the empty folder it was mounted on.
@@ -815,7 +939,7 @@ struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
       for (size_t i = 0; i < round.size(); ++i) {
         TSubtree& subtree = *round[i].second;
         TTreeSnapshot fresh;
-        int error = fresh.Scan(folders[i], &subtree.Snapshot, cancelled);
+        int error = fresh.Scan(folders[i], &subtree.Snapshot, cancelled, Options.Listings);
         if (Stopping.load()) return;
         // The same path on another kind of file system: a share was unmounted.
         if (error == 0 && fresh.FsType() != subtree.FsType) error = ENOTCONN;

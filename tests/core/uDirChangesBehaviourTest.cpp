@@ -33,6 +33,9 @@ struct TSourceRow {
 std::shared_ptr<TDirChanges> QuickPoll() {
   TPollOptions options;
   options.MinInterval = options.MaxInterval = 20ms;
+  // Folders' listings are taken over after two scans and read again at every third.
+  options.Listings.Settle = 30ms;
+  options.Listings.ReadEvery = 3;
   return MakePollDirChanges(options);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "uDirChangesTestSupport.h"
 #include "watcher/uDirChangesLinux.h"
@@ -52,14 +53,30 @@ bool Rename(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Two scans of one tree with changes made in between.
-class TreeSnapshotTest : public ::testing::Test {
+// Scans of one tree with changes made in between; each case runs twice: reading every folder at
+// every scan, and taking over the listings of folders whose change time stood.
+class TreeSnapshotTest : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { ASSERT_TRUE(tree_.Ok()); }
-  void Take() { ASSERT_EQ(before_.Scan(tree_.Root()), 0); }
+  void SetUp() override {
+    ASSERT_TRUE(tree_.Ok());
+    reuse_.Enabled = GetParam();
+    reuse_.Settle = 20ms;  // well above the file system's clock tick
+    reuse_.ReadEvery = 3;
+  }
+  void Take() {
+    ASSERT_EQ(before_.Scan(tree_.Root(), nullptr, {}, reuse_), 0);
+    if (reuse_.Enabled) {
+      // A second reading once the change times have settled makes the listings trusted.
+      std::this_thread::sleep_for(reuse_.Settle + 5ms);
+      TTreeSnapshot again;
+      ASSERT_EQ(again.Scan(tree_.Root(), &before_, {}, reuse_), 0);
+      ASSERT_TRUE(again.ChangesSince(before_).empty());
+      before_ = std::move(again);
+    }
+  }
   Lines Changes() {
     TTreeSnapshot after;
-    EXPECT_EQ(after.Scan(tree_.Root(), &before_), 0);
+    EXPECT_EQ(after.Scan(tree_.Root(), &before_, {}, reuse_), 0);
     Lines lines = Describe(after.ChangesSince(before_));
     before_ = std::move(after);
     return lines;
@@ -68,9 +85,15 @@ class TreeSnapshotTest : public ::testing::Test {
 
   TTempTree tree_;
   TTreeSnapshot before_;
+  TListingReuse reuse_;
 };
 
-TEST_F(TreeSnapshotTest, KindsOfChangeInDeliveryOrder) {
+INSTANTIATE_TEST_SUITE_P(Listings, TreeSnapshotTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "TakenOver" : "AlwaysRead";
+                         });
+
+TEST_P(TreeSnapshotTest, KindsOfChangeInDeliveryOrder) {
   ASSERT_TRUE(WriteFile(P("a.txt"), "abc"));
   ASSERT_TRUE(WriteFile(P("keep.txt"), "k"));
   ASSERT_TRUE(MakeDirs(P("d")));
@@ -94,7 +117,7 @@ TEST_F(TreeSnapshotTest, KindsOfChangeInDeliveryOrder) {
   EXPECT_EQ(Changes(), Lines{});
 }
 
-TEST_F(TreeSnapshotTest, AttributesTimesAndSameSizeRewritesReportNothing) {
+TEST_P(TreeSnapshotTest, AttributesTimesAndSameSizeRewritesReportNothing) {
   ASSERT_TRUE(WriteFile(P("f"), "12345"));
   ASSERT_TRUE(MakeDirs(P("d")));
   Take();
@@ -109,7 +132,7 @@ TEST_F(TreeSnapshotTest, AttributesTimesAndSameSizeRewritesReportNothing) {
   EXPECT_EQ(Changes(), Lines{});
 }
 
-TEST_F(TreeSnapshotTest, RenameWithinAFolderAndMoveBetweenFolders) {
+TEST_P(TreeSnapshotTest, RenameWithinAFolderAndMoveBetweenFolders) {
   ASSERT_TRUE(WriteFile(P("a"), "a"));
   ASSERT_TRUE(MakeDirs(P("d1")));
   ASSERT_TRUE(MakeDirs(P("d2")));
@@ -120,7 +143,7 @@ TEST_F(TreeSnapshotTest, RenameWithinAFolderAndMoveBetweenFolders) {
   EXPECT_EQ(Changes(), (Lines{"2 d1/b", "4 a", "5 c", "1 d2/b"}));
 }
 
-TEST_F(TreeSnapshotTest, RenamedFolderIsOnePairAndChangesInsideFollowIt) {
+TEST_P(TreeSnapshotTest, RenamedFolderIsOnePairAndChangesInsideFollowIt) {
   ASSERT_TRUE(MakeDirs(P("d/sub")));
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(WriteFile(P("d/f" + std::to_string(i)), "x"));
   ASSERT_TRUE(WriteFile(P("d/sub/z"), "z"));
@@ -132,7 +155,7 @@ TEST_F(TreeSnapshotTest, RenamedFolderIsOnePairAndChangesInsideFollowIt) {
   EXPECT_EQ(Changes(), (Lines{"2 d/f7", "4 d/", "5 e/", "1 e/new", "3 e/sub/z"}));
 }
 
-TEST_F(TreeSnapshotTest, MovesOutOfARemovedFolderAndIntoACreatedOne) {
+TEST_P(TreeSnapshotTest, MovesOutOfARemovedFolderAndIntoACreatedOne) {
   ASSERT_TRUE(MakeDirs(P("old")));
   ASSERT_TRUE(WriteFile(P("old/a"), "a"));
   ASSERT_TRUE(WriteFile(P("old/b"), "b"));
@@ -143,7 +166,7 @@ TEST_F(TreeSnapshotTest, MovesOutOfARemovedFolderAndIntoACreatedOne) {
   EXPECT_EQ(Changes(), (Lines{"2 old/a", "2 old/b", "2 old/", "1 new/", "1 new/a"}));
 }
 
-TEST_F(TreeSnapshotTest, RenameOverAnItemAndASwapOfTwoNames) {
+TEST_P(TreeSnapshotTest, RenameOverAnItemAndASwapOfTwoNames) {
   ASSERT_TRUE(WriteFile(P("a"), "1"));
   ASSERT_TRUE(WriteFile(P("b"), "22"));
   ASSERT_TRUE(WriteFile(P("x"), "x"));
@@ -157,7 +180,7 @@ TEST_F(TreeSnapshotTest, RenameOverAnItemAndASwapOfTwoNames) {
   EXPECT_EQ(Changes(), (Lines{"4 y", "5 x", "4 x", "5 y"}));
 }
 
-TEST_F(TreeSnapshotTest, ItemReplacedByAnotherKindIsRemovedThenCreated) {
+TEST_P(TreeSnapshotTest, ItemReplacedByAnotherKindIsRemovedThenCreated) {
   ASSERT_TRUE(WriteFile(P("k"), "file"));
   ASSERT_TRUE(MakeDirs(P("m")));
   ASSERT_TRUE(WriteFile(P("m/inner"), ""));
@@ -170,7 +193,7 @@ TEST_F(TreeSnapshotTest, ItemReplacedByAnotherKindIsRemovedThenCreated) {
   EXPECT_EQ(Changes(), (Lines{"2 k", "2 m/inner", "2 m/", "1 k/", "1 k/f", "1 m"}));
 }
 
-TEST_F(TreeSnapshotTest, ItemReplacedBySameKindIsRemovedThenCreated) {
+TEST_P(TreeSnapshotTest, ItemReplacedBySameKindIsRemovedThenCreated) {
   ASSERT_TRUE(MakeDirs(P("d")));
   ASSERT_TRUE(WriteFile(P("d/a"), "a"));
   ASSERT_TRUE(WriteFile(P("d/b"), "b"));
@@ -200,7 +223,7 @@ TEST_F(TreeSnapshotTest, ItemReplacedBySameKindIsRemovedThenCreated) {
   EXPECT_EQ(Changes(), (Lines{"2 d/a", "2 d/b", "2 d/", "2 f", "1 d/", "1 d/a", "1 f"}));
 }
 
-TEST_F(TreeSnapshotTest, SymbolicLinksAreItemsNeverFollowed) {
+TEST_P(TreeSnapshotTest, SymbolicLinksAreItemsNeverFollowed) {
   TTempTree outside;
   ASSERT_TRUE(outside.Ok());
   ASSERT_TRUE(WriteFile(outside.Path("t"), ""));
@@ -215,7 +238,7 @@ TEST_F(TreeSnapshotTest, SymbolicLinksAreItemsNeverFollowed) {
   EXPECT_EQ(Changes(), (Lines{"4 link", "5 link3"}));
 }
 
-TEST_F(TreeSnapshotTest, NamesWithAnyBytesAndDeepPaths) {
+TEST_P(TreeSnapshotTest, NamesWithAnyBytesAndDeepPaths) {
   Take();
   const std::string oddDir = std::string(1, '\x80') + "dir";
   const std::string odd[] = {"\xff\xfe bad \x80", "Отчёт за май.docx", "line\nbreak", "a#b c",
@@ -236,6 +259,76 @@ TEST_F(TreeSnapshotTest, NamesWithAnyBytesAndDeepPaths) {
   EXPECT_GT(IndexOf(lines, "1 " + deep + "/"), IndexOf(lines, "1 level0/"));
   EXPECT_GE(IndexOf(lines, "1 level0/"), 0);
   EXPECT_EQ(lines.size(), 1 + std::size(odd) + 30 + 1);
+}
+
+// Scans of `folder`, each compared with the one before.
+class TScans {
+ public:
+  TScans(std::string folder, TListingReuse reuse) : folder_(std::move(folder)), reuse_(reuse) {}
+  int First() { return last_.Scan(folder_, nullptr, {}, reuse_); }
+  Lines Next() {
+    TTreeSnapshot fresh;
+    EXPECT_EQ(fresh.Scan(folder_, &last_, {}, reuse_), 0);
+    Lines lines = Describe(fresh.ChangesSince(last_));
+    last_ = std::move(fresh);
+    return lines;
+  }
+  const TTreeSnapshot& Last() const { return last_; }
+  size_t FoldersRead() const { return last_.Folders() - last_.FoldersReused(); }
+
+ private:
+  const std::string folder_;
+  const TListingReuse reuse_;
+  TTreeSnapshot last_;
+};
+
+TEST(TreeSnapshot, ListingsAreTakenOverOnlyWhileChangeTimesStand) {
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  for (const char* folder : {"a", "b", "c/deep"}) ASSERT_TRUE(MakeDirs(tree.Path(folder)));
+  for (const char* file : {"a/1", "b/1", "c/1", "c/deep/1"}) {
+    ASSERT_TRUE(WriteFile(tree.Path(file), "x"));
+  }
+  TListingReuse reuse;
+  reuse.Settle = 20ms;
+  reuse.ReadEvery = 4;
+  TScans scans(tree.Root(), reuse);
+  ASSERT_EQ(scans.First(), 0);
+  ASSERT_EQ(scans.Last().Folders(), 5u);
+
+  // Not before the change times have stood for the settling time, and then only once a reading
+  // made after it confirmed them.
+  EXPECT_EQ(scans.Next(), Lines{});
+  EXPECT_EQ(scans.FoldersRead(), 5u);
+  std::this_thread::sleep_for(reuse.Settle + 5ms);
+  EXPECT_EQ(scans.Next(), Lines{});
+  EXPECT_EQ(scans.FoldersRead(), 5u);
+  EXPECT_EQ(scans.Next(), Lines{});
+  EXPECT_EQ(scans.FoldersRead(), 0u);
+
+  // A folder with a new or a removed entry is read; a size change shows in a folder taken over.
+  ASSERT_TRUE(WriteFile(tree.Path("a/2"), ""));
+  ASSERT_TRUE(WriteFile(tree.Path("b/1"), "longer"));
+  ASSERT_EQ(std::remove(tree.Path("c/deep/1").c_str()), 0);
+  EXPECT_EQ(scans.Next(), (Lines{"2 c/deep/1", "1 a/2", "3 b/1"}));
+  EXPECT_GE(scans.FoldersRead(), 2u);
+  EXPECT_LT(scans.FoldersRead(), 5u);
+
+  // Every folder is still read in any run of ReadEvery scans.
+  size_t read = 0;
+  for (unsigned i = 0; i < reuse.ReadEvery; ++i) {
+    EXPECT_EQ(scans.Next(), Lines{});
+    read += scans.FoldersRead();
+  }
+  EXPECT_GE(read, 5u);
+  EXPECT_FALSE(scans.Last().ChangeTimesUnreliable());
+
+  // A folder replaced by another of the same name is read, whatever its times.
+  std::filesystem::remove_all(tree.Path("b"));
+  ASSERT_TRUE(MakeDirs(tree.Path("b")));
+  ASSERT_TRUE(WriteFile(tree.Path("b/other"), ""));
+  const Lines lines = scans.Next();
+  EXPECT_GE(IndexOf(lines, "1 b/other"), 0) << ::testing::PrintToString(lines);
 }
 
 TEST(TreeSnapshot, ScanOfAFolderThatIsNotThere) {
@@ -298,6 +391,9 @@ TEST(TreeSnapshot, UnreadableFoldersAreSkippedQuietly) {
 TPollOptions Quick() {
   TPollOptions options;
   options.MinInterval = options.MaxInterval = 20ms;
+  // Folders' listings are taken over after two scans and read again at every third.
+  options.Listings.Settle = 30ms;
+  options.Listings.ReadEvery = 3;
   return options;
 }
 
@@ -517,8 +613,9 @@ class FuseShareTest : public ::testing::Test {
   }
   void TearDown() override { Unmount(); }
 
-  bool Mount() {
-    const std::string command = "bindfs '" + src_ + "' '" + mnt_ + "' >/dev/null 2>&1";
+  bool Mount(const std::string& options = "") {
+    const std::string command =
+        "bindfs " + options + " '" + src_ + "' '" + mnt_ + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) return false;
     struct statfs fs {};
     mounted_ = statfs(mnt_.c_str(), &fs) == 0 && static_cast<uint32_t>(fs.f_type) == 0x65735546u;
@@ -590,6 +687,53 @@ TEST_F(FuseShareTest, WithoutBirthTimesAReplacedItemIsComparedAsTheSame) {
     got = Describe(after.ChangesSince(before));
   }
   EXPECT_EQ(got, expected);
+}
+
+// A FUSE daemon may keep listings and times apart, so a share's listings are read at every scan.
+// Where that is overridden and a listing changes while the folder's time stands (this mount
+// shows modification times as change times, and the folder's is set back), the change is still
+// found at the folder's next reading, and listings are no longer taken over.
+TEST_F(FuseShareTest, ListingsOnAShareAreReadUnlessItsTimesAreTrustedAndTheyHold) {
+  ASSERT_TRUE(MakeDirs(S("d")));
+  ASSERT_TRUE(WriteFile(S("d/a"), ""));
+  TListingReuse reuse;
+  reuse.Settle = 20ms;
+  reuse.ReadEvery = 3;
+  {
+    TScans scans(mnt_, reuse);
+    ASSERT_EQ(scans.First(), 0);
+    for (int i = 0; i < 4; ++i) {
+      std::this_thread::sleep_for(reuse.Settle + 5ms);
+      EXPECT_EQ(scans.Next(), Lines{});
+      EXPECT_EQ(scans.FoldersRead(), 2u);
+    }
+  }
+  Unmount();
+  ASSERT_TRUE(Mount("--ctime-from-mtime"));
+  reuse.OnFuse = true;
+  TScans scans(mnt_, reuse);
+  ASSERT_EQ(scans.First(), 0);
+  for (int i = 0; i < 3 && scans.FoldersRead() > 0; ++i) {
+    std::this_thread::sleep_for(reuse.Settle + 50ms);
+    EXPECT_EQ(scans.Next(), Lines{});
+  }
+  ASSERT_EQ(scans.FoldersRead(), 0u) << "the share's listings were never taken over";
+
+  struct stat before {};
+  ASSERT_EQ(stat(S("d").c_str(), &before), 0);
+  ASSERT_TRUE(WriteFile(S("d/b"), ""));
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, S("d").c_str(), times, 0), 0);
+  Lines seen;
+  for (int i = 0; i < 200 && IndexOf(seen, "1 d/b") < 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    const Lines lines = scans.Next();
+    seen.insert(seen.end(), lines.begin(), lines.end());
+  }
+  EXPECT_EQ(seen, Lines{"1 d/b"});
+  EXPECT_TRUE(scans.Last().ChangeTimesUnreliable());
+  EXPECT_EQ(scans.Next(), Lines{});
+  EXPECT_EQ(scans.FoldersRead(), 2u);
 }
 
 TEST_F(FuseShareTest, TheChoiceOnAShareIsPolling) {
