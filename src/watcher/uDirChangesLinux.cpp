@@ -22,8 +22,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -206,6 +208,49 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+// A mount inside the watched tree: its mount point relative to the tree, and the mount's number.
+using TMount = std::pair<std::string, std::string_view>;
+
+// The mounts in a mount table (/proc/self/mountinfo) whose mount points lie strictly inside
+// `root` (a path without links), sorted: parents before children. They refer to `table`.
+std::vector<TMount> MountsInside(std::string_view table, const std::string& root) {
+  const std::string prefix = root == "/" ? root : root + "/";
+  std::vector<TMount> inside;
+  std::string point;
+  for (size_t line = 0; line < table.size();) {
+    size_t end = table.find('\n', line);
+    if (end == std::string_view::npos) end = table.size();
+    const std::string_view text = table.substr(line, end - line);
+    line = end + 1;
+    // The fifth field; blanks, tabs, line breaks and backslashes in it are written in octal.
+    size_t start = 0;
+    for (int field = 0; field < 4 && start != std::string_view::npos; ++field) {
+      start = text.find(' ', start);
+      if (start != std::string_view::npos) ++start;
+    }
+    if (start == std::string_view::npos) continue;
+    const std::string_view escaped = text.substr(start, text.find(' ', start) - start);
+    point.clear();
+    for (size_t i = 0; i < escaped.size(); ++i) {
+      if (escaped[i] == '\\' && i + 3 < escaped.size() &&
+          std::all_of(escaped.begin() + i + 1, escaped.begin() + i + 4,
+                      [](char c) { return c >= '0' && c <= '7'; })) {
+        point += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
+                                   (escaped[i + 3] - '0'));
+        i += 3;
+      } else {
+        point += escaped[i];
+      }
+    }
+    if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0) {
+      inside.emplace_back(point.substr(prefix.size()), text.substr(0, text.find(' ')));
+    }
+  }
+  std::sort(inside.begin(), inside.end());
+  inside.erase(std::unique(inside.begin(), inside.end()), inside.end());
+  return inside;
+}
+
 // What the polls of subtrees bring, waiting for the reader thread: it alone knows where in the
 // tree each subtree is now, and it alone pushes records, so that they form one ordered stream.
 class TPollInbox {
@@ -288,11 +333,16 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void TellLimit();
 
   // Polled subtrees.
-  int StartPoll(int parentWd, std::string_view name, const std::string& relative, bool share);
+  int StartPoll(int parentWd, std::string_view name, const std::string& relative, bool share,
+                TSubtreePolls::TContents* contents = nullptr);
   void StopPoll(int id);
   void StopPollsIn(const TFolder& folder);
   void StopAllPolls();
   void MovePolls();
+  // Mounts and unmounts inside the tree.
+  void ReadMounts();
+  void CheckMounts();
+  void Reattach(const std::string& relative);
   bool DeliverPolls();
   bool OnPollLost(int id);
 
@@ -350,6 +400,13 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   TSubtreePolls polls_;
   std::unordered_map<int, TPolled> polled_;  // by poll number
   int nextPoll_ = kNoWatch - 1;
+  // The mount table, which tells of every mount and unmount; the watched folder's path without
+  // links, and the mounts inside it as last read (they refer to mountTable_).
+  int mountsFd_ = -1;
+  bool mountsChanged_ = false;
+  std::string rootReal_;
+  std::string mountTable_;
+  std::vector<TMount> mounts_;
   std::thread reader_;
 };
 
@@ -368,6 +425,7 @@ TInotifyDirChanges::~TInotifyDirChanges() {
   if (reader_.joinable()) reader_.join();
   CloseFd(inotifyFd_);
   CloseFd(wakeFd_);
+  CloseFd(mountsFd_);
 }
 
 void TInotifyDirChanges::OnStop() {
@@ -413,6 +471,14 @@ int TInotifyDirChanges::Open(const std::string& folder) {
   if (error != 0 && error != ENOSPC) return error;
   // Stopped while the tree was being read: every read answers Stopped.
   if (stop_.load()) return 0;
+  // A share mounted inside the tree later is polled from then on, a local file system mounted
+  // there is watched; without the mount table (no /proc), mounts stay as they were found.
+  if (char* real = realpath(rootPath_.c_str(), nullptr)) {
+    rootReal_ = real;
+    free(real);
+    mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mountsFd_ >= 0) ReadMounts();
+  }
   reader_ = std::thread([this] { ReaderLoop(); });
   return 0;
 }
@@ -523,11 +589,26 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
     folders_.emplace(wd, TFolder{parentWd, std::string(name), {}, device});
   }
   if (parent) parent->Items.Set(key, DirValue(wd) | mark);
-  if (descend) ScanFolder(fd, wd, report);
   if (poll) {
-    if (const int id = StartPoll(parentWd, name, path_, false); id != kNoWatch) {
+    // What the folder holds is told from the poll's own first scan, so that nothing made in it
+    // meanwhile falls between what is told and what the first poll compares with.
+    TSubtreePolls::TContents contents;
+    contents.WithRecords = report;
+    if (const int id = StartPoll(parentWd, name, path_, false, &contents); id != kNoWatch) {
       folders_.at(parentWd).Items.Set(key, DirValue(id) | mark);
+      unwatched_ += contents.Folders - 1;  // the folder itself is counted above
+      if (report) {
+        for (const auto& record : contents.Records) {
+          itemPath_ = path_;
+          (itemPath_ += '/') += Utf16ToNarrow(record.Name);
+          Emit(kActionAdded, itemPath_, record.IsDir);
+        }
+      }
+    } else {
+      ScanFolder(fd, kNoWatch, report);  // not polled: what it holds is still told and counted
     }
+  } else if (descend) {
+    ScanFolder(fd, wd, report);
   }
   path_.resize(base);
   close(fd);
@@ -640,10 +721,10 @@ void TInotifyDirChanges::ForgetSubtree(int wd, int parentWd) {
 // Polls the subfolder `name` of the folder watched as parentWd, whose relative path is `relative`;
 // its number, or kNoWatch when it cannot be read.
 int TInotifyDirChanges::StartPoll(int parentWd, std::string_view name, const std::string& relative,
-                                  bool share) {
+                                  bool share, TSubtreePolls::TContents* contents) {
   const int id = nextPoll_--;
   polled_.emplace(id, TPolled{parentWd, std::string(name), share});
-  if (polls_.Add(id, rootPrefix_ + relative) != 0) {
+  if (polls_.Add(id, rootPrefix_ + relative, contents) != 0) {
     polled_.erase(id);
     return kNoWatch;
   }
@@ -726,6 +807,84 @@ bool TInotifyDirChanges::OnPollLost(int id) {
   return true;
 }
 
+// ---- mounts inside the tree ----
+
+void TInotifyDirChanges::ReadMounts() {
+  mountTable_.clear();
+  char buffer[16384];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(mountsFd_, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    mountTable_.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  mounts_ = MountsInside(mountTable_, rootReal_);
+}
+
+// The mount table changed (anywhere in the system): the mount points inside the tree whose mount
+// came, went or was replaced are looked at again. Those of mounts that stayed are not touched: a
+// share that does not answer would hold up the reader.
+void TInotifyDirChanges::CheckMounts() {
+  std::vector<std::string> before;
+  for (const auto& [point, id] : mounts_) before.push_back(point + '\0' + std::string(id));
+  ReadMounts();
+  std::vector<std::string> now;
+  for (const auto& [point, id] : mounts_) now.push_back(point + '\0' + std::string(id));
+  std::sort(before.begin(), before.end());
+  std::sort(now.begin(), now.end());
+  std::vector<std::string> changed;
+  std::set_symmetric_difference(before.begin(), before.end(), now.begin(), now.end(),
+                                std::back_inserter(changed));
+  for (auto& one : changed) one.resize(one.find('\0'));
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  for (const auto& relative : changed) Reattach(relative);
+  TellLimit();
+}
+
+// Makes the folder at `relative` watched or polled as what is there now requires: a share
+// mounted there is polled, a local file system mounted there (or the folder a mount left) is
+// watched. What a mount shows or uncovers is its contents, not changes: nothing is reported.
+void TInotifyDirChanges::Reattach(const std::string& relative) {
+  int parentWd = rootWd_;
+  size_t start = 0;
+  for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+    const auto parent = folders_.find(parentWd);
+    if (parent == folders_.end()) return;
+    const uint64_t* value =
+        parent->second.Items.Find(ItemKey(std::string_view(relative).substr(start, slash - start)));
+    // Inside a polled subtree (or one that is not looked into) the poll sees the mount itself.
+    if (!value || !IsDirValue(*value) || WatchOf(*value) < 0) return;
+    parentWd = WatchOf(*value);
+  }
+  const auto parent = folders_.find(parentWd);
+  if (parent == folders_.end()) return;
+  const std::string name = relative.substr(start);
+  const uint64_t* value = parent->second.Items.Find(ItemKey(name));
+  if (!value || !IsDirValue(*value)) return;  // not a folder of the tree as far as we know
+  const int current = WatchOf(*value);
+  struct stat st;
+  if (lstat(Absolute(relative), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  bool remote = false;
+  if (st.st_dev != parent->second.Device) {
+    struct statfs fs;
+    remote = statfs(Absolute(relative), &fs) == 0 &&
+             IsRemoteFileSystemType(static_cast<int64_t>(fs.f_type));
+  }
+  if (IsPoll(current)) {
+    const auto polled = polled_.find(current);
+    if (polled != polled_.end() && polled->second.Share == remote) return;
+    StopPoll(current);
+  } else if (current != kNoWatch) {
+    const auto folder = folders_.find(current);
+    if (!remote && folder != folders_.end() && folder->second.Device == st.st_dev) return;
+    if (folder != folders_.end()) ForgetSubtree(current, parentWd);
+  }
+  FolderPath(parentWd, path_);
+  WatchSubfolder(parentWd, AT_FDCWD, Absolute(relative), name, false, 0);
+}
+
 void TInotifyDirChanges::TellLimit() {
   if (unwatched_ == 0 || limitTold_) return;
   limitTold_ = true;
@@ -757,6 +916,10 @@ void TInotifyDirChanges::ReaderLoop() {
       return;
     }
     if (!DeliverPolls()) return;
+    if (mountsChanged_) {
+      mountsChanged_ = false;
+      CheckMounts();
+    }
     // No second read to find the queue empty: poll answers at once when something is left.
     if (moveFrom_.Active) {
       const TWait wait = WaitReadable(kPairWaitMs);
@@ -784,11 +947,15 @@ bool TInotifyDirChanges::PauseUnlessStopped(std::chrono::microseconds time) {
 }
 
 TInotifyDirChanges::TWait TInotifyDirChanges::WaitReadable(int timeoutMs) {
-  pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {inbox_->Fd(), POLLIN, 0}};
+  pollfd fds[4] = {{inotifyFd_, POLLIN, 0},
+                   {wakeFd_, POLLIN, 0},
+                   {inbox_->Fd(), POLLIN, 0},
+                   {mountsFd_, POLLPRI, 0}};  // ignored while -1
   for (;;) {
-    const int n = poll(fds, 3, timeoutMs);
+    const int n = poll(fds, 4, timeoutMs);
     if (n < 0 && errno == EINTR) continue;
     if (stop_.load() || fds[1].revents != 0) return TWait::Stopped;
+    if (fds[3].revents != 0) mountsChanged_ = true;
     return n == 0 ? TWait::TimedOut : TWait::Readable;
   }
 }

@@ -81,8 +81,14 @@ class TSubtreePolls {
   TSubtreePolls& operator=(const TSubtreePolls&) = delete;
 
   // Takes the subtree's first snapshot on the calling thread, then polls it; 0 or the error of
-  // that scan (nothing is polled then).
-  int Add(int id, const std::string& folder);
+  // that scan (nothing is polled then). With `contents`, what that snapshot holds, as records of
+  // creation (parents first), and how many folders it has, the subtree's own included.
+  struct TContents {
+    bool WithRecords = true;  // false: only the count of folders
+    std::vector<TChangeRecord> Records;
+    size_t Folders = 0;
+  };
+  int Add(int id, const std::string& folder, TContents* contents = nullptr);
   // The subtree's folder has a new path (it or a folder above it was renamed).
   void Move(int id, const std::string& folder);
   void Remove(int id);
@@ -116,6 +122,8 @@ class TTreeSnapshot {
 
   // The records that lead from `before` to this snapshot, in the order they are delivered.
   std::vector<TChangeRecord> ChangesSince(const TTreeSnapshot& before) const;
+  // Everything in this snapshot as records of creation, in the order they are delivered.
+  std::vector<TChangeRecord> Contents() const;
 
   size_t Items() const;
   size_t Folders() const { return folders_.size(); }

@@ -692,6 +692,12 @@ std::vector<TChangeRecord> TTreeSnapshot::ChangesSince(const TTreeSnapshot& befo
   return TSnapshotDiffer(before, *this).Run();
 }
 
+std::vector<TChangeRecord> TTreeSnapshot::Contents() const {
+  TTreeSnapshot empty;
+  empty.folders_.emplace_back();
+  return ChangesSince(empty);
+}
+
 // ---- the polling source ----
 
 namespace {
@@ -970,12 +976,16 @@ TSubtreePolls::~TSubtreePolls() {
   Stop();
 }
 
-int TSubtreePolls::Add(int id, const std::string& folder) {
+int TSubtreePolls::Add(int id, const std::string& folder, TContents* contents) {
   auto subtree = std::make_shared<TState::TSubtree>();
   subtree->Folder = folder;
   const int error =
       subtree->Snapshot.Scan(folder, nullptr, [this] { return state_->Stopping.load(); });
   if (error != 0) return error;
+  if (contents) {
+    if (contents->WithRecords) contents->Records = subtree->Snapshot.Contents();
+    contents->Folders = subtree->Snapshot.Folders();
+  }
   subtree->FsType = subtree->Snapshot.FsType();
   std::lock_guard lock(state_->Mutex);
   if (state_->Stopping.load()) return ECANCELED;

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -713,6 +714,43 @@ TEST_F(InotifySource, FoldersBeyondTheWatchLimitArePolled) {
   EXPECT_NE(notices[0].find("опросом"), std::string::npos) << notices[0];
   EXPECT_NE(notices[0].find("таких папок: 4."), std::string::npos) << notices[0];
   for (const auto& name : names) EXPECT_EQ(name.find("s2/deep/c"), std::string::npos) << name;
+}
+
+// A folder made beyond the limit while files keep arriving in it: what it held when it was
+// first read and what came after are each told once, nothing falls between. The reader is held
+// back until the folder holds thousands of files, so that its first reading takes a while.
+TEST_F(InotifySource, AFolderMadeBeyondTheLimitWhileFilesArriveTellsEachFileOnce) {
+  auto gate = std::make_shared<TGate>();
+  TGate::TOpener opener{gate};
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 1;  // the root only
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  Start(std::move(hooks));
+  constexpr int kHeld = 3000, kArriving = 1000;
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  for (int i = 0; i < kHeld; ++i) ASSERT_TRUE(WriteFile(P("n/f" + std::to_string(i)), ""));
+  gate->Open();
+  for (int i = 0; i < kArriving; ++i) {
+    ASSERT_TRUE(WriteFile(P("n/g" + std::to_string(i)), ""));
+    if (i % 10 == 0) std::this_thread::sleep_for(100us);
+  }
+  const auto count = [](const std::vector<TSeen>& seen) {
+    size_t files = 0;
+    for (const auto& one : seen) files += one.Kind == TSeen::Record && one.Text.rfind("n/", 0) == 0;
+    return files;
+  };
+  EXPECT_TRUE(collector_->WaitUntil(
+      [&](const std::vector<TSeen>& seen) { return count(seen) >= size_t{kHeld + kArriving}; }));
+  std::this_thread::sleep_for(200ms);  // ten more polls: anything told twice would show now
+  std::map<std::string, int> told;
+  for (const auto& one : collector_->Take()) {
+    if (one.Kind != TSeen::Record || one.Text.rfind("n/", 0) != 0) continue;
+    EXPECT_EQ(one.Action, kActionAdded) << one.Text;
+    ++told[one.Text];
+  }
+  EXPECT_EQ(told.size(), size_t{kHeld + kArriving});
+  for (const auto& [name, times] : told) EXPECT_EQ(times, 1) << name;
 }
 
 TEST_F(InotifySource, AtTheLimitBeforeTheFolderItselfTheWholeTreeIsPolled) {

@@ -819,4 +819,87 @@ TEST_F(FuseShareTest, AShareMountedInsideAWatchedTreeIsPolledThere) {
   EXPECT_TRUE(told) << ::testing::PrintToString(collector.Lines());
 }
 
+// Writes files named prefix0, prefix1, … in `folder` until one is reported as "1 <shown as>N";
+// a mount or an unmount is noticed by the source shortly after it happens.
+bool ProbeUntilReported(TRecordCollector& collector, const std::string& folder,
+                        const std::string& shownAs, const std::string& prefix) {
+  for (int i = 0; i < 500; ++i) {
+    const std::string name = prefix + std::to_string(i);
+    if (!WriteFile(folder + "/" + name, "")) return false;
+    if (collector.WaitFor(
+            [&](const Lines& lines) { return IndexOf(lines, "1 " + shownAs + name) >= 0; }, 20ms)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(FuseShareTest, AShareMountedInsideTheTreeWhileWatchedIsPolledFromThen) {
+  Unmount();
+  mnt_ = tree_.Path("w/mnt");
+  ASSERT_TRUE(MakeDirs(mnt_));
+  ASSERT_TRUE(WriteFile(mnt_ + "/covered", ""));
+  ASSERT_TRUE(WriteFile(S("shown"), ""));
+  TInotifyHooks hooks;
+  hooks.Poll = Quick();
+  const auto source = MakeInotifyDirChanges(hooks);
+  ASSERT_EQ(source->Open(tree_.Path("w")), 0);
+  TRecordCollector collector(source, kAll);
+  ASSERT_TRUE(Mount("-o nonempty"));
+
+  // Changes made behind the share's back are seen once its mount has been noticed.
+  ASSERT_TRUE(ProbeUntilReported(collector, src_, "mnt/", "probe"))
+      << ::testing::PrintToString(collector.Lines());
+  ASSERT_TRUE(WriteFile(S("shown"), "grown"));
+  ASSERT_TRUE(MakeDirs(S("d")));
+  ASSERT_TRUE(WriteFile(S("d/f"), ""));
+  EXPECT_TRUE(collector.WaitForLine("1 mnt/d/f")) << ::testing::PrintToString(collector.Lines());
+  EXPECT_TRUE(collector.WaitForLine("3 mnt/shown"));
+  // What the mount covered and what it showed at once are contents, not changes.
+  for (const auto& line : collector.Lines()) {
+    EXPECT_EQ(line.find("covered"), std::string::npos) << line;
+    EXPECT_NE(line, "1 mnt/shown");
+  }
+
+  // Unmounted: the folder it covered is watched again.
+  Unmount();
+  EXPECT_TRUE(ProbeUntilReported(collector, tree_.Path("w/mnt"), "mnt/", "under"))
+      << ::testing::PrintToString(collector.Lines());
+}
+
+// A local file system mounted inside the tree while it is watched (here a tmpfs, under a name
+// with a blank, which the mount table writes in octal) is watched from then on, and the folder
+// it covered is watched again once it is unmounted.
+TEST(InotifyMounts, ALocalFileSystemMountedInsideTheTreeIsWatchedFromThen) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  TTempTree tree;
+  ASSERT_TRUE(tree.Ok());
+  const std::string point = tree.Path("a/m 1");
+  ASSERT_TRUE(MakeDirs(point));
+  const auto source = MakeInotifyDirChanges({});
+  ASSERT_EQ(source->Open(tree.Root()), 0);
+  TRecordCollector collector(source, kAll);
+  const std::string mount = "mount -t tmpfs vark-test '" + point + "' >/dev/null 2>&1";
+  if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "mounting a tmpfs was refused here";
+  struct TUnmount {
+    std::string Point;
+    bool Mounted = true;
+    void Now() {
+      if (Mounted) Mounted = std::system(("umount -l '" + Point + "'").c_str()) != 0;
+    }
+    ~TUnmount() { Now(); }
+  } unmount{point};
+
+  EXPECT_TRUE(ProbeUntilReported(collector, point, "a/m 1/", "on"))
+      << ::testing::PrintToString(collector.Lines());
+  ASSERT_TRUE(MakeDirs(point + "/d"));
+  ASSERT_TRUE(WriteFile(point + "/d/f", "x"));
+  EXPECT_TRUE(collector.WaitForLine("1 a/m 1/d/f"));
+
+  unmount.Now();
+  ASSERT_FALSE(unmount.Mounted);
+  EXPECT_TRUE(ProbeUntilReported(collector, point, "a/m 1/", "under"))
+      << ::testing::PrintToString(collector.Lines());
+}
+
 }  // namespace
