@@ -112,6 +112,7 @@ size_t FindDiff(const std::vector<TFindEntry>& a, const std::vector<TFindEntry>&
 
 struct TCost {
   double CpuMs = 0, WallMs = 0;
+  double MedianRatio = 0;  // of the rounds' CPU ratios (polling / find), for the polling side
 };
 
 // One scan and compare by the polling source, and one find-based snapshot diff, in turns so that
@@ -135,7 +136,9 @@ void MeasureBoth(const std::string& root, int runs, bool fullReads, TTreeSnapsho
   std::vector<TFindEntry> lastFind = FindSnapshot(root);
   size_t changes = 0, reused = 0, folders = 0;
   poll = find = {};
+  std::vector<double> ratios;
   for (int r = 0; r < runs; ++r) {
+    const double pollBefore = poll.CpuMs, findBefore = find.CpuMs;
     double cpu0 = CpuMs(RUSAGE_SELF);
     auto wall0 = Clock::now();
     TTreeSnapshot fresh;
@@ -154,7 +157,10 @@ void MeasureBoth(const std::string& root, int runs, bool fullReads, TTreeSnapsho
     lastFind = std::move(freshFind);
     find.CpuMs += CpuMs(RUSAGE_SELF) + CpuMs(RUSAGE_CHILDREN) - cpu0;
     find.WallMs += Ms(Clock::now() - wall0);
+    ratios.push_back((poll.CpuMs - pollBefore) / (find.CpuMs - findBefore));
   }
+  std::sort(ratios.begin(), ratios.end());
+  poll.MedianRatio = ratios[ratios.size() / 2];
   if (changes != 0) std::printf("unexpected: %zu changes\n", changes);
   poll.CpuMs /= runs, poll.WallMs /= runs, find.CpuMs /= runs, find.WallMs /= runs;
   std::printf("  polling source: %.0f %% of the folders' listings taken over\n",
@@ -169,6 +175,7 @@ void PrintCosts(const char* title, const TCost& poll, const TCost& find) {
               find.WallMs);
   std::printf("    ratio polling / find       cpu %8.2f x      wall %8.2f x   (target <= 0.5)\n",
               poll.CpuMs / find.CpuMs, poll.WallMs / find.WallMs);
+  std::printf("    median of the rounds' cpu ratios %.2f x\n", poll.MedianRatio);
 }
 
 // The pause the polling source would choose for this cost, for the find loop as well.
@@ -250,7 +257,7 @@ int main(int argc, char** argv) {
               root.c_str());
   Generate(root, folders, filesPerFolder);
 
-  const int runs = 10;
+  const int runs = 20;  // two rounds of ten: every folder is read again once in ten scans
   TTreeSnapshot snapshot;
   TCost poll, find, pollFull, findFull;
   std::printf("\none scan and compare (mean of %d, warm cache, the two sides in turns)\n", runs);

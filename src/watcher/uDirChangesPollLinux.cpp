@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -96,6 +97,7 @@ class TSnapshotScanner {
   // 0, or the error that kept the watched folder itself from being read.
   int ScanRoot(int fd, const TItem& root, uint64_t changeTime) {
     out_.folders_.clear();
+    if (previous_) out_.folders_.reserve(previous_->folders_.size() + 1);
     NewFolder(kNoFolder);
     rootDev_ = root.Dev;
     const uint32_t oldRoot = previous_ && !previous_->folders_.empty() ? 0 : kNoFolder;
@@ -118,30 +120,45 @@ class TSnapshotScanner {
 
   // Fills a folder opened as `fd` (`self` is its own statx): from the previous snapshot's listing
   // when the folder's change time has stood, else by reading it.
+  const TFolder* Old(uint32_t oldIndex) const {
+    return previous_ && oldIndex != kNoFolder ? &previous_->folders_[oldIndex] : nullptr;
+  }
+  // Whether the folder is the one `old` describes and its change time has not moved since.
+  // Only folders of the watched folder's own file system: another one mounted inside the tree
+  // may keep its times otherwise.
+  bool TimeStood(const TFolder* old, const TItem& self, uint64_t changeTime) const {
+    return takeOver_ && old && !old->Unknown && changeTime != 0 && old->ChangeTime == changeTime &&
+           old->Dev == self.Dev && self.Dev == rootDev_ && old->Ino == self.Ino &&
+           old->ChangeTimeSeen > 0;
+  }
+  bool MayTakeOver(const TFolder* old, bool timeStood) const {
+    return timeStood && old->Trusted && !out_.changeTimesUnreliable_;
+  }
+  void NoteSelf(uint32_t index, const TItem& self, uint64_t changeTime, const TFolder* old,
+                bool timeStood) {
+    TFolder& folder = out_.folders_[index];
+    folder.Dev = self.Dev;
+    folder.Ino = self.Ino;
+    folder.ChangeTime = changeTime;
+    folder.ChangeTimeSeen = timeStood ? old->ChangeTimeSeen : kSeenThisScan;
+  }
+  // Takes over the previous listing of the folder at `path` (relative to fd; empty: fd itself).
+  bool Adopt(int fd, std::string_view path, uint32_t index, const TFolder& old) {
+    if (old.ScansSinceRead + 1u >= readEvery_ || !TakeOver(fd, path, index, old)) return false;
+    TFolder& folder = out_.folders_[index];
+    folder.Trusted = true;
+    folder.ScansSinceRead = static_cast<uint8_t>(old.ScansSinceRead + 1);
+    ++out_.reused_;
+    return true;
+  }
+
   int ListFolder(int fd, uint32_t index, const TItem& self, uint64_t changeTime,
                  uint32_t oldIndex) {
-    const TFolder* old =
-        previous_ && oldIndex != kNoFolder ? &previous_->folders_[oldIndex] : nullptr;
-    // Only folders of the watched folder's own file system: another one mounted inside the tree
-    // may keep its times otherwise.
-    const bool timeStood = takeOver_ && old && !old->Unknown && changeTime != 0 &&
-                           old->ChangeTime == changeTime && old->Dev == self.Dev &&
-                           self.Dev == rootDev_ && old->Ino == self.Ino && old->ChangeTimeSeen > 0;
-    {
-      TFolder& folder = out_.folders_[index];
-      folder.Dev = self.Dev;
-      folder.Ino = self.Ino;
-      folder.ChangeTime = changeTime;
-      folder.ChangeTimeSeen = timeStood ? old->ChangeTimeSeen : kSeenThisScan;
-    }
-    const bool mayTakeOver = timeStood && old->Trusted && !out_.changeTimesUnreliable_;
-    if (mayTakeOver && old->ScansSinceRead + 1u < readEvery_ && TakeOver(fd, index, *old)) {
-      TFolder& folder = out_.folders_[index];
-      folder.Trusted = true;
-      folder.ScansSinceRead = static_cast<uint8_t>(old->ScansSinceRead + 1);
-      ++out_.reused_;
-      return 0;
-    }
+    const TFolder* old = Old(oldIndex);
+    const bool timeStood = TimeStood(old, self, changeTime);
+    NoteSelf(index, self, changeTime, old, timeStood);
+    const bool mayTakeOver = MayTakeOver(old, timeStood);
+    if (mayTakeOver && Adopt(fd, {}, index, *old)) return 0;
     if (const int error = ReadFolder(fd, index, self.Dev); error != 0) return error;
     TFolder& folder = out_.folders_[index];
     folder.Trusted = timeStood && start_ - old->ChangeTimeSeen >=
@@ -162,22 +179,32 @@ class TSnapshotScanner {
     return 0;
   }
 
-  // The previous listing with each item looked at again; false when one of them is gone (the
-  // folder is read then).
-  bool TakeOver(int fd, uint32_t index, const TFolder& old) {
+  // The previous listing with each item looked at again (as `folder`/name relative to fd); false
+  // when one of them is gone or is another item now (the folder is read then).
+  bool TakeOver(int fd, std::string_view folderPath, uint32_t index, const TFolder& old) {
     TFolder& folder = out_.folders_[index];
     folder.Names = old.Names;
     folder.Items = old.Items;
+    // Names in a listing are not terminated; each is copied to be.
+    char path[2 * NAME_MAX + 2];
+    size_t base = 0;
+    if (!folderPath.empty()) {
+      if (folderPath.size() > NAME_MAX) return Abandon(folder);
+      std::memcpy(path, folderPath.data(), folderPath.size());
+      path[folderPath.size()] = '/';
+      base = folderPath.size() + 1;
+    }
     for (TItem& item : folder.Items) {
       item.Folder = kNoFolder;
       if (item.Kind == TKind::Dir) continue;  // looked at when it is opened for its own scan
       const std::string_view name = folder.Name(item);
-      // Names in a listing are not terminated; this one is copied to be.
-      char path[256];
-      if (name.size() >= sizeof(path)) return Abandon(folder);
-      std::memcpy(path, name.data(), name.size());
-      path[name.size()] = '\0';
-      if (StatItem(fd, path, item) != 0) return Abandon(folder);
+      if (name.size() > NAME_MAX) return Abandon(folder);
+      std::memcpy(path + base, name.data(), name.size());
+      path[base + name.size()] = '\0';
+      const uint64_t ino = item.Ino;
+      if (StatItem(fd, path, item) != 0 || item.Ino != ino || item.Kind == TKind::Dir) {
+        return Abandon(folder);
+      }
     }
     return true;
   }
@@ -260,6 +287,10 @@ class TSnapshotScanner {
       }
       const std::string name(out_.folders_[index].Name(item));
       const uint32_t oldChild = OldChild(oldIndex, name);
+      if (TakeOverLeaf(fd, name, index, i, oldChild)) {
+        ++i;
+        continue;
+      }
       const int childFd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (childFd < 0) {
         const int error = errno;
@@ -294,6 +325,32 @@ class TSnapshotScanner {
       close(childFd);
       ++i;
     }
+  }
+
+  // A folder without subfolders whose listing is taken over needs no descriptor of its own: it is
+  // looked at by name, and its items through it. An item that is another one now (the folder
+  // replaced by a link, say) makes it opened and read after all.
+  bool TakeOverLeaf(int fd, const std::string& name, uint32_t index, size_t i, uint32_t oldChild) {
+    const TFolder* old = Old(oldChild);
+    if (!old || !old->Trusted || out_.changeTimesUnreliable_ ||
+        std::any_of(old->Items.begin(), old->Items.end(),
+                    [](const TItem& item) { return item.Kind == TKind::Dir; })) {
+      return false;
+    }
+    TItem self = out_.folders_[index].Items[i];  // its name stays; statx gives the rest
+    uint64_t changeTime = 0;
+    if (StatItem(fd, name.c_str(), self, &changeTime) != 0 || self.Kind != TKind::Dir) return false;
+    const bool timeStood = TimeStood(old, self, changeTime);
+    if (!MayTakeOver(old, timeStood)) return false;
+    const uint32_t child = NewFolder(index);
+    NoteSelf(child, self, changeTime, old, timeStood);
+    if (!Adopt(fd, name, child, *old)) {
+      out_.folders_.pop_back();  // the last one made: a folder without subfolders has no others
+      return false;
+    }
+    self.Folder = child;
+    out_.folders_[index].Items[i] = self;
+    return true;
   }
 
   // The previous snapshot's folder of that name inside `oldIndex`.
