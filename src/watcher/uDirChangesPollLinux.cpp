@@ -118,8 +118,6 @@ class TSnapshotScanner {
     return static_cast<uint32_t>(out_.folders_.size() - 1);
   }
 
-  // Fills a folder opened as `fd` (`self` is its own statx): from the previous snapshot's listing
-  // when the folder's change time has stood, else by reading it.
   const TFolder* Old(uint32_t oldIndex) const {
     return previous_ && oldIndex != kNoFolder ? &previous_->folders_[oldIndex] : nullptr;
   }
@@ -152,6 +150,8 @@ class TSnapshotScanner {
     return true;
   }
 
+  // Fills a folder opened as `fd` (`self` is its own statx): from the previous snapshot's listing
+  // when the folder's change time has stood, else by reading it.
   int ListFolder(int fd, uint32_t index, const TItem& self, uint64_t changeTime,
                  uint32_t oldIndex) {
     const TFolder* old = Old(oldIndex);
