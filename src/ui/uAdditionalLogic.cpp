@@ -1,11 +1,11 @@
 #include "ui/uAdditionalLogic.h"
 
 #include <atomic>
-#include <filesystem>
 
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
 #include "watcher/uMonThread2.h"
+#include "watcher/uPathProbe.h"
 #include "watcher/uPlatformText.h"
 
 const char* const kOpenFailedText = "Возникла ошибка, сообщите автору";
@@ -16,13 +16,19 @@ std::atomic<IShellOpen*> gShell{nullptr};
 
 enum class TKind { None, File, Folder };
 
-// What exists at the path, following links as the shell would. An empty path names nothing.
+// What exists at the path, following links as the shell would. An empty path names nothing, and
+// so does a share that does not answer in time.
 TKind KindOf(const std::string& path) {
-  if (path.empty()) return TKind::None;
-  std::error_code error;
-  const auto status = std::filesystem::status(std::filesystem::path(path), error);
-  if (error || !std::filesystem::exists(status)) return TKind::None;
-  return std::filesystem::is_directory(status) ? TKind::Folder : TKind::File;
+  switch (ProbePath(path, kOpenProbeLimit)) {
+    case TPathKind::File:
+      return TKind::File;
+    case TPathKind::Folder:
+      return TKind::Folder;
+    case TPathKind::None:
+    case TPathKind::NoAnswer:
+      break;
+  }
+  return TKind::None;
 }
 
 void Hand(const std::string& path) {

@@ -1,9 +1,8 @@
 #include "ui/uObjFiles.h"
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
+#include "watcher/uPathProbe.h"
 #include "watcher/uPlatformText.h"
 
 const char* const kPictureTable[kPictureCount + 1] = {
@@ -15,11 +14,9 @@ const char* const kPictureTable[kPictureCount + 1] = {
 namespace {
 
 // Anything that exists under the name and is a folder, also through a link, as the shell sees it.
-// A name with a NUL names nothing.
+// A name with a NUL names nothing; a share that does not answer in time shows no folder.
 bool IsFolder(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) return false;
-  std::error_code error;
-  return std::filesystem::is_directory(std::filesystem::path(path), error);
+  return ProbePath(path, kPopupProbeLimit) == TPathKind::Folder;
 }
 
 }  // namespace

@@ -1,0 +1,110 @@
+// Looking at a path from the user-interface thread: what is there, and a share that does not
+// answer holding the caller up for a bounded time only.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "ui/uAdditionalLogic.h"
+#include "ui/uObjFiles.h"
+#include "watcher/uPathProbe.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(PathProbe, TellsFilesFoldersAndNothingFollowingLinks) {
+  char tmpl[] = "/tmp/vark-probe-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  fs::create_directories(root + "/dir");
+  std::ofstream(root + "/file") << "x";
+  fs::create_directory_symlink(root + "/dir", root + "/to-dir");
+  fs::create_symlink(root + "/gone", root + "/dangling");
+  EXPECT_EQ(ProbePath(root + "/dir", 5s), TPathKind::Folder);
+  EXPECT_EQ(ProbePath(root + "/to-dir", 5s), TPathKind::Folder);
+  EXPECT_EQ(ProbePath(root + "/file", 5s), TPathKind::File);
+  EXPECT_EQ(ProbePath(root + "/dangling", 5s), TPathKind::None);
+  EXPECT_EQ(ProbePath(root + "/missing", 5s), TPathKind::None);
+  EXPECT_EQ(ProbePath("", 5s), TPathKind::None);
+  // A name with a NUL names nothing, not the part before it.
+  EXPECT_EQ(ProbePath(root + "/dir" + std::string(1, '\0') + "x", 5s), TPathKind::None);
+  fs::remove_all(root);
+}
+
+// Every path is a folder on a share; while `hang` is set, a look does not end until it is let go,
+// as on a share whose server is down.
+class HungShare : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPathLookForTests([this](const std::string&) {
+      ++looks_;
+      std::unique_lock lock(mutex_);
+      released_.wait(lock, [this] { return !hang || released; });
+      return TPathKind::Folder;
+    });
+  }
+  void TearDown() override {
+    Release();
+    SetPathLookForTests({});
+    // The hung look ends in the background; the next one is served again.
+    TPathKind kind = TPathKind::NoAnswer;
+    for (int i = 0; i < 500 && kind == TPathKind::NoAnswer; ++i) {
+      kind = ProbePath("/", 1s);
+      if (kind == TPathKind::NoAnswer) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(kind, TPathKind::Folder);
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released = true;
+    released_.notify_all();
+  }
+
+  std::atomic<int> looks_{0};
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool released = false;
+  bool hang = true;
+};
+
+TEST_F(HungShare, TheCallerGetsNoAnswerAndHungLooksDoNotPileUp) {
+  EXPECT_EQ(ProbePath("/share/a", 50ms), TPathKind::NoAnswer);
+  EXPECT_EQ(ProbePath("/share/b", 50ms), TPathKind::NoAnswer);
+  EXPECT_EQ(looks_.load(), 1);
+}
+
+TEST_F(HungShare, ThePopupAndTheOpenActionsLookThroughIt) {
+  class TRecordingShell : public IShellOpen {
+   public:
+    void Open(const std::string& path) override { opened.push_back(path); }
+    std::vector<std::string> opened;
+  } shell;
+  SetShellOpen(&shell);
+  const std::string line = "9:05:07   создан:    #dir";
+  {
+    std::lock_guard lock(mutex_);
+    hang = false;
+  }
+  EXPECT_EQ(TMsgFrm("/share/dir", "создан", "dir").PictureIndex, kFolderPicture);
+  OpenLoggedFolderIn("/share/", line);
+  EXPECT_EQ(shell.opened, std::vector<std::string>{"/share/dir"});
+  {
+    std::lock_guard lock(mutex_);
+    hang = true;
+  }
+  // The share stops answering: no folder picture, nothing opened, and the caller goes on.
+  EXPECT_EQ(TMsgFrm("/share/dir", "создан", "dir").PictureIndex, kNonePicture);
+  OpenLoggedFolderIn("/share/", line);
+  OpenLoggedFileIn("/share/", line);
+  EXPECT_EQ(shell.opened.size(), 1u);
+  SetShellOpen(nullptr);
+}
+
+}  // namespace
