@@ -2,6 +2,7 @@
 
 #include <canberra.h>
 
+#include <cstdint>
 #include <mutex>
 
 namespace {
@@ -25,9 +26,13 @@ ca_context* Context() {
   return gContext;
 }
 
-int PlayEvent(ca_context* context, const char* eventId) {
-  return ca_context_play(context, 0, CA_PROP_EVENT_ID, eventId, nullptr);
+int PlayEvent(ca_context* context, const char* eventId, uint32_t id = 0) {
+  return ca_context_play(context, id, CA_PROP_EVENT_ID, eventId, nullptr);
 }
+
+// The sound of a file: a new one stops the one still playing, so that a burst of changes gives
+// one sound at a time rather than hundreds on top of each other.
+constexpr uint32_t kFileSoundId = 1;
 
 }  // namespace
 
@@ -35,9 +40,11 @@ void PlaySoundFile(const std::string& path, const char* fallbackEventId) {
   std::lock_guard lock(gMutex);
   ca_context* context = Context();
   if (!context) return;
-  if (ca_context_play(context, 0, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr) != CA_SUCCESS &&
+  ca_context_cancel(context, kFileSoundId);
+  if (ca_context_play(context, kFileSoundId, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr) !=
+          CA_SUCCESS &&
       fallbackEventId) {
-    PlayEvent(context, fallbackEventId);
+    PlayEvent(context, fallbackEventId, kFileSoundId);
   }
 }
 
