@@ -351,10 +351,9 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   TWait WaitReadable(int timeoutMs);
   bool PauseUnlessStopped(std::chrono::microseconds time);
   bool ProcessEvents(const char* buffer, size_t size);
-  void OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir);
+  void OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir, bool movedIn);
   void OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir);
   void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
-  void OnMovedIn(int wd, TFolder& folder, std::string_view name, bool isDir);
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
   bool Resync();
@@ -996,7 +995,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     // A subfolder's own deletion or move is told by its parent's events.
     if (name.empty()) continue;
     if (mask & IN_CREATE) {
-      OnCreate(event->wd, it->second, name, isDir);
+      OnArrival(event->wd, it->second, name, isDir, false);
     } else if (mask & IN_DELETE) {
       OnDelete(event->wd, it->second, name, isDir);
     } else if (mask & IN_MODIFY) {
@@ -1009,26 +1008,30 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
       moveFrom_.IsDir = isDir;
       moveFrom_.Name.assign(name);
     } else if (mask & IN_MOVED_TO) {
-      OnMovedIn(event->wd, it->second, name, isDir);
+      OnArrival(event->wd, it->second, name, isDir, true);
     }
   }
   Flush();
   return true;
 }
 
-void TInotifyDirChanges::OnCreate(int wd, TFolder& folder, std::string_view name, bool isDir) {
+// A creation, or a move into the tree from outside (over an item of the same name or not): the
+// item is new here. A new folder is watched at once, then what was made in it before the watch
+// took hold is reported; a folder moved in is watched with its subtree, whose contents are not
+// reported (they were not created). A new file starts empty (the writes that fill it arrive as
+// modifications); a file moved in has its size.
+void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir,
+                                   bool movedIn) {
   const uint64_t key = ItemKey(name);
   if (TakeScanEcho(folder.Items.Find(key))) return;
   ItemPath(wd, name, otherPath_);
   Emit(kActionAdded, otherPath_, isDir);
   if (isDir) {
-    // Watch it at once, then report what was created in it before the watch took hold.
     FolderPath(wd, path_);
-    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, true, 0);
+    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, !movedIn, 0);
     TellLimit();
   } else {
-    // A new file starts empty; the writes that fill it arrive as modifications.
-    folder.Items.Set(key, 0);
+    folder.Items.Set(key, movedIn ? FileSize(otherPath_) : 0);
   }
 }
 
@@ -1065,23 +1068,6 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   Emit(kActionModified, otherPath_, false);
 }
 
-// A move into the tree from outside (over an item of the same name or not): the item is new
-// here; a folder is watched with its subtree, whose contents are not reported (they were not
-// created).
-void TInotifyDirChanges::OnMovedIn(int wd, TFolder& folder, std::string_view name, bool isDir) {
-  const uint64_t key = ItemKey(name);
-  if (TakeScanEcho(folder.Items.Find(key))) return;
-  ItemPath(wd, name, otherPath_);
-  Emit(kActionAdded, otherPath_, isDir);
-  if (isDir) {
-    FolderPath(wd, path_);
-    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, false, 0);
-    TellLimit();
-  } else {
-    folder.Items.Set(key, FileSize(otherPath_));
-  }
-}
-
 // Both halves of a rename inside the tree.
 void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   moveFrom_.Active = false;
@@ -1093,7 +1079,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       moveFrom_.Active = true;
       OnMovedOut();
     } else if (to != folders_.end()) {
-      OnMovedIn(toWd, to->second, toName, moveFrom_.IsDir);
+      OnArrival(toWd, to->second, toName, moveFrom_.IsDir, true);
     }
     return;
   }
