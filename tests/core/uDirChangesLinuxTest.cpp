@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "uDirChangesTestSupport.h"
 #include "watcher/uDirChangesLinux.h"
 #include "watcher/uMonThread2.h"
 #include "watcher/uPlatformText.h"
@@ -31,6 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using TRecord = std::pair<uint32_t, std::string>;
 using TRecords = std::vector<TRecord>;
+using dctest::TRecordingUi;
 
 constexpr uint32_t kAllChanges = kNotifyFileName | kNotifyDirName | kNotifySize;
 
@@ -930,36 +932,6 @@ TEST_F(InotifySource, PolledSubtreesEndWithTheirSource) {
 }
 
 // ---- through the watcher ----
-
-class TRecordingUi : public IWatcherUi {
- public:
-  void AnnounceStart() override { Add("start"); }
-  void AnnounceStop() override { Add("stop"); }
-  void ReportChange(const TMonDirThread& watcher) override {
-    Add(ChangeLogLine(watcher.OperationText, watcher.RelativeName) + " | " + watcher.FullPath);
-  }
-  void ShowWatchError(const std::string& text) override { Add("error: " + text); }
-  void ShowWatchNotice(const std::string& text) override { Add("notice: " + text); }
-
-  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 20s, [&] { return done(lines_); });
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  void Add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
 
 // Passes everything to the real source and tells when its Open has returned.
 class TOpenSignal : public TDirChanges {

@@ -23,6 +23,7 @@ using dctest::IndexOf;
 using dctest::Line;
 using dctest::MakeDirs;
 using dctest::TRecordCollector;
+using dctest::TRecordingUi;
 using dctest::TTempTree;
 using dctest::WriteFile;
 using Lines = std::vector<std::string>;
@@ -524,36 +525,6 @@ TEST(PollDirChanges, ChoosingSourceBeforeAndAfterItsChoice) {
 
 // ---- through the watcher ----
 
-class TRecordingUi : public IWatcherUi {
- public:
-  void AnnounceStart() override { Add("start"); }
-  void AnnounceStop() override { Add("stop"); }
-  void ReportChange(const TMonDirThread& watcher) override {
-    Add(ChangeLogLine(watcher.OperationText, watcher.RelativeName) + " | " + watcher.FullPath);
-  }
-  void ShowWatchError(const std::string& text) override { Add("error: " + text); }
-  void ShowWatchNotice(const std::string& text) override { Add("notice: " + text); }
-
-  bool WaitFor(const std::function<bool(const Lines&)>& done) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 20s, [&] { return done(lines_); });
-  }
-  Lines Get() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  void Add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Lines lines_;
-};
-
 bool EndsWith(const std::string& line, const std::string& tail) {
   return line.size() >= tail.size() &&
          line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
@@ -581,14 +552,14 @@ TEST(PollDirChanges, TheWatcherLogsPolledChangesThenTheErrorOfAShareThatNeverCam
   EXPECT_TRUE(ui.WaitFor([&](const Lines& lines) {
     return !lines.empty() &&
            EndsWith(lines.back(), "   создан:    #new.txt | " + root + "/new.txt");
-  })) << ::testing::PrintToString(ui.Get());
+  })) << ::testing::PrintToString(ui.Lines());
   ASSERT_TRUE(Rename(root, parent.Path("gone")));
   const std::string error = "error: " + SystemErrorText(ENOENT);
   EXPECT_TRUE(ui.WaitFor([&](const Lines& lines) { return IndexOf(lines, error) >= 0; }));
   EXPECT_TRUE(WaitForWatchers(20s));
   SetWatcherEnv({});
   // Nothing was said while the folder was away but the error at the end.
-  const Lines lines = ui.Get();
+  const Lines lines = ui.Lines();
   ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
   EXPECT_EQ(lines.front(), "start");
   EXPECT_EQ(lines.back(), error);

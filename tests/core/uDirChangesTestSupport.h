@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "watcher/uDirChanges.h"
@@ -146,6 +147,38 @@ class TRecordCollector {
   std::vector<std::string> lines_;
   int failure_ = 0;
   std::thread thread_;  // last: starts once everything above exists
+};
+
+// The watcher's user interface, writing down what it is told, one line each: "start", "stop",
+// the change's log line and its full path, "error: …", "notice: …".
+class TRecordingUi : public IWatcherUi {
+ public:
+  void AnnounceStart() override { Add("start"); }
+  void AnnounceStop() override { Add("stop"); }
+  void ReportChange(const TMonDirThread& watcher) override {
+    Add(ChangeLogLine(watcher.OperationText, watcher.RelativeName) + " | " + watcher.FullPath);
+  }
+  void ShowWatchError(const std::string& text) override { Add("error: " + text); }
+  void ShowWatchNotice(const std::string& text) override { Add("notice: " + text); }
+
+  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(lines_); });
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void Add(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
 };
 
 }  // namespace dctest
