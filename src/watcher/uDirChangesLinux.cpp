@@ -1496,12 +1496,16 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     }
     if (stayed) {
       // The folder watched under the old name is not the one that moved: the old name was taken
-      // again before its first folder was read (made, renamed, and made again). The watch and
-      // what was told stay with the old name, whose own creation is still to come; the folder
-      // that moved is new to us.
-      Mark(moveFrom_.Wd, moveFrom_.Name, watched->second.Inode);
+      // again before its first folder was read (made, renamed, and made again), and what was
+      // told under it is the later folder's. That goes (the later folder is told again when its
+      // own news comes); the folder that moved is new to us.
+      // (The removal comes last, so that the two are not read as one move.)
+      const std::string gone = itemPath_;
+      from->second.Items.Erase(moveFrom_.Name);
+      ForgetSubtree(watched->first, moveFrom_.Wd);
       Emit(kActionAdded, otherPath_, true);
       WatchNew(toWd, toName, true);
+      Emit(kActionRemoved, gone, true);
       TellLimit();
       return;
     }

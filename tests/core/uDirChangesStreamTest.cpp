@@ -151,6 +151,13 @@ const TReplay kReplays[] = {
        {TKind::MkDir, "a/r"},
        {TKind::Rename, "a/r", "a/h"},
        {TKind::Rename, "i/n", "a/h/n"}}}},
+    // A new folder renamed away, and an old folder renamed to its name, before the reader got to
+    // the new folder's creation.
+    {"old_folder_renamed_to_a_new_ones_name",
+     {0,
+      false,
+      {{TKind::MkDir, "sr"}},
+      {{TKind::MkDir, ".leg"}, {TKind::Rename, ".leg", "x"}, {TKind::Rename, "sr", ".leg"}}}},
 };
 
 TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {
