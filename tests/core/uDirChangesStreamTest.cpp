@@ -54,6 +54,7 @@ TRun InotifyRun() {
 TRun PollRun() {
   TRun run = RunOf([] { return MakePollDirChanges(QuickPoll()); });
   run.Expect.Polled = true;
+  run.Expect.WholeTreePolled = true;
   run.Quiet = 400ms;
   run.Timeout = 6000ms;
   return run;
