@@ -280,7 +280,8 @@ TPaths ListTree(const std::string& root) {
 }
 
 // Replays records over a tree: 1 makes an item, 2 removes one with its contents, 2 + 1 next to
-// each other and 4 + 5 move one with its contents, 3 names a file there. Empty, or what failed.
+// each other and 4 + 5 (within one folder) move one with its contents, 3 names a file there.
+// Empty, or what failed.
 std::string Replay(TPaths& tree, const Lines& lines) {
   const auto parentOf = [](const std::string& p) {
     const size_t slash = p.rfind('/');
@@ -325,6 +326,7 @@ std::string Replay(TPaths& tree, const Lines& lines) {
       const bool toDir = !to.empty() && to.back() == '/';
       if (toDir) to.pop_back();
       if (!placeable(to)) return at + "moved where it cannot be: " + to;
+      if (action == 4 && parentOf(to) != parentOf(p)) return at + "renamed into another folder";
       for (const auto& [q, isDir] : moved) tree[to + q.substr(p.size())] = isDir;
       tree[to] = toDir;
     } else {
