@@ -788,13 +788,13 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
   }
   // Whether the item ever had the path. A poll tells an item that was renamed or moved, inside a
   // folder that was itself renamed or moved since the last scan, by the path the replay has for
-  // it: its folder's new path with its own old name, a path it may never have had. For a polled
-  // tree the item had such a path when it had its name inside that same folder.
+  // it: its folder's new path with its own old name, a path it may never have had. Where polls
+  // tell changes, the item had such a path when it had its name inside that same folder.
   const std::function<bool(const std::string&, int)> had = [&](const std::string& p, int id) {
     if (const auto x = owners.find(p); x != owners.end()) {
       if (std::find(x->second.begin(), x->second.end(), id) != x->second.end()) return true;
     }
-    if (!expect.WholeTreePolled || Parent(p).empty()) return false;
+    if (!expect.Polled || Parent(p).empty()) return false;
     for (const auto& q : model.Items[id].Paths) {
       if (Base(q) != Base(p) || Parent(q).empty()) continue;
       const auto folders = owners.find(Parent(q));
