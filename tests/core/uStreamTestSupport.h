@@ -783,11 +783,28 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
   for (size_t id = 0; id < model.Items.size(); ++id) {
     for (const auto& p : model.Items[id].Paths) owners[p].push_back(static_cast<int>(id));
   }
+  // Whether the item ever had the path. A poll tells an item that was renamed or moved, inside a
+  // folder that was itself renamed or moved since the last scan, by the path the replay has for
+  // it: its folder's new path with its own old name, a path it may never have had. Where polls
+  // tell changes, the item had such a path when it had its name inside that same folder.
+  const std::function<bool(const std::string&, int)> had = [&](const std::string& p, int id) {
+    if (const auto x = owners.find(p); x != owners.end()) {
+      if (std::find(x->second.begin(), x->second.end(), id) != x->second.end()) return true;
+    }
+    if (!expect.Polled || Parent(p).empty()) return false;
+    for (const auto& q : model.Items[id].Paths) {
+      if (Base(q) != Base(p) || Parent(q).empty()) continue;
+      const auto folders = owners.find(Parent(q));
+      if (folders == owners.end()) continue;
+      for (const int folder : folders->second) {
+        if (had(Parent(p), folder)) return true;
+      }
+    }
+    return false;
+  };
   const auto same = [&](const std::string& a, const std::string& b) {
-    const auto x = owners.find(a), y = owners.find(b);
-    if (x == owners.end() || y == owners.end()) return false;
-    for (const int i : x->second) {
-      if (std::find(y->second.begin(), y->second.end(), i) != y->second.end()) return true;
+    for (int id = 0; id < static_cast<int>(model.Items.size()); ++id) {
+      if (had(a, id) && had(b, id)) return true;
     }
     return false;
   };
