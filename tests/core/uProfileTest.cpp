@@ -613,3 +613,72 @@ TEST(ProfileWrite, FullDiskChangesNothing) {
     }
   }
 }
+
+// An overwrite in place caught with its journal still there (the saver killed the moment the
+// journal appears): every state that overwrite passes through reads as the new content, while a
+// file changed in another way since reads as it stands; the next save clears the journal.
+TEST(ProfileWrite, OverwriteInPlaceCutShortReadsAsTheNewContent) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a folder we cannot write";
+  TTempDir dir;
+  const std::string path = dir / "option.ini";
+  const std::string before = "[main]\nk=old\n" + Padding();
+  const std::string after = "[main]\nk=" + std::string(300, 'n') + "\n" + Padding();
+  const std::string config = UserOwnedFolder(dir, "config");
+  TEnvScope xdg("XDG_CONFIG_HOME", config);
+  std::string journal;
+  for (int attempt = 0; attempt < 200 && journal.empty(); ++attempt) {
+    WriteFile(path, before);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+          setresuid(65534, 65534, 65534) != 0) {
+        _exit(settings_test::kCannotDrop);
+      }
+      _exit(WriteProfileString("main", "k", std::string(300, 'n'), path));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (journal.empty() && std::chrono::steady_clock::now() < deadline) {
+      for (const std::string& name : Names(config)) {
+        if (name != "vark") continue;
+        for (const std::string& inside : Names(config + "/vark")) {
+          if (inside.size() > 8 && inside.substr(inside.size() - 8) == ".journal") journal = inside;
+        }
+      }
+      int status = 0;
+      if (journal.empty() && waitpid(pid, &status, WNOHANG) == pid) break;
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == settings_test::kCannotDrop) {
+      GTEST_SKIP() << "cannot drop root's privileges";
+    }
+    if (!journal.empty() && !Exists(config + "/vark/" + journal)) journal.clear();  // too late
+  }
+  ASSERT_FALSE(journal.empty()) << "no save was caught with its journal";
+
+  for (size_t written : {size_t{0}, size_t{1}, size_t{9}, size_t{100}, size_t{4096},
+                         before.size() - 1, before.size(), after.size()}) {
+    std::string state = after.substr(0, written);
+    if (written < before.size()) state += before.substr(written);
+    WriteFile(path, state);
+    std::string content;
+    ASSERT_EQ(ReadWholeFile(path, content), 0);
+    EXPECT_TRUE(content == after) << "after " << written << " bytes";
+  }
+  const std::string edited = "[main]\nk=mine\n";
+  WriteFile(path, edited);
+  std::string content;
+  ASSERT_EQ(ReadWholeFile(path, content), 0);
+  EXPECT_EQ(content, edited);
+
+  WriteFile(path, before);
+  EXPECT_UNPRIVILEGED([&] {
+    if (WriteProfileString("main", "k", "new", path) != 0) return 1;
+    if (Exists(config + "/vark/" + journal)) return 2;
+    return 0;
+  });
+  EXPECT_EQ(ReadFile(path), "[main]\nk=new\n" + Padding());
+}
