@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QScreen>
@@ -10,6 +11,16 @@
 #include <cstdio>
 
 #include "ui/uSound.h"
+
+QString PlainToolTip(const QString& text) {
+  return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() +
+         QStringLiteral("</p>");
+}
+
+void ShowLabelsAsPlainText(QWidget& window) {
+  if (auto* label = qobject_cast<QLabel*>(&window)) label->setTextFormat(Qt::PlainText);
+  for (QLabel* label : window.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+}
 
 namespace {
 
@@ -26,6 +37,8 @@ void RunBox(TQtUserMessages::TKind kind, const QString& text) {
   QMessageBox box(error ? QMessageBox::Critical : QMessageBox::Information,
                   error ? QStringLiteral("Error") : QStringLiteral("Information"), text,
                   QMessageBox::Ok);
+  // The text may carry a path or a system's words; a box would otherwise guess at markup.
+  box.setTextFormat(Qt::PlainText);
   box.setWindowModality(Qt::ApplicationModal);
   // Centred on the screen, not on whichever window happens to be active.
   box.adjustSize();

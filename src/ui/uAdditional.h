@@ -1,10 +1,22 @@
 // Shared helpers of the user interface.
 #pragma once
 
+#include <QString>
 #include <functional>
 #include <string>
 
 #include "settings/uUserMessages.h"
+
+class QWidget;
+
+// ---- text that came from outside ----
+
+// Names come from a folder that other people may write to, and system texts from elsewhere: what
+// the program shows is never read as markup. A tooltip guesses rich text and cannot be told
+// otherwise, so its text is escaped and kept on its own lines, blanks and all.
+QString PlainToolTip(const QString& text);
+// Every label under `window` (and the window's own, when it is one) shows its text as it stands.
+void ShowLabelsAsPlainText(QWidget& window);
 
 // ---- message boxes ----
 

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 
+#include "ui/uAdditional.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"
 #include "ui/ufMain.h"
@@ -11,6 +12,7 @@ TfInfo* fInfo = nullptr;
 
 TfInfo::TfInfo(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TfInfo>()) {
   ui_->setupUi(this);
+  ShowLabelsAsPlainText(*this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);

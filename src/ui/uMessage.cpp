@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QTextDocument>
 
+#include "ui/uAdditional.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
@@ -27,6 +28,7 @@ QString FromNarrow(const std::string& text) {
 
 TfMessage::TfMessage(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::TfMessage>()) {
   ui_->setupUi(this);
+  ShowLabelsAsPlainText(*this);
   // Close box only; the popup keeps above other windows since it never takes the focus to come
   // forward.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -13,6 +13,7 @@
 #include <QStyle>
 
 #include "settings/uUserMessages.h"
+#include "ui/uAdditional.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uMainThreadQt.h"
@@ -46,6 +47,7 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   status_ = new QLabel(this);
   status_->setAccessibleName(QStringLiteral("состояние мониторинга"));
   ui_->sbMain->addWidget(status_, 1);
+  ShowLabelsAsPlainText(*this);
 
   PopupMenu1 = new QMenu(this);
   N3 = PopupMenu1->addAction(QStringLiteral("старт           "));
@@ -88,6 +90,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   PlainMessageBox = [this](const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
                     QMessageBox::Ok, isVisible() ? this : nullptr);
+    // The system's text, which may name the folder, as it stands.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
   };
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
