@@ -14,7 +14,9 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "uWindowsTestSupport.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
+#include "ui/uShellOpen.h"
 #include "ui_uMessage.h"
 #include "ui_uOptions.h"
 
@@ -336,4 +339,39 @@ TEST_F(HostileNames, EveryPlaceShowsThemAsPlainText) {
   ASSERT_NE(tray, nullptr);
   EXPECT_FALSE(Qt::mightBeRichText(tray->toolTip()));
   SetUserMessages(&messages);
+}
+
+// ---- the URL handed to the desktop ----
+
+TEST(ShellUrls, AnyPathBecomesTheFileUrlOfThatAbsolutePath) {
+  // Random names of awkward bytes, relative and absolute, against two oracles: the bytes read back
+  // from the URL's path, and Qt's own file URL where the name is valid text.
+  const std::string cwd = std::filesystem::current_path().string();
+  const std::string alphabet = "ab/#?%:@;&=+ .~\\\x7f\xd0\xb9\xff\x80";
+  std::mt19937 random(1234);
+  for (int round = 0; round < 2000; ++round) {
+    std::string name;
+    const int length = 1 + static_cast<int>(random() % 12);
+    for (int i = 0; i < length; ++i) name += alphabet[random() % alphabet.size()];
+    const bool absolute = random() % 3 == 0;
+    const std::string path = absolute ? "/" + name : name;
+    const std::string expected = path[0] == '/' ? path : cwd + "/" + path;
+
+    const QUrl url = UrlForPath(path);
+    ASSERT_TRUE(url.isValid()) << path << ": " << url.errorString().toStdString();
+    EXPECT_TRUE(url.isLocalFile()) << path;
+    EXPECT_TRUE(url.host().isEmpty()) << path;
+    const QByteArray back =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    EXPECT_EQ(back.toStdString(), expected) << path;
+    // Through its text and back, as the desktop receives it.
+    EXPECT_EQ(QUrl(url.toString(QUrl::FullyEncoded)), url) << path;
+    const QString text = QString::fromUtf8(expected);
+    if (text.toUtf8().toStdString() == expected) {
+      EXPECT_EQ(url.toLocalFile(), text) << path;
+    }
+  }
+  EXPECT_EQ(UrlForPath("docs/a.txt").toLocalFile(), QString::fromStdString(cwd + "/docs/a.txt"));
+  EXPECT_EQ(AbsolutePath("a.txt"), cwd + "/a.txt");
+  EXPECT_EQ(AbsolutePath("/w/a.txt"), "/w/a.txt");
 }
