@@ -96,9 +96,11 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   };
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
-  mainThread_ = std::make_unique<TQtMainThreadCaller>(this);
+  // Watchers hold the caller, not this window; the window revokes it when it goes.
+  mainThread_ = std::make_shared<TQtMainThreadCaller>(this);
   TWatcherEnv env = WatcherEnv();
   env.MainThread = mainThread_.get();
+  env.MainThreadOwner = mainThread_;
   env.Ui = this;
   SetWatcherEnv(env);
 
@@ -107,10 +109,13 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
 
 TfMonDirMain::~TfMonDirMain() {
   Shutdown();
+  // A watcher still alive now (one stuck opening a share) reaches nothing of this window.
+  mainThread_->Revoke();
   TWatcherEnv env = WatcherEnv();
   if (env.Ui == this) {
     env.Ui = nullptr;
     env.MainThread = nullptr;
+    env.MainThreadOwner.reset();
     SetWatcherEnv(env);
   }
   delete gObjtOpt;

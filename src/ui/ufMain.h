@@ -69,6 +69,9 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void ShowWatchError(const std::string& text) override;
   void ShowWatchNotice(const std::string& text) override;
 
+  // The link through which watchers reach this window.
+  const std::shared_ptr<TQtMainThreadCaller>& MainThreadLink() const { return mainThread_; }
+
   // Stops the running watcher and lets reports already on their way finish.
   // Safe to call twice.
   void Shutdown();
@@ -105,7 +108,7 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void SelectedLine(const std::function<void(const std::string&)>& action);
 
   std::unique_ptr<Ui::TfMonDirMain> ui_;
-  std::unique_ptr<TQtMainThreadCaller> mainThread_;
+  std::shared_ptr<TQtMainThreadCaller> mainThread_;
   TLogModel log_;
   QLabel* status_ = nullptr;
   QMenu* PopupMenu1 = nullptr;

@@ -8,6 +8,8 @@
 #include <QMenu>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 
@@ -15,6 +17,7 @@
 #include "settings/uUserMessages.h"
 #include "uWindowsTestSupport.h"
 #include "ui/uAdditionalLogic.h"
+#include "ui/uMainThreadQt.h"
 #include "ui/ufMain.h"
 #include "ui_ufMain.h"
 #include "watcher/uDirChanges.h"
@@ -250,4 +253,78 @@ TEST_F(MainWindow, ExitInTheMiddleOfABurst) {
   EXPECT_EQ(LiveWatchers(), 0u);
   // A stopped watcher reports nothing after its stop line.
   EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+}
+
+namespace {
+
+// A source whose open hangs, as on a share whose server is down, until it is let go; then it
+// fails.
+class THangingOpen : public TScriptedDirChanges {
+ public:
+  int Open(const std::string&) override {
+    entered = true;
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [this] { return released; });
+    return EIO;
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released = true;
+    released_.notify_all();
+  }
+  std::atomic<bool> entered{false};
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool released = false;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, AWatcherStoppedWhileItsOpenHangsAnnouncesNothingAfterTheStop) {
+  WriteIni(false, watched);
+  auto hanging = std::make_shared<THangingOpen>();
+  TWatcherEnv env = WatcherEnv();
+  env.MakeSource = [hanging] { return hanging; };
+  SetWatcherEnv(env);
+  Open();
+  window->mmStartClick();
+  ASSERT_TRUE(WaitUntil([&] { return hanging->entered.load(); }));
+  window->mmStopClick();
+  hanging->Release();
+  ASSERT_TRUE(WaitUntil([] { return LiveWatchers() == 0; }));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(events.empty()) << events.front();
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+}
+
+TEST_F(MainWindow, AWatcherThatOutlivesTheWindowReachesNothingOfIt) {
+  WriteIni(false, watched);
+  auto hanging = std::make_shared<THangingOpen>();
+  TWatcherEnv env = WatcherEnv();
+  env.MakeSource = [hanging] { return hanging; };
+  SetWatcherEnv(env);
+  Open();
+  // Only the link is looked at once the window has gone.
+  bool boxShown = false;
+  window->PlainMessageBox = [&boxShown](const QString&) { boxShown = true; };
+  std::weak_ptr<TQtMainThreadCaller> link = window->MainThreadLink();
+  window->mmStartClick();
+  ASSERT_TRUE(WaitUntil([&] { return hanging->entered.load(); }));
+  // The window goes while the open still hangs; the watcher keeps running past the wait at exit.
+  window->SetRunningMonitor(nullptr);
+  main.reset();
+  window = nullptr;
+  ASSERT_EQ(LiveWatchers(), 1u);
+  auto held = link.lock();
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(held->Revoked());
+  held.reset();
+  // The open fails now; its box would go to the freed window.
+  hanging->Release();
+  EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(boxShown);
+  EXPECT_TRUE(link.expired());
 }
