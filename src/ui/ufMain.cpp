@@ -82,10 +82,13 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   connect(tray_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { TrayMessage(reason); });
 
-  // Looked up once: the report itself does no file-system work on this thread. A missing or
-  // unplayable file gives the theme's default sound.
-  PlayNotify = [path = QFile::encodeName(NotifySoundPath()).toStdString()] {
-    PlaySoundFile(path, "message-new-instant");
+  // Looked up at each report, so a sound put beside the program later is played: two looks in the
+  // program's own folder, nothing on the watched one. A missing or unplayable file gives the
+  // theme's default sound.
+  PlayFile = [](const std::string& path) { PlaySoundFile(path, "message-new-instant"); };
+  PlayNotify = [this, dir = exeDir.empty() ? QCoreApplication::applicationDirPath()
+                                           : QFile::decodeName(exeDir.c_str())] {
+    if (PlayFile) PlayFile(QFile::encodeName(NotifySoundPathFrom(dir)).toStdString());
   };
   PlainMessageBox = [this](const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,

@@ -90,7 +90,8 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   bool TrayShown() const;
 
   // Seams for tests and for the windows that arrive later.
-  std::function<void()> PlayNotify;  // "notify.wav", asynchronously
+  std::function<void()> PlayNotify;                       // "notify.wav", asynchronously
+  std::function<void(const std::string& path)> PlayFile;  // a sound file (empty: the default)
   std::function<void(const std::string& fullPath, const std::string& relativeName,
                      const std::string& word)>
       ShowChangePopup;                                       // the change popup

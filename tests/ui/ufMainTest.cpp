@@ -328,3 +328,16 @@ TEST_F(MainWindow, AWatcherThatOutlivesTheWindowReachesNothingOfIt) {
   EXPECT_FALSE(boxShown);
   EXPECT_TRUE(link.expired());
 }
+
+TEST_F(MainWindow, TheNotifySoundIsLookedUpAtEachReport) {
+  WriteIni(false, watched);
+  main = std::make_unique<TfMonDirMain>(exeDir);
+  std::vector<std::string> played;
+  main->PlayFile = [&](const std::string& path) { played.push_back(path); };
+  main->PlayNotify();
+  std::ofstream(exeDir + "notify.wav") << "RIFF";
+  main->PlayNotify();
+  fs::remove(exeDir + "notify.wav");
+  main->PlayNotify();
+  EXPECT_EQ(played, (std::vector<std::string>{"", root + "/bin/notify.wav", ""}));
+}
