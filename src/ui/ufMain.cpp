@@ -1,5 +1,6 @@
 #include "ui/ufMain.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
@@ -45,7 +46,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
 
   ui_->lbLog->setModel(&log_);
   status_ = new QLabel(this);
-  status_->setAccessibleName(QStringLiteral("состояние мониторинга"));
+  // No name of its own: a screen reader reads, and is told of, the status text itself.
+  status_->setAccessibleDescription(QStringLiteral("состояние мониторинга"));
   ui_->sbMain->addWidget(status_, 1);
   ShowLabelsAsPlainText(*this);
 
@@ -127,7 +129,7 @@ TfMonDirMain::~TfMonDirMain() {
 }
 
 void TfMonDirMain::FormCreate(const std::string& exeDir) {
-  status_->setText(QString::fromUtf8(kStatusInactive));
+  SetStatus(kStatusInactive);
   QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
   gObjtOpt = exeDir.empty() ? new TObjtOpt(*this) : new TObjtOpt(*this, exeDir);
   GuardHandler([&] { gObjtOpt->ApplyStartup(); });
@@ -284,13 +286,20 @@ void TfMonDirMain::AppendLog(std::string line) {
   log_.Append(std::move(line));
 }
 
+void TfMonDirMain::SetStatus(const char* text) {
+  status_->setText(QString::fromUtf8(text));
+  // A screen reader is told of the new words as they change.
+  QAccessibleEvent changed(status_, QAccessible::NameChanged);
+  QAccessible::updateAccessibility(&changed);
+}
+
 void TfMonDirMain::AnnounceStart() {
-  status_->setText(QString::fromUtf8(kStatusActive));
+  SetStatus(kStatusActive);
   AppendLog(StartLogLine());
 }
 
 void TfMonDirMain::AnnounceStop() {
-  status_->setText(QString::fromUtf8(kStatusInactive));
+  SetStatus(kStatusInactive);
   AppendLog(StopLogLine());
 }
 

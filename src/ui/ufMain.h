@@ -106,6 +106,7 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
 
  private:
   void AppendLog(std::string line);
+  void SetStatus(const char* text);
   void SelectedLine(const std::function<void(const std::string&)>& action);
 
   std::unique_ptr<Ui::TfMonDirMain> ui_;

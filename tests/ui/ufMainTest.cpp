@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QTest>
@@ -340,4 +342,55 @@ TEST_F(MainWindow, TheNotifySoundIsLookedUpAtEachReport) {
   fs::remove(exeDir + "notify.wav");
   main->PlayNotify();
   EXPECT_EQ(played, (std::vector<std::string>{"", root + "/bin/notify.wav", ""}));
+}
+
+namespace {
+
+QObject* gReadObject = nullptr;
+std::vector<QString> gNamesAnnounced;
+QAccessible::UpdateHandler gEarlierHandler = nullptr;
+
+void RecordNameChange(QAccessibleEvent* event) {
+  if (event->type() == QAccessible::NameChanged && event->object() == gReadObject) {
+    gNamesAnnounced.push_back(event->accessibleInterface()->text(QAccessible::Name));
+  }
+  if (gEarlierHandler) gEarlierHandler(event);
+}
+
+}  // namespace
+
+TEST_F(MainWindow, TheStatusWordsReachAScreenReader) {
+  WriteIni(false, watched);
+  Open();
+  QLabel* status = nullptr;
+  for (QLabel* label : window->ui()->sbMain->findChildren<QLabel*>()) {
+    if (label->text() == window->StatusText()) status = label;
+  }
+  ASSERT_NE(status, nullptr);
+  QAccessibleInterface* read = QAccessible::queryAccessibleInterface(status);
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->text(QAccessible::Name), QStringLiteral("Мониторинг папки отключён"));
+
+  gReadObject = status;
+  gNamesAnnounced.clear();
+  const bool wasActive = QAccessible::isActive();
+  QAccessible::setActive(true);
+  gEarlierHandler = QAccessible::installUpdateHandler(RecordNameChange);
+  window->mmStartClick();
+  const bool started = WaitLines(1);
+  const QString whileRunning = read->text(QAccessible::Name);
+  window->mmStopClick();
+  QAccessible::installUpdateHandler(gEarlierHandler);
+  QAccessible::setActive(wasActive);
+  gReadObject = nullptr;
+
+  ASSERT_TRUE(started);
+  EXPECT_EQ(whileRunning, QStringLiteral("Мониторинг папки активен"));
+  EXPECT_EQ(read->text(QAccessible::Name), QStringLiteral("Мониторинг папки отключён"));
+  // Each change is told to the screen reader as it happens; without an accessibility bridge (as
+  // offscreen) nothing is sent at all.
+  if (QAccessible::isActive()) {
+    EXPECT_EQ(gNamesAnnounced, (std::vector<QString>{QStringLiteral("Мониторинг папки активен"),
+                                                     QStringLiteral("Мониторинг папки отключён")}));
+  }
 }
