@@ -176,5 +176,6 @@ void ShowOptionsDialog() {
   if (!fOptions) fOptions = new TfOptions(fMonDirMain);
   // Centred over the main window at every showing, wherever it was left last time.
   CenterOverMainWindow(*fOptions);
+  PlaceAgainWhenFramed(*fOptions, [dialog = fOptions] { CenterOverMainWindow(*dialog); });
   fOptions->exec();
 }

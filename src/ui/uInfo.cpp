@@ -43,5 +43,6 @@ void TfInfo::showEvent(QShowEvent* event) {
 void ShowAboutBox() {
   if (!fInfo) fInfo = new TfInfo(fMonDirMain);
   CenterOverMainWindow(*fInfo);
+  PlaceAgainWhenFramed(*fInfo, [box = fInfo] { CenterOverMainWindow(*box); });
   fInfo->exec();
 }

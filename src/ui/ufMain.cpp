@@ -19,6 +19,7 @@
 #include "ui/uGuard.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"
+#include "ui/uPlacement.h"
 #include "ui/uSound.h"
 #include "ui_ufMain.h"
 
@@ -37,6 +38,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   setWindowIcon(AppIcon());
+  // Where it first appears; also without a window manager to place it.
+  CenterOnScreen(*this);
 
   const std::pair<QToolButton*, const char*> pictures[] = {
       {ui_->SpeedButton2, "start"},  {ui_->SpeedButton3, "stop"},     {ui_->SpeedButton4, "file"},
@@ -223,7 +226,20 @@ void TfMonDirMain::WMSysCommand(unsigned command) {
     return;
   }
   TrayIcon(TrayAdd);
+  // The window manager places a window anew when it is mapped again; it comes back where it was.
+  restorePos_ = pos();
+  restoreFramed_ = frameGeometry().size() != size();
   hide();
+}
+
+void TfMonDirMain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // Centred at its first showing by its real frame, once the window manager has drawn it; until
+  // then the frame is only guessed.
+  if (!shownOnce_) {
+    shownOnce_ = true;
+    PlaceAgainWhenFramed(*this, [this] { CenterOnScreen(*this); });
+  }
 }
 
 void TfMonDirMain::changeEvent(QEvent* event) {
@@ -243,6 +259,11 @@ void TfMonDirMain::TrayMessage(QSystemTrayIcon::ActivationReason reason) {
     case QSystemTrayIcon::Trigger:
     case QSystemTrayIcon::DoubleClick:
       TrayIcon(TrayDelete);
+      if (restorePos_ && !isVisible()) {
+        move(*restorePos_);
+        // Hidden before it was ever framed (a start in the tray): its place was a guess.
+        if (!restoreFramed_) PlaceAgainWhenFramed(*this, [this] { CenterOnScreen(*this); });
+      }
       show();
       setWindowState(windowState() & ~Qt::WindowMinimized);
       raise();

@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "settings/uObjtOpt.h"
@@ -102,6 +103,7 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
 
  protected:
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -118,6 +120,9 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   QSystemTrayIcon* tray_ = nullptr;
   std::shared_ptr<TMonDirThread> running_;
   bool shutDown_ = false;
+  std::optional<QPoint> restorePos_;  // where it was when it went to the tray
+  bool restoreFramed_ = false;
+  bool shownOnce_ = false;
 };
 
 extern TfMonDirMain* fMonDirMain;

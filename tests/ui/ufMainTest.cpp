@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
+#include <QScreen>
 #include <QTest>
 #include <QToolButton>
 #include <atomic>
@@ -393,4 +394,24 @@ TEST_F(MainWindow, TheStatusWordsReachAScreenReader) {
     EXPECT_EQ(gNamesAnnounced, (std::vector<QString>{QStringLiteral("Мониторинг папки активен"),
                                                      QStringLiteral("Мониторинг папки отключён")}));
   }
+}
+
+TEST_F(MainWindow, CentredAtFirstAndBackWhereItWasFromTheTray) {
+  WriteIni(false, watched);
+  Open();
+  const QRect free = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((window->frameGeometry().center() - free.center()).manhattanLength(), 2);
+  window->show();
+  // Once the (simulated) frame is known, it is centred by that frame.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return (window->frameGeometry().center() - free.center()).manhattanLength() <= 1; }));
+  EXPECT_NE(window->frameGeometry().size(), window->size());
+
+  window->TrayAvailable = [] { return true; };
+  window->move(37, 41);
+  window->WMSysCommand(kScMinimize);
+  ASSERT_FALSE(window->isVisible());
+  window->TrayMessage(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->pos(), QPoint(37, 41));
 }
