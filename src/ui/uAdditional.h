@@ -7,6 +7,7 @@
 
 #include "settings/uUserMessages.h"
 
+class QMessageBox;
 class QWidget;
 
 // ---- text that came from outside ----
@@ -36,6 +37,9 @@ class TQtUserMessages : public IUserMessages {
   void Show(TKind kind, const std::string& text);
   std::function<void(TKind)> playSound_;
 };
+
+// Makes a message box at least wide enough to show its whole caption in the title bar.
+void WidenForCaption(QMessageBox& box);
 
 // Installs the real boxes behind ShowError and ShowInfo for the rest of the program's life.
 void InstallMessageBoxes();

@@ -98,6 +98,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   PlainMessageBox = [this](const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
                     QMessageBox::Ok, isVisible() ? this : nullptr);
+    // A short system text would leave the box too narrow for its caption.
+    WidenForCaption(box);
     // The system's text, which may name the folder, as it stands.
     box.setTextFormat(Qt::PlainText);
     box.exec();

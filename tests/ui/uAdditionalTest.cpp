@@ -375,3 +375,22 @@ TEST(ShellUrls, AnyPathBecomesTheFileUrlOfThatAbsolutePath) {
   EXPECT_EQ(AbsolutePath("a.txt"), cwd + "/a.txt");
   EXPECT_EQ(AbsolutePath("/w/a.txt"), "/w/a.txt");
 }
+
+TEST_F(HostileNames, ThePlainBoxOfAFailedWatchIsWideEnoughForItsCaption) {
+  WriteIni(false, watched);
+  CreateWindows();
+  main->show();
+  int width = 0;
+  int captionWidth = 0;
+  TBoxCloser closer([&](QMessageBox& box) {
+    width = box.width();
+    QFont bold = box.font();
+    bold.setBold(true);
+    captionWidth = QFontMetrics(bold).horizontalAdvance(box.windowTitle());
+    EXPECT_EQ(box.windowTitle(), QStringLiteral("Монитор каталогов"));
+  });
+  main->ShowWatchError("I/O error");
+  ASSERT_TRUE(closer.Closed());
+  // The caption and, beside it, the icon and the close box.
+  EXPECT_GE(width, captionWidth + 60);
+}
