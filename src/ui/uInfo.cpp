@@ -1,5 +1,6 @@
 #include "ui/uInfo.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 
 #include "ui/uAdditional.h"
@@ -38,6 +39,14 @@ void TfInfo::showEvent(QShowEvent* event) {
     ui_->Image1->setPixmap(QPixmap::fromImage(AboutPicture()));
   }
   QDialog::showEvent(event);
+}
+
+void TfInfo::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 void ShowAboutBox() {
