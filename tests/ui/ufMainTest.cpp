@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
@@ -414,4 +415,26 @@ TEST_F(MainWindow, CentredAtFirstAndBackWhereItWasFromTheTray) {
   window->TrayMessage(QSystemTrayIcon::Trigger);
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(window->pos(), QPoint(37, 41));
+}
+
+TEST_F(MainWindow, AStopBeforeTheStartIsAnnouncedLeavesNoStartLineAfterIt) {
+  WriteIni(false, watched);
+  std::atomic<bool> entered{false};
+  TWatcherEnv env = WatcherEnv();
+  env.BeforeRun = [&entered] { entered = true; };
+  SetWatcherEnv(env);
+  Open();
+  window->mmStartClick();
+  // No event is served meanwhile: the watcher hands its start announcement to this thread, which
+  // has not served it yet when the user stops.
+  for (int i = 0; i < 5000 && !entered; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(entered);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  window->mmStopClick();
+  ASSERT_TRUE(WaitUntil([] { return LiveWatchers() == 0; }));
+  QCoreApplication::processEvents();
+  ASSERT_EQ(Lines().size(), 1u);
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
 }
