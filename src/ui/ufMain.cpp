@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <QStyleOptionViewItem>
 
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
@@ -48,6 +49,17 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   for (const auto& [button, name] : pictures) button->setIcon(ButtonPicture(name));
 
   ui_->lbLog->setModel(&log_);
+  // Rows are measured as the log's own item view would draw them.
+  log_.SetMeasure([view = ui_->lbLog](const QString& shown) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.fontMetrics = view->fontMetrics();
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = shown;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view);
+  });
   status_ = new QLabel(this);
   // No name of its own: a screen reader reads, and is told of, the status text itself.
   status_->setAccessibleDescription(QStringLiteral("состояние мониторинга"));

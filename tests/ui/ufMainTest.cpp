@@ -9,12 +9,14 @@
 #include <QListView>
 #include <QMenu>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "settings/uObjtOpt.h"
@@ -437,4 +439,47 @@ TEST_F(MainWindow, AStopBeforeTheStartIsAnnouncedLeavesNoStartLineAfterIt) {
   ASSERT_EQ(Lines().size(), 1u);
   EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
   EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
+}
+
+TEST_F(MainWindow, LongLinesKeepTheirWidthWheneverTheyArrived) {
+  WriteIni(false, watched);
+  Open();
+  QListView* log = window->ui()->lbLog;
+  const QFontMetrics metrics(log->font());
+  const auto wholeLinesShown = [&] {
+    QCoreApplication::processEvents();
+    log->doItemsLayout();
+    for (int row = 0; row < window->Log().Count(); ++row) {
+      const QModelIndex index = window->Log().index(row);
+      const int needed = metrics.horizontalAdvance(index.data().toString());
+      if (log->visualRect(index).width() < needed) return false;
+    }
+    return log->horizontalScrollBar()->maximum() > 0;
+  };
+  const std::string longName(300, 'x');
+  const std::string shortName = "a";
+  std::mt19937 random(7);
+  // Lines long and short, arriving while the window is shown, hidden in the tray, or shown again.
+  window->TrayAvailable = [] { return true; };
+  window->show();
+  window->Log().Append(ChangeLogLine("12:00:00   создан:   ", longName));
+  for (int step = 0; step < 40; ++step) {
+    switch (random() % 4) {
+      case 0:
+        window->Log().Append(ChangeLogLine("12:00:00   создан:   ", longName + "y"));
+        break;
+      case 1:
+        window->Log().Append(ChangeLogLine("12:00:00   создан:   ", shortName));
+        break;
+      case 2:
+        if (window->isVisible()) window->WMSysCommand(kScMinimize);
+        break;
+      case 3:
+        if (!window->isVisible()) window->TrayMessage(QSystemTrayIcon::Trigger);
+        break;
+    }
+    if (window->isVisible()) {
+      ASSERT_TRUE(WaitUntil(wholeLinesShown, 1000)) << "step " << step;
+    }
+  }
 }
