@@ -483,3 +483,27 @@ TEST_F(MainWindow, LongLinesKeepTheirWidthWheneverTheyArrived) {
     }
   }
 }
+
+TEST(MainThreadLink, WorkWaitingWhenTheLinkIsRevokedNeverRunsAndItsCallerIsReleased) {
+  QObject target;
+  auto link = std::make_shared<TQtMainThreadCaller>(&target);
+  std::atomic<bool> ran{false};
+  std::atomic<bool> released{false};
+  std::thread worker([&] {
+    try {
+      link->RunAndWait([&] { ran = true; });
+    } catch (const std::exception&) {
+      released = true;
+    }
+  });
+  // The work is posted; this thread serves no event before it revokes the link.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  link->Revoke();
+  worker.join();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(released);
+  EXPECT_FALSE(ran);
+  // Nothing is posted any more.
+  EXPECT_THROW(link->RunAndWait([&] { ran = true; }), std::exception);
+  EXPECT_FALSE(ran);
+}
