@@ -49,8 +49,11 @@ class HungShare : public ::testing::Test {
     SetPathLookForTests([this](const std::string& path) {
       if (path.rfind("/share", 0) != 0) return TPathKind::File;
       ++looks_;
-      std::unique_lock lock(mutex_);
-      released_.wait(lock, [this] { return !hang || released; });
+      {
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [this] { return !hang || released; });
+      }
+      ++ended_;  // the look touches nothing of the test after this
       return TPathKind::Folder;
     });
     SetUserMessages(&messages);
@@ -58,6 +61,10 @@ class HungShare : public ::testing::Test {
   void TearDown() override {
     SetUserMessages(nullptr);
     Release();
+    // Every look that hung has let go of this test before it goes.
+    for (int i = 0; i < 500 && ended_.load() < looks_.load(); ++i)
+      std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(ended_.load(), looks_.load());
     SetPathLookForTests({});
     // The hung look ends in the background; the next one is served again.
     TPathKind kind = TPathKind::NoAnswer;
@@ -74,6 +81,7 @@ class HungShare : public ::testing::Test {
   }
 
   std::atomic<int> looks_{0};
+  std::atomic<int> ended_{0};
   std::mutex mutex_;
   std::condition_variable released_;
   bool released = false;
