@@ -121,3 +121,53 @@ INSTANTIATE_TEST_SUITE_P(Sources, DirChangesStream,
                          [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
+
+namespace {
+
+// Sequences the stream once failed on, shrunk; each is run a few times, as they turn on timing.
+struct TReplay {
+  const char* Name;
+  TCase Case;
+};
+
+const TReplay kReplays[] = {
+    // A new folder and its subfolder, moved into a folder the reader has not moved yet, its name
+    // taken again at once, and the folder above the destination renamed.
+    {"new_folder_moved_then_name_reused",
+     {0,
+      false,
+      {{TKind::MkDir, "z"}, {TKind::MkDir, "z/.sc"}, {TKind::MkDir, "z/.sc/a"}},
+      {{TKind::MkDir, "z/j"},
+       {TKind::MkDir, "z/j/.e"},
+       {TKind::Rename, "z/j", "z/.sc/a/.k"},
+       {TKind::MkDir, "z/j"},
+       {TKind::Rename, "z/.sc", "z/.ykwz"}}}},
+    // A folder of the tree moved into a new folder (renamed at once) before the new one is read.
+    {"old_folder_moved_into_a_new_one",
+     {0,
+      false,
+      {{TKind::MkDir, "i"}, {TKind::MkDir, "i/n"}, {TKind::Create, "i/n/ln", {}, 23}},
+      {{TKind::MkDir, "a"},
+       {TKind::MkDir, "a/r"},
+       {TKind::Rename, "a/r", "a/h"},
+       {TKind::Rename, "i/n", "a/h/n"}}}},
+    // A new folder renamed away, and an old folder renamed to its name, before the reader got to
+    // the new folder's creation.
+    {"old_folder_renamed_to_a_new_ones_name",
+     {0,
+      false,
+      {{TKind::MkDir, "sr"}},
+      {{TKind::MkDir, ".leg"}, {TKind::Rename, ".leg", "x"}, {TKind::Rename, "sr", ".leg"}}}},
+};
+
+TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {
+  const TRun run = InotifyRun();
+  for (const auto& replay : kReplays) {
+    for (int i = 0; i < 10; ++i) {
+      const TResult result = RunCase(run, replay.Case);
+      ASSERT_EQ(result.Why, "") << replay.Name << " (try " << i << ")";
+    }
+  }
+}
+
+}  // namespace
