@@ -1,5 +1,6 @@
 #include "settings/uFileIni.h"
 
+#include <cerrno>
 #include <cstdint>
 
 #include "settings/uProfile.h"
@@ -20,8 +21,8 @@ const char* Flag(bool on) {
   return on ? "1" : "0";
 }
 
-bool ReadFlag(const char* key, bool def, const std::string& path) {
-  return IniFlag(GetProfileString(kSection, key, "", path), def);
+bool ReadFlag(const TProfileFile& file, const char* key, bool def) {
+  return IniFlag(file.Get(kSection, key, ""), def);
 }
 
 int HexDigit(char c) {
@@ -38,27 +39,28 @@ EIniWriteError::EIniWriteError(const std::string& path, int error)
 
 bool IniFlag(const std::string& text, bool def) {
   size_t pos = 0;
-  if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) ++pos;
-  bool hex = false;
-  if (pos < text.size() && text[pos] == '$') {
-    hex = true;
-    pos += 1;
-  } else if (pos + 1 < text.size() && text[pos] == '0' &&
-             (text[pos + 1] == 'x' || text[pos + 1] == 'X')) {
-    hex = true;
-    pos += 2;
-  }
+  const bool hex = [&] {
+    if (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0) {
+      pos = 2;
+      return true;
+    }
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) ++pos;
+    if (pos < text.size() && text[pos] == '$') {
+      ++pos;
+      return true;
+    }
+    return false;
+  }();
   if (pos == text.size()) return def;
-  // A 32-bit integer: eight hexadecimal digits at most (they may wrap to a negative number), a
-  // decimal value within range.
   uint64_t value = 0;
-  size_t digits = 0;
-  for (; pos < text.size(); ++pos, ++digits) {
+  size_t significant = 0;  // hexadecimal digits after the leading zeros
+  for (; pos < text.size(); ++pos) {
     const int d =
         hex ? HexDigit(text[pos]) : (text[pos] >= '0' && text[pos] <= '9' ? text[pos] - '0' : -1);
     if (d < 0) return def;
     value = value * (hex ? 16 : 10) + static_cast<uint64_t>(d);
-    if (hex ? digits >= 8 : value > 2147483648ull) return def;
+    if (value != 0) ++significant;
+    if (hex ? significant > 8 : value > 2147483648ull) return def;
   }
   if (!hex && value == 2147483648ull && text[0] != '-') return def;
   return value != 0;
@@ -86,15 +88,18 @@ void CheckIni(const std::string& path) {
   if (!ProfileFileExists(path)) SaveIniDefaults(path);
 }
 
-FileParam LoadIni(const std::string& path) {
+FileParam LoadIni(const std::string& path, bool* damaged) {
   CheckIni(path);
+  const TProfileFile file(path);
+  if (damaged) *damaged = file.Error() == EFBIG;
+  if (file.Error() == EFBIG) return FileParam{};
   FileParam param;
-  param.AutoLoad = ReadFlag("AutoLoad", true, path);
-  param.tray = ReadFlag("tray", false, path);
-  param.sound = ReadFlag("sound", true, path);
-  param.AlertWindow = ReadFlag("AlertWindow", true, path);
-  param.start = ReadFlag("start", false, path);
-  param.FolderPath = GetProfileString(kSection, "FolderPath", "", path);
+  param.AutoLoad = ReadFlag(file, "AutoLoad", true);
+  param.tray = ReadFlag(file, "tray", false);
+  param.sound = ReadFlag(file, "sound", true);
+  param.AlertWindow = ReadFlag(file, "AlertWindow", true);
+  param.start = ReadFlag(file, "start", false);
+  param.FolderPath = file.Get(kSection, "FolderPath", "");
   return param;
 }
 

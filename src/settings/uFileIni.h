@@ -34,11 +34,16 @@ void SaveIni(const FileParam& param, const std::string& path);
 void SaveIniDefaults(const std::string& path);
 // Writes the defaults when no file (a folder does not count) exists at the path.
 void CheckIni(const std::string& path);
-// CheckIni, then the six keys of section "main" with their read defaults.
-FileParam LoadIni(const std::string& path);
+// CheckIni, then the six keys of section "main" with their read defaults, from one reading of the
+// file. A file too large to be a settings file (see kProfileFileLimit) is taken as damaged: the
+// result is the written defaults, `*damaged` (when given) is set, and the file is left alone.
+FileParam LoadIni(const std::string& path, bool* damaged = nullptr);
 // Only "FolderPath" in section "main", with the text unchanged.
 void SaveIniFolder(const std::string& folder, const std::string& path);
 
 // The on/off rule: a decimal integer, or a hexadecimal one after "$", "0x" or "0X"; non-zero is
-// on. Anything that is not an integer gives `def`.
+// on. Anything that is not an integer gives `def`. A sign may stand before a decimal number or a
+// "$" (only a leading "0x" counts as a prefix, so "-0x10" is no integer). The number must fit in
+// 32 bits: a decimal one in -2147483648..2147483647, a hexadecimal one in at most eight digits
+// after its leading zeros (up to $FFFFFFFF, which wraps to -1).
 bool IniFlag(const std::string& text, bool def);

@@ -14,6 +14,9 @@ const char* const kFolderMissingAtStartText =
 const char* const kFolderMissingText = "Такой папки не существует";
 const char* const kFolderLineBreakText =
     "Имя папки содержит перевод строки: такую папку нельзя сохранить в настройках";
+const char* const kIniDamagedText =
+    "Файл настроек слишком велик и, видимо, повреждён. Программа работает с настройками по "
+    "умолчанию и не изменяет этот файл; исправьте или удалите его:\n";
 
 TObjtOpt* gObjtOpt = nullptr;
 
@@ -60,7 +63,9 @@ TObjtOpt::TObjtOpt(IOptionsHost& host, std::string exeDir) : host_(host) {
   // Without a settings file the program still runs, on the defaults, after saying so once.
   FileParam file;
   try {
-    file = LoadIni(IniPath);
+    bool damaged = false;
+    file = LoadIni(IniPath, &damaged);
+    if (damaged) ShowError(kIniDamagedText + IniPath);
   } catch (const EIniWriteError& error) {
     file = FileParam{};
     ShowError(error.what());

@@ -23,6 +23,8 @@ class IOptionsHost {
 extern const char* const kFolderMissingAtStartText;  // the stored folder does not exist
 extern const char* const kFolderMissingText;         // a folder being set does not exist
 extern const char* const kFolderLineBreakText;       // a folder name that the file cannot hold
+// Followed by the settings file's path: a file too large to be read.
+extern const char* const kIniDamagedText;
 
 class TObjtOpt {
  public:

@@ -1,7 +1,6 @@
 #include "settings/uProfile.h"
 
 #include <cerrno>
-#include <vector>
 
 namespace {
 
@@ -40,77 +39,89 @@ struct TLine {
   size_t ValueEnd = 0;
 };
 
-std::vector<TLine> SplitLines(std::string_view content) {
-  std::vector<TLine> lines;
-  size_t pos =
-      content.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+// Where the first line starts: after a byte-order mark, if any.
+size_t FirstLine(std::string_view content) {
+  return content.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+}
+
+// The line that starts at `pos` (< content.size()). Lines are looked at one at a time, so a file
+// of many short lines costs no memory per line.
+TLine LineAt(std::string_view content, size_t pos) {
+  TLine line;
+  line.Start = pos;
+  const size_t eol = content.find_first_of("\r\n", pos);
+  line.End = eol == std::string_view::npos ? content.size() : eol;
+  line.Next = line.End;
+  if (line.Next < content.size()) {
+    line.Next += (content[line.Next] == '\r' && line.Next + 1 < content.size() &&
+                  content[line.Next + 1] == '\n')
+                     ? 2
+                     : 1;
+  }
+  const std::string_view raw = content.substr(line.Start, line.End - line.Start);
+  const size_t lead = raw.find_first_not_of(kBlanks);
+  if (lead == std::string_view::npos) return line;
+  const std::string_view text = raw.substr(lead);
+  if (text[0] == '[') {
+    // A "[" without its "]" is no header; the line then counts as an ordinary one.
+    if (const size_t close = text.find(']'); close != std::string_view::npos) {
+      line.Kind = TLineKind::Header;
+      line.Name = Trim(text.substr(1, close - 1));
+      return line;
+    }
+  }
+  if (text[0] != ';') {
+    if (const size_t eq = raw.find('='); eq != std::string_view::npos) {
+      line.Kind = TLineKind::Key;
+      line.Name = Trim(raw.substr(0, eq));
+      const std::string_view after = raw.substr(eq + 1);
+      const std::string_view value = Trim(after);
+      // An empty value is replaced right after the "=", before any blanks that follow it.
+      const size_t skip = value.empty() ? 0 : after.find_first_not_of(kBlanks);
+      line.ValueStart = line.Start + eq + 1 + skip;
+      line.ValueEnd = line.ValueStart + value.size();
+    }
+  }
+  return line;
+}
+
+// What one pass over the text finds for a section and a key: the first header of the section, the
+// first key of that name in it, and the last key line of the section.
+struct TFound {
+  bool HasHeader = false;
+  TLine Header;
+  bool HasKey = false;
+  TLine Key;
+  TLine LastKey;  // the header itself when the section holds no key
+};
+
+TFound Find(std::string_view content, std::string_view section, std::string_view key) {
+  TFound found;
+  size_t pos = FirstLine(content);
+  // Skip to the first header of the section.
   while (pos < content.size()) {
-    TLine line;
-    line.Start = pos;
-    const size_t eol = content.find_first_of("\r\n", pos);
-    line.End = eol == std::string_view::npos ? content.size() : eol;
-    line.Next = line.End;
-    if (line.Next < content.size()) {
-      line.Next += (content[line.Next] == '\r' && line.Next + 1 < content.size() &&
-                    content[line.Next + 1] == '\n')
-                       ? 2
-                       : 1;
-    }
-    const std::string_view raw = content.substr(line.Start, line.End - line.Start);
-    const size_t lead = raw.find_first_not_of(kBlanks);
-    if (lead != std::string_view::npos) {
-      const std::string_view text = raw.substr(lead);
-      if (text[0] == '[') {
-        // A "[" without its "]" is no header; the line then counts as an ordinary one.
-        if (const size_t close = text.find(']'); close != std::string_view::npos) {
-          line.Kind = TLineKind::Header;
-          line.Name = Trim(text.substr(1, close - 1));
-        }
-      }
-      if (line.Kind == TLineKind::Other && text[0] != ';') {
-        if (const size_t eq = raw.find('='); eq != std::string_view::npos) {
-          line.Kind = TLineKind::Key;
-          line.Name = Trim(raw.substr(0, eq));
-          const std::string_view after = raw.substr(eq + 1);
-          const std::string_view value = Trim(after);
-          // An empty value is replaced right after the "=", before any blanks that follow it.
-          const size_t skip = value.empty() ? 0 : after.find_first_not_of(kBlanks);
-          line.ValueStart = line.Start + eq + 1 + skip;
-          line.ValueEnd = line.ValueStart + value.size();
-        }
-      }
-    }
-    lines.push_back(line);
+    const TLine line = LineAt(content, pos);
     pos = line.Next;
-  }
-  return lines;
-}
-
-// Index of the first header line of `section`, or -1.
-ptrdiff_t FindSection(const std::vector<TLine>& lines, std::string_view section) {
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].Kind == TLineKind::Header && SameName(lines[i].Name, section)) {
-      return static_cast<ptrdiff_t>(i);
+    if (line.Kind == TLineKind::Header && SameName(line.Name, section)) {
+      found.HasHeader = true;
+      found.Header = line;
+      found.LastKey = line;
+      break;
     }
   }
-  return -1;
-}
-
-// One past the last line of the section whose header is at `header`.
-size_t SectionEnd(const std::vector<TLine>& lines, size_t header) {
-  size_t i = header + 1;
-  while (i < lines.size() && lines[i].Kind != TLineKind::Header) ++i;
-  return i;
-}
-
-ptrdiff_t FindKey(const std::vector<TLine>& lines, size_t header, std::string_view key) {
-  const size_t end = SectionEnd(lines, header);
-  for (size_t i = header + 1; i < end; ++i) {
-    if (lines[i].Kind == TLineKind::Key && SameName(lines[i].Name, key)) {
-      return static_cast<ptrdiff_t>(i);
+  // Only the first section of a name is looked at; it ends at the next header.
+  while (found.HasHeader && pos < content.size()) {
+    const TLine line = LineAt(content, pos);
+    pos = line.Next;
+    if (line.Kind == TLineKind::Header) break;
+    if (line.Kind != TLineKind::Key) continue;
+    found.LastKey = line;
+    if (!found.HasKey && SameName(line.Name, key)) {
+      found.HasKey = true;
+      found.Key = line;
     }
   }
-  return -1;
+  return found;
 }
 
 std::string_view LineEndOf(std::string_view content, std::string_view fallback) {
@@ -163,12 +174,9 @@ std::string CutToCharacters(std::string_view text, size_t limit) {
 
 std::string ReadProfileValue(std::string_view content, std::string_view section,
                              std::string_view key, std::string_view def) {
-  const std::vector<TLine> lines = SplitLines(content);
-  const ptrdiff_t header = FindSection(lines, section);
-  if (header < 0) return std::string(def);
-  const ptrdiff_t found = FindKey(lines, static_cast<size_t>(header), key);
-  if (found < 0) return std::string(def);
-  const TLine& line = lines[static_cast<size_t>(found)];
+  const TFound found = Find(content, section, key);
+  if (!found.HasKey) return std::string(def);
+  const TLine& line = found.Key;
   std::string_view value = content.substr(line.ValueStart, line.ValueEnd - line.ValueStart);
   if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()) {
     value = value.substr(1, value.size() - 2);
@@ -179,14 +187,13 @@ std::string ReadProfileValue(std::string_view content, std::string_view section,
 std::string SetProfileValue(std::string_view content, std::string_view section,
                             std::string_view key, std::string_view value,
                             std::string_view newLineEnd) {
-  const std::vector<TLine> lines = SplitLines(content);
+  const TFound found = Find(content, section, key);
   const std::string_view eol = LineEndOf(content, newLineEnd);
   const std::string stored = StoredForm(value);
   std::string out;
   out.reserve(content.size() + section.size() + key.size() + stored.size() + 8);
 
-  const ptrdiff_t header = FindSection(lines, section);
-  if (header < 0) {
+  if (!found.HasHeader) {
     out.append(content);
     if (!out.empty() && out.back() != '\n' && out.back() != '\r' && out != kByteOrderMark) {
       out.append(eol);
@@ -196,9 +203,8 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
     return out;
   }
 
-  const ptrdiff_t found = FindKey(lines, static_cast<size_t>(header), key);
-  if (found >= 0) {
-    const TLine& line = lines[static_cast<size_t>(found)];
+  if (found.HasKey) {
+    const TLine& line = found.Key;
     out.append(content.substr(0, line.ValueStart));
     out.append(stored);
     out.append(content.substr(line.ValueEnd));
@@ -207,12 +213,7 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
 
   // A new key goes after the last key of its section (or right after the header), so blank lines
   // and comments that close the section stay where they are.
-  size_t after = static_cast<size_t>(header);
-  const size_t end = SectionEnd(lines, static_cast<size_t>(header));
-  for (size_t i = after + 1; i < end; ++i) {
-    if (lines[i].Kind == TLineKind::Key) after = i;
-  }
-  const TLine& anchor = lines[after];
+  const TLine& anchor = found.LastKey;
   out.append(content.substr(0, anchor.Next));
   if (anchor.Next == anchor.End) out.append(eol);  // the last line had no line end
   out.append(key).append("=").append(stored).append(eol);
@@ -220,22 +221,40 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
   return out;
 }
 
+bool ProfileNameStorable(std::string_view name, bool key) {
+  if (name.empty() || !Storable(name) || Trim(name).size() != name.size()) return false;
+  if (!key) return name.find(']') == std::string_view::npos;
+  return name.find('=') == std::string_view::npos && name.front() != ';' && name.front() != '[';
+}
+
+TProfileFile::TProfileFile(const std::string& path) {
+  error_ = ReadWholeFile(path, content_);
+  // The same bound on every platform, whatever its file layer does.
+  if (error_ == 0 && content_.size() > kProfileFileLimit) error_ = EFBIG;
+  if (error_ != 0) std::string().swap(content_);
+}
+
+std::string TProfileFile::Get(std::string_view section, std::string_view key, std::string_view def,
+                              size_t limit) const {
+  return CutToCharacters(
+      error_ == 0 ? ReadProfileValue(content_, section, key, def) : std::string(def), limit);
+}
+
 std::string GetProfileString(std::string_view section, std::string_view key, std::string_view def,
                              const std::string& path, size_t limit) {
-  std::string content;
-  std::string value = ReadWholeFile(path, content) == 0
-                          ? ReadProfileValue(content, section, key, def)
-                          : std::string(def);
-  return CutToCharacters(value, limit);
+  return TProfileFile(path).Get(section, key, def, limit);
 }
 
 int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
                        const std::string& path) {
-  if (!Storable(section) || !Storable(key) || !Storable(value) ||
-      section.find(']') != std::string_view::npos || key.find('=') != std::string_view::npos) {
+  if (!ProfileNameStorable(section, false) || !ProfileNameStorable(key, true) || !Storable(value)) {
     return EINVAL;
   }
   std::string content;
   if (const int error = ReadWholeFile(path, content); error != 0 && error != ENOENT) return error;
-  return WriteFileReplacing(path, SetProfileValue(content, section, key, value));
+  if (content.size() > kProfileFileLimit) return EFBIG;
+  std::string changed = SetProfileValue(content, section, key, value);
+  // A file we would ourselves read as damaged is not written.
+  if (changed.size() > kProfileFileLimit) return EFBIG;
+  return WriteFileReplacing(path, changed);
 }

@@ -10,7 +10,11 @@
 // Writing one key rewrites the file with that one change and leaves every other byte as it was.
 // The new content is written beside the file and renamed into place, so a crash never leaves a
 // half-written file; a symbolic link is written through to its target, and the file keeps its
-// permissions and owner.
+// permissions and owner. Where the folder takes no new files, the file is overwritten in place
+// behind a journal (see WriteFileReplacing).
+//
+// A settings file is small: one past kProfileFileLimit bytes is taken as damaged. It reads as
+// missing keys (EFBIG to those who ask) and is never written, so nothing in it is lost.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +24,24 @@
 // Text reads give at most this many characters (a 2048-character buffer with its terminator).
 constexpr size_t kProfileTextLimit = 2047;
 
+// The largest file the layer reads or writes, in bytes.
+constexpr size_t kProfileFileLimit = 1024 * 1024;
+
+// The file read once, for several keys: each GetProfileString would read it anew.
+class TProfileFile {
+ public:
+  explicit TProfileFile(const std::string& path);
+  // 0, ENOENT when nothing is at the path, EFBIG past kProfileFileLimit, or another error code.
+  int Error() const { return error_; }
+  // As GetProfileString, from the text read at construction.
+  std::string Get(std::string_view section, std::string_view key, std::string_view def,
+                  size_t limit = kProfileTextLimit) const;
+
+ private:
+  std::string content_;
+  int error_ = 0;
+};
+
 // The value of `key` in `section` of the file at `path`, cut to `limit` characters; `def` when the
 // file, the section or the key is missing or the file cannot be read. Never fails.
 std::string GetProfileString(std::string_view section, std::string_view key, std::string_view def,
@@ -27,13 +49,20 @@ std::string GetProfileString(std::string_view section, std::string_view key, std
 
 // Sets `key` in `section` to `value`, creating the file, the section or the key as needed. Answers
 // 0, or the system's error code (errno) when the write was refused. A value, key or section that
-// holds a line break or a NUL cannot be stored without corrupting the file and is refused (EINVAL).
-// An existing file that cannot be read is refused too, so that its content is never lost.
+// holds a line break or a NUL cannot be stored without corrupting the file and is refused (EINVAL),
+// and so is a name that would read back as another one or as none (ProfileNameStorable). An
+// existing file that cannot be read, or one that is or would become larger than kProfileFileLimit
+// (EFBIG), is refused too, so that its content is never lost.
 int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
                        const std::string& path);
 
 // True when a regular file (not a folder) exists at `path`, following symbolic links.
 bool ProfileFileExists(const std::string& path);
+
+// True when a section (`key` false) or key name written to a file reads back as itself: not empty,
+// no blank at either end, no line break or NUL; a section name holds no "]"; a key holds no "=" and
+// starts with neither ";" (a comment) nor "[" (a header).
+bool ProfileNameStorable(std::string_view name, bool key);
 
 // ---- the parts below are the layer's own machinery, open to tests and to the autorun store ----
 
@@ -54,10 +83,18 @@ std::string CutToCharacters(std::string_view text, size_t limit);
 // ---- file access, per platform ----
 
 // Reads a whole regular file (following symbolic links). Answers 0, ENOENT when nothing exists at
-// the path, or another error code (EISDIR for a folder, EINVAL for other kinds of file).
+// the path, or another error code (EISDIR for a folder, EINVAL for other kinds of file, EFBIG for
+// a file larger than kProfileFileLimit, which is not read at all). Where an overwrite in place was
+// cut short, the content is the one that write was completing.
 int ReadWholeFile(const std::string& path, std::string& content);
 
 // Replaces the file at `path` (following symbolic links) with `content`: written beside it, then
-// renamed into place. An existing file that the platform would not let us write (read-only) is
-// refused, and an existing file keeps its permissions and owner. Answers 0 or errno.
+// renamed into place. An existing file that is read-only by its permission bits (even for a
+// process that could write it anyway) is refused, and an existing file keeps its permissions and
+// owner. Where the folder takes no new files but the file may be written, the file is overwritten
+// in place: first the old and the new content go to a journal in the user's configuration folder,
+// then the new content is written over the old without cutting the file, and it is cut to its new
+// length last; a write cut short by a kill reads back as the new content, one that fails (a full
+// disk) puts the old content back. Temporary files of ours that an earlier, interrupted write
+// left behind are removed. Answers 0 or errno.
 int WriteFileReplacing(const std::string& path, std::string_view content);

@@ -4,9 +4,12 @@
 //
 // The source keeps a snapshot of the tree and compares a fresh scan with it at each interval. Its
 // records mean what the kernel source's mean: 1 created, 2 removed, 3 size changed, 4 + 5 renamed
-// within one folder, 2 + 1 moved between folders; a renamed or moved folder is one record (pair),
-// not its contents; a removed folder's contents come before the folder, a created folder comes
-// before its contents. Attribute and time changes and rewrites of the same size report nothing.
+// within one folder, 2 + 1 moved between folders (the two records next to each other); a renamed or
+// moved folder is one record (pair), not its contents; a removed folder's contents come before the
+// folder, a created folder comes before its contents. An item moved out of a removed folder, or
+// whose old name another item took in the meantime (a swap of two names), is told removed and
+// created again, a folder with its contents: replayed in order, the records always give the new
+// tree. Attribute and time changes and rewrites of the same size report nothing.
 #pragma once
 
 #include <chrono>

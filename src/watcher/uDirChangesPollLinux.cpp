@@ -458,7 +458,12 @@ size_t TTreeSnapshot::MemoryBytes() const {
 class TSnapshotDiffer {
  public:
   TSnapshotDiffer(const TTreeSnapshot& before, const TTreeSnapshot& after)
-      : old_(before), new_(after), folderPartner_(before.folders_.size(), kNoFolder) {}
+      : old_(before),
+        new_(after),
+        folderPartner_(before.folders_.size(), kNoFolder),
+        oldPartner_(after.folders_.size(), kNoFolder),
+        slotTaken_(old_.State.size(), 0),
+        done_(old_.State.size(), 0) {}
 
   std::vector<TChangeRecord> Run() {
     if (old_.Snap.folders_.empty() || new_.Snap.folders_.empty()) return {};
@@ -473,6 +478,7 @@ class TSnapshotDiffer {
       if (Collapse()) continue;
       break;
     }
+    Place();
     std::string path;
     if (old_.Dirty[0]) EmitRemovals(0, path);
     path.clear();
@@ -528,6 +534,7 @@ class TSnapshotDiffer {
 
   void Merge(uint32_t of, uint32_t nf) {
     folderPartner_[of] = nf;
+    oldPartner_[nf] = of;
     const TFolder& a = old_.Snap.folders_[of];
     const TFolder& b = new_.Snap.folders_[nf];
     // Contents never read before (or not now) are taken as they are, without reports.
@@ -556,6 +563,7 @@ class TSnapshotDiffer {
         const bool same = x.Dev == y.Dev && x.Ino == y.Ino && (!births || x.Stamp == y.Stamp);
         if (x.Kind != y.Kind || (births && !same)) {
           // Another kind, or birth times that say for certain that another item took the name.
+          slotTaken_[old_.Flat(o)] = 1;
           Add(true, o, false);
           Add(false, n, false);
         } else if (same || x.Ino == 0 || y.Ino == 0) {
@@ -660,6 +668,7 @@ class TSnapshotDiffer {
         Keep(o, n);
         continue;
       }
+      slotTaken_[old_.Flat(o)] = 1;
       if (so == kPending) {
         so = kCandidate;
         if (old_.Item(o).Kind == TKind::Dir) old_.Expand.push_back(o);
@@ -676,60 +685,118 @@ class TSnapshotDiffer {
     out_.push_back({action, NarrowToUtf16(path), kind == TKind::Dir});
   }
 
-  // Removals, by the old names: a folder's contents before the folder.
+  static bool Kept(uint8_t state) { return state == kSame || state == kSizeChanged; }
+
+  // Which old folders stay in place while the records are replayed (`present_`) and which
+  // matched items are told as one move or rename (`SafeMove`). A matched item is told as a move
+  // only when its old folder stays and no other item takes its old name in the folder it is in:
+  // then its old path still stands when its new place is reached, and its new path is free
+  // (the item that held it is removed first). Any other matched item is told as removed and
+  // created again, its contents with it: a replay of the records then always gives the new tree,
+  // chains and swaps of names included, which no order of moves alone could tell.
+  void Place() {
+    const auto owners = [](const TSide& side, std::vector<TRef>& out) {
+      const auto& folders = side.Snap.folders_;
+      out.assign(folders.size(), TRef{kNoFolder, 0});
+      for (uint32_t f = 0; f < folders.size(); ++f) {
+        const auto& items = folders[f].Items;
+        for (uint32_t k = 0; k < items.size(); ++k) {
+          if (items[k].Folder != kNoFolder) out[items[k].Folder] = {f, k};
+        }
+      }
+    };
+    owners(old_, oldOwner_);
+    owners(new_, newOwner_);
+    // A folder is made before the folders inside it, so parents come first.
+    present_.assign(oldOwner_.size(), 0);
+    if (!present_.empty()) present_[0] = 1;
+    for (uint32_t f = 1; f < present_.size(); ++f) {
+      const TRef owner = oldOwner_[f];
+      if (owner.Folder == kNoFolder || owner.Folder >= f) continue;
+      const uint8_t state = old_.StateOf(owner);
+      present_[f] = present_[owner.Folder] && (Kept(state) || SafeMove(owner));
+    }
+  }
+  bool SafeMove(TRef o) {
+    return old_.StateOf(o) == kMatched && !slotTaken_[old_.Flat(o)] && present_[o.Folder];
+  }
+  // Whether the old folder stays in the replay (moved as a whole, maybe).
+  bool Present(uint32_t of) const { return of != kNoFolder && present_[of]; }
+  // Whether the new folder is the replay's old one in place: its contents need no records.
+  bool Carried(uint32_t nf) const { return nf == 0 || Present(oldPartner_[nf]); }
+
+  // The path an old folder has in the replay now: the new one where it was moved already.
+  void OldFolderPath(uint32_t of, std::string& path) const {
+    if (of == 0) return;
+    const TRef owner = oldOwner_[of];
+    if (done_[old_.Flat(owner)]) {
+      NewFolderPath(old_.Partner.at(old_.Flat(owner)), path);
+      return;
+    }
+    OldFolderPath(owner.Folder, path);
+    path.append(old_.Snap.folders_[owner.Folder].Name(old_.Item(owner)));
+    path += kFolderSeparator;
+  }
+  // The path of a new item's folder, and its name: `item` with its separator.
+  void NewFolderPath(TRef item, std::string& path) const {
+    if (item.Folder != 0) NewFolderPath(newOwner_[item.Folder], path);
+    path.append(new_.Snap.folders_[item.Folder].Name(new_.Item(item)));
+    path += kFolderSeparator;
+  }
+
+  // Removals, by the old names: a folder's contents before the folder. Nothing moves yet, so
+  // the old names are the replay's.
   void EmitRemovals(uint32_t of, std::string& path) {
     const TFolder& folder = old_.Snap.folders_[of];
     const size_t start = path.size();
+    const bool present = Present(of);
     for (uint32_t k = 0; k < folder.Items.size(); ++k) {
       const TItem& item = folder.Items[k];
+      const TRef ref{of, k};
       path.append(folder.Name(item));
-      if (item.Kind == TKind::Dir && item.Folder != kNoFolder && old_.Dirty[item.Folder]) {
+      if (item.Kind == TKind::Dir && item.Folder != kNoFolder &&
+          (old_.Dirty[item.Folder] || !Present(item.Folder))) {
         const size_t len = path.size();
         path += kFolderSeparator;
         EmitRemovals(item.Folder, path);
         path.resize(len);
       }
-      const TRef ref{of, k};
       const uint8_t state = old_.StateOf(ref);
-      if (state == kCandidate || state == kGone) {
-        Emit(kActionRemoved, path, item.Kind);
-      } else if (state == kMatched) {
-        const TRef partner = old_.Partner.at(old_.Flat(ref));
-        if (folderPartner_[of] != partner.Folder) Emit(kActionRemoved, path, item.Kind);
-      }
+      if (!present || !(Kept(state) || SafeMove(ref))) Emit(kActionRemoved, path, item.Kind);
       path.resize(start);
     }
   }
 
-  // Renames, arrivals and size changes, by the new names: a folder before its contents.
+  // Moves, renames, arrivals and size changes, by the new names: a folder before its contents.
   void EmitArrivals(uint32_t nf, std::string& path) {
     const TFolder& folder = new_.Snap.folders_[nf];
     const size_t start = path.size();
+    const bool carried = Carried(nf);
+    std::string from;
     for (uint32_t k = 0; k < folder.Items.size(); ++k) {
       const TItem& item = folder.Items[k];
       const TRef ref{nf, k};
       const uint8_t state = new_.StateOf(ref);
-      if (state == kMatched) {
+      path.append(folder.Name(item));
+      if (carried && Kept(state)) {
+        if (state == kSizeChanged) Emit(kActionModified, path, item.Kind);
+      } else if (state == kMatched && SafeMove(new_.Partner.at(new_.Flat(ref)))) {
         const TRef partner = new_.Partner.at(new_.Flat(ref));
         const TItem& was = old_.Item(partner);
-        if (folderPartner_[partner.Folder] == nf) {
-          path.append(old_.Snap.folders_[partner.Folder].Name(was));
-          Emit(kActionRenamedOld, path, item.Kind);
-          path.resize(start);
-          path.append(folder.Name(item));
-          Emit(kActionRenamedNew, path, item.Kind);
-        } else {
-          path.append(folder.Name(item));
-          Emit(kActionAdded, path, item.Kind);
-        }
+        from.clear();
+        OldFolderPath(partner.Folder, from);
+        from.append(old_.Snap.folders_[partner.Folder].Name(was));
+        const bool rename = folderPartner_[partner.Folder] == nf;
+        Emit(rename ? kActionRenamedOld : kActionRemoved, from, item.Kind);
+        Emit(rename ? kActionRenamedNew : kActionAdded, path, item.Kind);
+        done_[old_.Flat(partner)] = 1;
         if (item.Kind == TKind::File && was.Size != item.Size)
           Emit(kActionModified, path, item.Kind);
       } else {
-        path.append(folder.Name(item));
-        if (state == kCandidate || state == kGone) Emit(kActionAdded, path, item.Kind);
-        if (state == kSizeChanged) Emit(kActionModified, path, item.Kind);
+        Emit(kActionAdded, path, item.Kind);
       }
-      if (item.Kind == TKind::Dir && item.Folder != kNoFolder && new_.Dirty[item.Folder]) {
+      if (item.Kind == TKind::Dir && item.Folder != kNoFolder &&
+          (new_.Dirty[item.Folder] || !Carried(item.Folder))) {
         path += kFolderSeparator;
         EmitArrivals(item.Folder, path);
       }
@@ -739,7 +806,12 @@ class TSnapshotDiffer {
 
   TSide old_;
   TSide new_;
-  std::vector<uint32_t> folderPartner_;  // old folder -> the new folder compared with it
+  std::vector<uint32_t> folderPartner_;    // old folder -> the new folder compared with it
+  std::vector<uint32_t> oldPartner_;       // new folder -> the old folder compared with it
+  std::vector<uint8_t> slotTaken_;         // per old item: another item has its name now
+  std::vector<uint8_t> done_;              // per old item: its move was told
+  std::vector<TRef> oldOwner_, newOwner_;  // folder -> the item that is it
+  std::vector<uint8_t> present_;           // per old folder: see Place
   std::deque<std::pair<uint32_t, uint32_t>> work_;
   std::vector<std::pair<TRef, TRef>> pending_;
   std::vector<TChangeRecord> out_;

@@ -86,7 +86,9 @@ std::vector<argTFolderMonitor> DecodeRecords(const uint8_t* buffer, size_t size,
   for (;;) {
     uint32_t next = 0;
     events.push_back(DecodeRecord(buffer, size, offset, folder, next));
-    if (next == 0 || next > size - offset) break;
+    // The next record needs room for its 12-byte header: a damaged offset that lands on the end
+    // of the buffer, or too close to it, ends the walk rather than giving an empty record.
+    if (next == 0 || next > size - offset || size - offset - next < 12) break;
     offset += next;
   }
   return events;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "settings/uFileIni.h"
+#include "settings/uProfile.h"
 #include "uSettingsTestSupport.h"
 
 using settings_test::ReadFile;
@@ -48,14 +49,50 @@ TEST(FileIni, EmptyFileReadsTheReadDefaultsAndStaysEmpty) {
 
 TEST(FileIni, OnOffValuesFollowTheIntegerRule) {
   const std::vector<std::pair<std::string, bool>> on = {
-      {"1", true},    {"2", true},         {"-1", true},          {"0x10", true}, {"$1", true},
-      {"0XfF", true}, {"$FFFFFFFF", true}, {"-2147483648", true}, {"0", false},   {"0x0", false},
-      {"$0", false},  {"-0", false},       {"00", false}};
+      {"1", true},
+      {"2", true},
+      {"-1", true},
+      {"0x10", true},
+      {"$1", true},
+      {"0XfF", true},
+      {"$FFFFFFFF", true},
+      {"-2147483648", true},
+      {"0", false},
+      {"0x0", false},
+      {"$0", false},
+      {"-0", false},
+      {"00", false},
+      // Leading zeros are no digits of the 32 bits; a sign may stand before "$".
+      {"$000000001", true},
+      {"0x00000000FFFFFFFF", true},
+      {"$000000000000", false},
+      {"0000000000002147483647", true},
+      {"-$10", true},
+      {"+$0", false},
+      {"+7", true}};
   for (const auto& [text, value] : on) {
     EXPECT_EQ(IniFlag(text, !value), value) << text;
   }
-  for (const std::string text : {"true", "yes", "", "1.0", "1x", "0x", "$", "-", "0x1FFFFFFFF",
-                                 "2147483648", "99999999999999999999", " 1"}) {
+  for (const std::string text : {"true",
+                                 "yes",
+                                 "",
+                                 "1.0",
+                                 "1x",
+                                 "0x",
+                                 "$",
+                                 "-",
+                                 "0x1FFFFFFFF",
+                                 "2147483648",
+                                 "99999999999999999999",
+                                 " 1",
+                                 "-0x10",
+                                 "+0x1",
+                                 "$0100000000",
+                                 "-2147483649",
+                                 "0x-1",
+                                 "$$1",
+                                 "--1",
+                                 "-"}) {
     EXPECT_TRUE(IniFlag(text, true)) << text;
     EXPECT_FALSE(IniFlag(text, false)) << text;
   }
@@ -113,7 +150,7 @@ TEST(FileIni, DamagedFileReadsDefaultsAndKeepsEveryLineOnWrite) {
   TTempDir dir;
   const std::string path = dir / "option.ini";
   const std::string junk = "\xEF\xBB\xBFjunk\0with NUL\n"s + "\xff\xfe\xc0\n" +
-                           std::string(1024 * 1024, 'z') + "\n[main\nsound=0\nno equals\r\n";
+                           std::string(512 * 1024, 'z') + "\n[main\nsound=0\nno equals\r\n";
   WriteFile(path, junk + "[ main ]\nsound = 0x0 \ntray =  \"1\"\nFolderPath=\"/q/\"");
   ExpectParam(LoadIni(path), true, true, false, true, false, "/q/");
   SaveIni({false, true, true, false, false, "/r/"}, path);
@@ -158,4 +195,25 @@ TEST(FileIni, ReadOnlyFileRaisesAndStaysAsItWas) {
     return 0;
   });
   EXPECT_EQ(ReadFile(path), kDefaultsText);
+}
+
+TEST(FileIni, FileTooLargeReadsTheDefaultsAndIsNeverWritten) {
+  TTempDir dir;
+  const std::string path = dir / "option.ini";
+  // Within the bound a file of nothing but line breaks still reads; one byte more is damaged.
+  const std::string head = "[main]\ntray=1\n";
+  WriteFile(path, head + std::string(kProfileFileLimit - head.size(), '\n'));
+  bool damaged = true;
+  ExpectParam(LoadIni(path, &damaged), true, true, true, true, false, "");
+  EXPECT_FALSE(damaged);
+  // A save that would grow it past the bound is refused before anything is written.
+  EXPECT_THROW(SaveIniFolder("/a/", path), EIniWriteError);
+
+  WriteFile(path, head + std::string(kProfileFileLimit - head.size() + 1, '\n'));
+  ExpectParam(LoadIni(path, &damaged), false, false, true, true, false, "");
+  EXPECT_TRUE(damaged);
+  EXPECT_THROW(SaveIni({}, path), EIniWriteError);
+  EXPECT_THROW(SaveIniDefaults(path), EIniWriteError);
+  EXPECT_EQ(std::filesystem::file_size(path), kProfileFileLimit + 1);
+  EXPECT_EQ(ReadFile(path).substr(0, head.size()), head);
 }

@@ -120,6 +120,29 @@ TEST_F(Records, DamagedBuffersNeverReadPastTheirEnd) {
   EXPECT_EQ(events[0].RelativeName[0], 'a');
 }
 
+TEST_F(Records, DamagedNextOffsetNearTheEndEndsTheWalk) {
+  // A 64-byte buffer: a record at 0 whose NextEntryOffset is the table's, and at 52 a last record
+  // (action 2) that only a next offset of 52 reaches with its whole header.
+  const std::pair<uint32_t, size_t> table[] = {{64, 1}, {63, 1}, {60, 1}, {56, 1}, {53, 1},
+                                               {52, 2}, {65, 1}, {0, 1},  {16, 2}};
+  for (const auto& [next, count] : table) {
+    std::vector<uint8_t> b(64, 0);
+    const uint32_t action = 1, length = 2, last = 2;
+    std::memcpy(b.data(), &next, 4);
+    std::memcpy(b.data() + 4, &action, 4);
+    std::memcpy(b.data() + 8, &length, 4);
+    b[12] = 'a';
+    std::memcpy(b.data() + 52 + 4, &last, 4);
+    std::memcpy(b.data() + 16 + 4, &last, 4);
+    const auto events = DecodeRecords(b.data(), b.size(), "/w/");
+    ASSERT_EQ(events.size(), count) << "next " << next;
+    EXPECT_EQ(events[0].RelativeName, "a");
+    if (count == 2) {
+      EXPECT_EQ(events[1].Action, 2u) << "next " << next;
+    }
+  }
+}
+
 TEST_F(Records, FullPathIsPlainConcatenation) {
   const auto b = Buffer({{1, u"a.txt"}});
   EXPECT_EQ(DecodeRecords(b.data(), b.size(), "/w")[0].FullPath, "/wa.txt");

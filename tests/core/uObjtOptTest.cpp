@@ -401,3 +401,21 @@ TEST_F(Options, UnwritableProgramFolderKeepsSettingsInTheUserConfiguration) {
     return 0;
   });
 }
+
+TEST_F(Options, HugeSettingsFileIsToldOnceAndNeverWritten) {
+  // A sparse file far past any settings file's size: nothing of it is read.
+  WriteFile(Ini(), "[main]\ntray=1\nstart=1\n");
+  ASSERT_EQ(truncate(Ini().c_str(), off_t{1} << 40), 0);
+  auto options = Load();
+  EXPECT_EQ(messages_->Errors(), std::vector<std::string>{kIniDamagedText + Ini()});
+  EXPECT_FALSE(options->tray);
+  EXPECT_FALSE(options->start);
+  EXPECT_TRUE(options->sound);
+  EXPECT_FALSE(options->AutoLoad);
+  EXPECT_THROW(options->SaveAll(), EIniWriteError);
+  EXPECT_THROW(options->RestoreDefaults(), EIniWriteError);
+  struct stat st;
+  ASSERT_EQ(stat(Ini().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, off_t{1} << 40);
+  EXPECT_EQ(messages_->Errors().size(), 1u);
+}
