@@ -7,6 +7,7 @@
 #include <string>
 
 #include "settings/uObjtOpt.h"
+#include "ui/uAdditional.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"
@@ -34,6 +35,7 @@ std::string ToNarrow(const QString& text) {
 
 TfOptions::TfOptions(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TfOptions>()) {
   ui_->setupUi(this);
+  ShowLabelsAsPlainText(*this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
@@ -174,5 +176,6 @@ void ShowOptionsDialog() {
   if (!fOptions) fOptions = new TfOptions(fMonDirMain);
   // Centred over the main window at every showing, wherever it was left last time.
   CenterOverMainWindow(*fOptions);
+  PlaceAgainWhenFramed(*fOptions, [dialog = fOptions] { CenterOverMainWindow(*dialog); });
   fOptions->exec();
 }

@@ -1,15 +1,45 @@
 #include "ui/uAdditional.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QScreen>
+#include <QSpacerItem>
 #include <QString>
+#include <QStyle>
 #include <QThread>
 #include <cstdio>
 
 #include "ui/uSound.h"
+
+QString PlainToolTip(const QString& text) {
+  return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() +
+         QStringLiteral("</p>");
+}
+
+void ShowLabelsAsPlainText(QWidget& window) {
+  if (auto* label = qobject_cast<QLabel*>(&window)) label->setTextFormat(Qt::PlainText);
+  for (QLabel* label : window.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+}
+
+void WidenForCaption(QMessageBox& box) {
+  // The title bar's font is the window manager's; a bold face of the application's size stands in
+  // for it, with room for the icon and three buttons beside the caption.
+  QFont font = QApplication::font("QMdiSubWindowTitleBar");
+  font.setBold(true);
+  const int buttons = 4 * box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+  const int width = QFontMetrics(font).horizontalAdvance(box.windowTitle()) + buttons;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  } else {
+    box.setMinimumWidth(width);
+  }
+}
 
 namespace {
 
@@ -26,6 +56,8 @@ void RunBox(TQtUserMessages::TKind kind, const QString& text) {
   QMessageBox box(error ? QMessageBox::Critical : QMessageBox::Information,
                   error ? QStringLiteral("Error") : QStringLiteral("Information"), text,
                   QMessageBox::Ok);
+  // The text may carry a path or a system's words; a box would otherwise guess at markup.
+  box.setTextFormat(Qt::PlainText);
   box.setWindowModality(Qt::ApplicationModal);
   // Centred on the screen, not on whichever window happens to be active.
   box.adjustSize();

@@ -9,6 +9,7 @@
 #include "watcher/uPlatformText.h"
 
 const char* const kOpenFailedText = "Возникла ошибка, сообщите автору";
+const char* const kOpenNoAnswerText = "Папка не ответила вовремя, открыть не удалось: ";
 
 namespace {
 
@@ -16,16 +17,19 @@ std::atomic<IShellOpen*> gShell{nullptr};
 
 enum class TKind { None, File, Folder };
 
-// What exists at the path, following links as the shell would. An empty path names nothing, and
-// so does a share that does not answer in time.
+// What exists at the path, following links as the shell would. An empty path names nothing. A
+// share that does not answer in time is not taken for a missing item: the user is told, since
+// nothing else would happen.
 TKind KindOf(const std::string& path) {
   switch (ProbePath(path, kOpenProbeLimit)) {
     case TPathKind::File:
       return TKind::File;
     case TPathKind::Folder:
       return TKind::Folder;
-    case TPathKind::None:
     case TPathKind::NoAnswer:
+      ShowError(kOpenNoAnswerText + path);
+      break;
+    case TPathKind::None:
       break;
   }
   return TKind::None;

@@ -16,9 +16,12 @@ void SetShellOpen(IShellOpen* shell);
 
 // The text of the failure box of the open actions.
 extern const char* const kOpenFailedText;  // "Возникла ошибка, сообщите автору"
+// The start of the box's text when the item's folder did not answer in time; the path follows.
+extern const char* const kOpenNoAnswerText;
 
 // The item named after the first "#" of `line`, under `folder` (joined with nothing inserted): an
-// existing file or, failing that, an existing folder, is opened; anything else does nothing.
+// existing file or, failing that, an existing folder, is opened; anything else does nothing, except
+// that a folder that does not answer in time is reported.
 void OpenLoggedFileIn(const std::string& folder, const std::string& line);
 // As above, but a file's folder is opened (everything up to its last separator); a folder opens
 // itself.

@@ -1,7 +1,9 @@
 #include "ui/uInfo.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 
+#include "ui/uAdditional.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"
 #include "ui/ufMain.h"
@@ -11,6 +13,7 @@ TfInfo* fInfo = nullptr;
 
 TfInfo::TfInfo(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TfInfo>()) {
   ui_->setupUi(this);
+  ShowLabelsAsPlainText(*this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
@@ -38,8 +41,17 @@ void TfInfo::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
 }
 
+void TfInfo::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void ShowAboutBox() {
   if (!fInfo) fInfo = new TfInfo(fMonDirMain);
   CenterOverMainWindow(*fInfo);
+  PlaceAgainWhenFramed(*fInfo, [box = fInfo] { CenterOverMainWindow(*box); });
   fInfo->exec();
 }

@@ -23,6 +23,8 @@ class TfInfo : public QDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Escape does not close it: only the caption's close box does.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   std::unique_ptr<Ui::TfInfo> ui_;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QSize>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,18 @@ class TLogModel : public QAbstractListModel {
   const std::string& Line(int row) const { return lines_.at(static_cast<size_t>(row)); }
   int Count() const { return static_cast<int>(lines_.size()); }
 
+  // The size one shown line needs. Every row then offers the size of the widest line so far, so a
+  // view that sizes all rows alike (from whichever row it samples) shows every line whole, whenever
+  // it arrived.
+  void SetMeasure(std::function<QSize(const QString& shown)> measure);
+
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
  private:
+  QString Shown(int row) const;
+
   std::vector<std::string> lines_;
+  std::function<QSize(const QString&)> measure_;
+  QSize rowSize_;
 };

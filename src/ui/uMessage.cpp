@@ -1,9 +1,11 @@
 #include "ui/uMessage.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QMenu>
 #include <QTextDocument>
 
+#include "ui/uAdditional.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
@@ -17,6 +19,23 @@ std::unique_ptr<TMsgFrm> gMsgFrm;
 
 namespace {
 
+// A plain widget is offered to screen readers as a mere panel; the popup is a window with its
+// caption.
+QAccessibleInterface* PopupAccessible(const QString& className, QObject* object) {
+  if (className == QLatin1String("TfMessage") && object && object->isWidgetType()) {
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+  }
+  return nullptr;
+}
+
+void PlaceInCorner(QWidget& popup) {
+  const QSize outer = OuterSize(popup);
+  int16_t left = static_cast<int16_t>(outer.width());
+  int16_t top = static_cast<int16_t>(outer.height());
+  PopupPosition(left, top);
+  popup.move(left, top);
+}
+
 // Names travel as the file system's bytes; undecodable bytes survive as escapes.
 QString FromNarrow(const std::string& text) {
   const std::u16string wide = NarrowToUtf16(text);
@@ -26,7 +45,13 @@ QString FromNarrow(const std::string& text) {
 }  // namespace
 
 TfMessage::TfMessage(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::TfMessage>()) {
+  static const bool accessibleInstalled = [] {
+    QAccessible::installFactory(PopupAccessible);
+    return true;
+  }();
+  (void)accessibleInstalled;
   ui_->setupUi(this);
+  ShowLabelsAsPlainText(*this);
   // Close box only; the popup keeps above other windows since it never takes the focus to come
   // forward.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -113,20 +138,20 @@ void ShowChangePopup(const std::string& fullPath, const std::string& relativeNam
   if (!fMessage) fMessage = new TfMessage();
 
   // Back to the corner at every change, even when the user has moved the popup away.
-  const QSize outer = OuterSize(*fMessage);
-  int16_t left = static_cast<int16_t>(outer.width());
-  int16_t top = static_cast<int16_t>(outer.height());
-  PopupPosition(left, top);
-  fMessage->move(left, top);
+  PlaceInCorner(*fMessage);
 
   gMsgFrm = std::make_unique<TMsgFrm>(fullPath, word, relativeName);
   FillPopup(*gMsgFrm);
 
   // Shown without taking the keyboard from whatever the user is typing in.
-  // A window that appears does so on top; one already shown is brought forward.
+  // A window that appears does so on top; one already shown is brought forward, and one the user
+  // minimised comes back (a minimised window still counts as visible).
+  if (fMessage->isMinimized())
+    fMessage->setWindowState(fMessage->windowState() & ~Qt::WindowMinimized);
   if (fMessage->isVisible()) {
     fMessage->raise();
   } else {
+    PlaceAgainWhenFramed(*fMessage, [popup = fMessage] { PlaceInCorner(*popup); });
     fMessage->show();
   }
 }

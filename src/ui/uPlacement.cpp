@@ -1,9 +1,13 @@
 #include "ui/uPlacement.h"
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
+#include <memory>
 
 #include "ui/ufMain.h"
 
@@ -13,6 +17,41 @@ QSize OuterSize(const QWidget& window) {
     outer += fMonDirMain->frameGeometry().size() - fMonDirMain->size();
   }
   return outer;
+}
+
+void PlaceAgainWhenFramed(QWidget& window, std::function<void()> place) {
+  // The window manager frames a window some time after it is mapped, and says nothing to the
+  // window about it; the frame is looked at briefly, which costs nothing noticeable.
+  constexpr int kLookMs = 25;
+  constexpr int kLookForMs = 1500;
+  auto* timer = new QTimer(&window);
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  // Placed once more by the frame as it is at the first look, whatever the guess was.
+  auto placedFor = std::make_shared<QSize>();
+  QObject::connect(
+      timer, &QTimer::timeout, timer,
+      [timer, clock, placedFor, place = std::move(place), target = QPointer<QWidget>(&window)] {
+        if (!target || !target->isVisible() || clock->elapsed() > kLookForMs) {
+          timer->deleteLater();
+          timer->stop();
+          return;
+        }
+        const QSize outer = target->frameGeometry().size();
+        if (outer != *placedFor) {
+          *placedFor = outer;
+          place();
+        }
+      });
+  timer->start(kLookMs);
+}
+
+void CenterOnScreen(QWidget& window) {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame(QPoint(), OuterSize(window));
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
 }
 
 void CenterOverMainWindow(QWidget& window) {

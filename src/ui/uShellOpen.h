@@ -6,8 +6,11 @@
 
 #include "ui/uAdditionalLogic.h"
 
+// The path made absolute against the current folder (an empty path stays empty).
+std::string AbsolutePath(const std::string& path);
+
 // The file URL of a path, built from its bytes, so that names which are not valid text still name
-// the same file.
+// the same file. A relative path is taken from the current folder.
 QUrl UrlForPath(const std::string& path);
 
 class TQtShellOpen : public IShellOpen {

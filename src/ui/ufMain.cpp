@@ -1,5 +1,6 @@
 #include "ui/ufMain.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
@@ -11,12 +12,15 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <QStyleOptionViewItem>
 
 #include "settings/uUserMessages.h"
+#include "ui/uAdditional.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"
+#include "ui/uPlacement.h"
 #include "ui/uSound.h"
 #include "ui_ufMain.h"
 
@@ -35,6 +39,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   setWindowIcon(AppIcon());
+  // Where it first appears; also without a window manager to place it.
+  CenterOnScreen(*this);
 
   const std::pair<QToolButton*, const char*> pictures[] = {
       {ui_->SpeedButton2, "start"},  {ui_->SpeedButton3, "stop"},     {ui_->SpeedButton4, "file"},
@@ -43,9 +49,22 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   for (const auto& [button, name] : pictures) button->setIcon(ButtonPicture(name));
 
   ui_->lbLog->setModel(&log_);
+  // Rows are measured as the log's own item view would draw them.
+  log_.SetMeasure([view = ui_->lbLog](const QString& shown) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.fontMetrics = view->fontMetrics();
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = shown;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view);
+  });
   status_ = new QLabel(this);
-  status_->setAccessibleName(QStringLiteral("состояние мониторинга"));
+  // No name of its own: a screen reader reads, and is told of, the status text itself.
+  status_->setAccessibleDescription(QStringLiteral("состояние мониторинга"));
   ui_->sbMain->addWidget(status_, 1);
+  ShowLabelsAsPlainText(*this);
 
   PopupMenu1 = new QMenu(this);
   N3 = PopupMenu1->addAction(QStringLiteral("старт           "));
@@ -80,21 +99,30 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   connect(tray_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { TrayMessage(reason); });
 
-  // Looked up once: the report itself does no file-system work on this thread. A missing or
-  // unplayable file gives the theme's default sound.
-  PlayNotify = [path = QFile::encodeName(NotifySoundPath()).toStdString()] {
-    PlaySoundFile(path, "message-new-instant");
+  // Looked up at each report, so a sound put beside the program later is played: two looks in the
+  // program's own folder, nothing on the watched one. A missing or unplayable file gives the
+  // theme's default sound.
+  PlayFile = [](const std::string& path) { PlaySoundFile(path, "message-new-instant"); };
+  PlayNotify = [this, dir = exeDir.empty() ? QCoreApplication::applicationDirPath()
+                                           : QFile::decodeName(exeDir.c_str())] {
+    if (PlayFile) PlayFile(QFile::encodeName(NotifySoundPathFrom(dir)).toStdString());
   };
   PlainMessageBox = [this](const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
                     QMessageBox::Ok, isVisible() ? this : nullptr);
+    // A short system text would leave the box too narrow for its caption.
+    WidenForCaption(box);
+    // The system's text, which may name the folder, as it stands.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
   };
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
-  mainThread_ = std::make_unique<TQtMainThreadCaller>(this);
+  // Watchers hold the caller, not this window; the window revokes it when it goes.
+  mainThread_ = std::make_shared<TQtMainThreadCaller>(this);
   TWatcherEnv env = WatcherEnv();
   env.MainThread = mainThread_.get();
+  env.MainThreadOwner = mainThread_;
   env.Ui = this;
   SetWatcherEnv(env);
 
@@ -103,10 +131,13 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
 
 TfMonDirMain::~TfMonDirMain() {
   Shutdown();
+  // A watcher still alive now (one stuck opening a share) reaches nothing of this window.
+  mainThread_->Revoke();
   TWatcherEnv env = WatcherEnv();
   if (env.Ui == this) {
     env.Ui = nullptr;
     env.MainThread = nullptr;
+    env.MainThreadOwner.reset();
     SetWatcherEnv(env);
   }
   delete gObjtOpt;
@@ -115,7 +146,7 @@ TfMonDirMain::~TfMonDirMain() {
 }
 
 void TfMonDirMain::FormCreate(const std::string& exeDir) {
-  status_->setText(QString::fromUtf8(kStatusInactive));
+  SetStatus(kStatusInactive);
   QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
   gObjtOpt = exeDir.empty() ? new TObjtOpt(*this) : new TObjtOpt(*this, exeDir);
   GuardHandler([&] { gObjtOpt->ApplyStartup(); });
@@ -209,7 +240,20 @@ void TfMonDirMain::WMSysCommand(unsigned command) {
     return;
   }
   TrayIcon(TrayAdd);
+  // The window manager places a window anew when it is mapped again; it comes back where it was.
+  restorePos_ = pos();
+  restoreFramed_ = frameGeometry().size() != size();
   hide();
+}
+
+void TfMonDirMain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // Centred at its first showing by its real frame, once the window manager has drawn it; until
+  // then the frame is only guessed.
+  if (!shownOnce_) {
+    shownOnce_ = true;
+    PlaceAgainWhenFramed(*this, [this] { CenterOnScreen(*this); });
+  }
 }
 
 void TfMonDirMain::changeEvent(QEvent* event) {
@@ -229,6 +273,11 @@ void TfMonDirMain::TrayMessage(QSystemTrayIcon::ActivationReason reason) {
     case QSystemTrayIcon::Trigger:
     case QSystemTrayIcon::DoubleClick:
       TrayIcon(TrayDelete);
+      if (restorePos_ && !isVisible()) {
+        move(*restorePos_);
+        // Hidden before it was ever framed (a start in the tray): its place was a guess.
+        if (!restoreFramed_) PlaceAgainWhenFramed(*this, [this] { CenterOnScreen(*this); });
+      }
       show();
       setWindowState(windowState() & ~Qt::WindowMinimized);
       raise();
@@ -272,13 +321,20 @@ void TfMonDirMain::AppendLog(std::string line) {
   log_.Append(std::move(line));
 }
 
+void TfMonDirMain::SetStatus(const char* text) {
+  status_->setText(QString::fromUtf8(text));
+  // A screen reader is told of the new words as they change.
+  QAccessibleEvent changed(status_, QAccessible::NameChanged);
+  QAccessible::updateAccessibility(&changed);
+}
+
 void TfMonDirMain::AnnounceStart() {
-  status_->setText(QString::fromUtf8(kStatusActive));
+  SetStatus(kStatusActive);
   AppendLog(StartLogLine());
 }
 
 void TfMonDirMain::AnnounceStop() {
-  status_->setText(QString::fromUtf8(kStatusInactive));
+  SetStatus(kStatusInactive);
   AppendLog(StopLogLine());
 }
 

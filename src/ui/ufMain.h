@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "settings/uObjtOpt.h"
@@ -69,6 +70,9 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void ShowWatchError(const std::string& text) override;
   void ShowWatchNotice(const std::string& text) override;
 
+  // The link through which watchers reach this window.
+  const std::shared_ptr<TQtMainThreadCaller>& MainThreadLink() const { return mainThread_; }
+
   // Stops the running watcher and lets reports already on their way finish.
   // Safe to call twice.
   void Shutdown();
@@ -87,7 +91,8 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   bool TrayShown() const;
 
   // Seams for tests and for the windows that arrive later.
-  std::function<void()> PlayNotify;  // "notify.wav", asynchronously
+  std::function<void()> PlayNotify;                       // "notify.wav", asynchronously
+  std::function<void(const std::string& path)> PlayFile;  // a sound file (empty: the default)
   std::function<void(const std::string& fullPath, const std::string& relativeName,
                      const std::string& word)>
       ShowChangePopup;                                       // the change popup
@@ -98,14 +103,16 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
 
  protected:
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void AppendLog(std::string line);
+  void SetStatus(const char* text);
   void SelectedLine(const std::function<void(const std::string&)>& action);
 
   std::unique_ptr<Ui::TfMonDirMain> ui_;
-  std::unique_ptr<TQtMainThreadCaller> mainThread_;
+  std::shared_ptr<TQtMainThreadCaller> mainThread_;
   TLogModel log_;
   QLabel* status_ = nullptr;
   QMenu* PopupMenu1 = nullptr;
@@ -113,6 +120,9 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   QSystemTrayIcon* tray_ = nullptr;
   std::shared_ptr<TMonDirThread> running_;
   bool shutDown_ = false;
+  std::optional<QPoint> restorePos_;  // where it was when it went to the tray
+  bool restoreFramed_ = false;
+  bool shownOnce_ = false;
 };
 
 extern TfMonDirMain* fMonDirMain;

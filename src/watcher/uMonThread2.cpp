@@ -224,8 +224,9 @@ void TMonDirThread::Execute() {
 }
 
 void TMonDirThread::Run(const TWatcherEnv& env) {
+  // Checked where the stop is made, on the user-interface thread: nothing is announced after it.
   RunOnMain(env, [&] {
-    if (env.Ui) env.Ui->AnnounceStart();
+    if (env.Ui && !Terminated()) env.Ui->AnnounceStart();
   });
 
   std::shared_ptr<TDirChanges> source =
@@ -239,7 +240,7 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
   const auto showError = [&](int error) {
     const std::string text = SystemErrorText(error);
     RunOnMain(env, [&] {
-      if (env.Ui) env.Ui->ShowWatchError(text);
+      if (env.Ui && !Terminated()) env.Ui->ShowWatchError(text);
     });
   };
 
@@ -266,7 +267,7 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
       const std::string text = source->TakeNotice();
       if (!text.empty()) {
         RunOnMain(env, [&] {
-          if (env.Ui) env.Ui->ShowWatchNotice(text);
+          if (env.Ui && !Terminated()) env.Ui->ShowWatchNotice(text);
         });
       }
       continue;

@@ -89,6 +89,9 @@ class IWatcherUi {
 // What a watcher needs from the rest of the program; set once by the program (or a test).
 struct TWatcherEnv {
   IMainThreadCaller* MainThread = nullptr;  // null: steps run on the watcher's own thread
+  // Shared ownership of MainThread where it must outlive its windows: a watcher keeps its copy of
+  // the environment until its run ends.
+  std::shared_ptr<IMainThreadCaller> MainThreadOwner;
   IWatcherUi* Ui = nullptr;
   TDirChangesFactory MakeSource;    // empty: the platform's source
   std::function<void()> BeforeRun;  // tests: runs first on the new thread

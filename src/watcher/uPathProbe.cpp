@@ -1,5 +1,6 @@
 #include "watcher/uPathProbe.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
@@ -18,61 +19,57 @@ TPathKind RealLook(const std::string& path) {
   return std::filesystem::is_directory(status) ? TPathKind::Folder : TPathKind::File;
 }
 
-// One helper thread takes one request at a time. It is detached and lives as long as the
-// program: a look that hangs must not hold up the program's end.
-struct TProber {
+// One look, shared by the caller that may stop waiting and the helper that may never end.
+struct TLook {
   std::mutex Mutex;
-  std::condition_variable Changed;
-  bool HasRequest = false;  // a request waits for the helper or is being looked at
+  std::condition_variable Done;
   bool Answered = false;
-  std::string Path;
   TPathKind Answer = TPathKind::None;
-  std::function<TPathKind(const std::string&)> Look;  // tests
-
-  void Run() {
-    std::unique_lock lock(Mutex);
-    for (;;) {
-      Changed.wait(lock, [&] { return HasRequest && !Answered; });
-      const std::string path = Path;
-      const auto look = Look;
-      lock.unlock();
-      const TPathKind kind = look ? look(path) : RealLook(path);
-      lock.lock();
-      Answer = kind;
-      Answered = true;
-      Changed.notify_all();
-    }
-  }
 };
 
-TProber& Prober() {
-  static TProber* const prober = [] {
-    auto* p = new TProber;  // never freed: its thread may outlive every caller
-    std::thread([p] { p->Run(); }).detach();
-    return p;
-  }();
-  return *prober;
-}
+std::mutex gTestLookMutex;
+std::function<TPathKind(const std::string&)> gTestLook;
+
+// Looks that have not ended yet, hung ones included.
+std::atomic<int> gOutstanding{0};
 
 }  // namespace
 
 TPathKind ProbePath(const std::string& path, std::chrono::milliseconds limit) {
-  TProber& prober = Prober();
-  std::unique_lock lock(prober.Mutex);
-  if (prober.HasRequest && !prober.Answered) return TPathKind::NoAnswer;  // an earlier one hangs
-  prober.HasRequest = true;
-  prober.Answered = false;
-  prober.Path = path;
-  prober.Changed.notify_all();
-  if (!prober.Changed.wait_for(lock, limit, [&] { return prober.Answered; })) {
+  // Each look has a helper of its own, so one hung on a dead share holds up no other. Only the
+  // number of hung helpers is bounded.
+  if (gOutstanding.fetch_add(1) >= kMaxOutstandingLooks) {
+    gOutstanding.fetch_sub(1);
     return TPathKind::NoAnswer;
   }
-  prober.HasRequest = false;
-  return prober.Answer;
+  std::function<TPathKind(const std::string&)> testLook;
+  {
+    std::lock_guard lock(gTestLookMutex);
+    testLook = gTestLook;
+  }
+  auto look = std::make_shared<TLook>();
+  try {
+    // Detached: a look that hangs must not hold up the program's end.
+    std::thread([look, path, testLook = std::move(testLook)] {
+      const TPathKind kind = testLook ? testLook(path) : RealLook(path);
+      {
+        std::lock_guard lock(look->Mutex);
+        look->Answer = kind;
+        look->Answered = true;
+      }
+      look->Done.notify_all();
+      gOutstanding.fetch_sub(1);
+    }).detach();
+  } catch (const std::system_error&) {
+    gOutstanding.fetch_sub(1);
+    return TPathKind::NoAnswer;
+  }
+  std::unique_lock lock(look->Mutex);
+  if (!look->Done.wait_for(lock, limit, [&] { return look->Answered; })) return TPathKind::NoAnswer;
+  return look->Answer;
 }
 
 void SetPathLookForTests(std::function<TPathKind(const std::string&)> look) {
-  TProber& prober = Prober();
-  std::lock_guard lock(prober.Mutex);
-  prober.Look = std::move(look);
+  std::lock_guard lock(gTestLookMutex);
+  gTestLook = std::move(look);
 }

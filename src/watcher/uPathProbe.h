@@ -11,9 +11,12 @@ enum class TPathKind { None, File, Folder, NoAnswer };
 
 // What is at `path`, following links as the shell would: nothing (also for an empty path or one
 // holding a NUL), a file (anything that is not a folder) or a folder; NoAnswer when the look has
-// not ended within `limit`, or when an earlier look still has not ended (one hung look at a time;
-// it goes on in the background and the next call after it ends is served again).
+// not ended within `limit`. Every look runs on a helper of its own, so a look that hangs holds up
+// no other; a hung look goes on in the background. While kMaxOutstandingLooks looks hang, further
+// calls get NoAnswer at once.
 TPathKind ProbePath(const std::string& path, std::chrono::milliseconds limit);
+
+inline constexpr int kMaxOutstandingLooks = 16;
 
 // How long the popup waits for the look that picks a picture, and the open actions for theirs.
 inline constexpr std::chrono::milliseconds kPopupProbeLimit{100};

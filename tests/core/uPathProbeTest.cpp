@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "settings/uUserMessages.h"
 #include "ui/uAdditionalLogic.h"
 #include "ui/uObjFiles.h"
 #include "watcher/uPathProbe.h"
@@ -38,20 +41,30 @@ TEST(PathProbe, TellsFilesFoldersAndNothingFollowingLinks) {
   fs::remove_all(root);
 }
 
-// Every path is a folder on a share; while `hang` is set, a look does not end until it is let go,
-// as on a share whose server is down.
+// Every path under /share is a folder on a share; while `hang` is set, a look there does not end
+// until it is let go, as on a share whose server is down. Every other path is a local file.
 class HungShare : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetPathLookForTests([this](const std::string&) {
+    SetPathLookForTests([this](const std::string& path) {
+      if (path.rfind("/share", 0) != 0) return TPathKind::File;
       ++looks_;
-      std::unique_lock lock(mutex_);
-      released_.wait(lock, [this] { return !hang || released; });
+      {
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [this] { return !hang || released; });
+      }
+      ++ended_;  // the look touches nothing of the test after this
       return TPathKind::Folder;
     });
+    SetUserMessages(&messages);
   }
   void TearDown() override {
+    SetUserMessages(nullptr);
     Release();
+    // Every look that hung has let go of this test before it goes.
+    for (int i = 0; i < 500 && ended_.load() < looks_.load(); ++i)
+      std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(ended_.load(), looks_.load());
     SetPathLookForTests({});
     // The hung look ends in the background; the next one is served again.
     TPathKind kind = TPathKind::NoAnswer;
@@ -68,16 +81,36 @@ class HungShare : public ::testing::Test {
   }
 
   std::atomic<int> looks_{0};
+  std::atomic<int> ended_{0};
   std::mutex mutex_;
   std::condition_variable released_;
   bool released = false;
   bool hang = true;
+  struct TRecordingMessages : IUserMessages {
+    void ShowError(const std::string& text) override { errors.push_back(text); }
+    void ShowInfo(const std::string& text) override { infos.push_back(text); }
+    std::vector<std::string> errors, infos;
+  } messages;
 };
 
-TEST_F(HungShare, TheCallerGetsNoAnswerAndHungLooksDoNotPileUp) {
+TEST_F(HungShare, AHungLookHoldsUpNoOtherAndHungLooksAreBounded) {
   EXPECT_EQ(ProbePath("/share/a", 50ms), TPathKind::NoAnswer);
-  EXPECT_EQ(ProbePath("/share/b", 50ms), TPathKind::NoAnswer);
-  EXPECT_EQ(looks_.load(), 1);
+  // A local file is still answered while the share hangs.
+  EXPECT_EQ(ProbePath("/home/a.txt", 5s), TPathKind::File);
+  for (int i = 1; i < kMaxOutstandingLooks; ++i) {
+    EXPECT_EQ(ProbePath("/share/b" + std::to_string(i), 1ms), TPathKind::NoAnswer);
+  }
+  EXPECT_TRUE([&] {
+    for (int i = 0; i < 500 && looks_.load() < kMaxOutstandingLooks; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return looks_.load() == kMaxOutstandingLooks;
+  }());
+  // Past the bound no new helper is made, and the caller is not held up.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(ProbePath("/home/a.txt", 5s), TPathKind::NoAnswer);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 4s);
+  EXPECT_EQ(looks_.load(), kMaxOutstandingLooks);
 }
 
 TEST_F(HungShare, ThePopupAndTheOpenActionsLookThroughIt) {
@@ -99,11 +132,15 @@ TEST_F(HungShare, ThePopupAndTheOpenActionsLookThroughIt) {
     std::lock_guard lock(mutex_);
     hang = true;
   }
-  // The share stops answering: no folder picture, nothing opened, and the caller goes on.
+  EXPECT_TRUE(messages.errors.empty());
+  // The share stops answering: no folder picture, nothing opened, the caller goes on, and the user
+  // learns why nothing opened.
   EXPECT_EQ(TMsgFrm("/share/dir", "создан", "dir").PictureIndex, kNonePicture);
   OpenLoggedFolderIn("/share/", line);
   OpenLoggedFileIn("/share/", line);
   EXPECT_EQ(shell.opened.size(), 1u);
+  const std::string told = std::string(kOpenNoAnswerText) + "/share/dir";
+  EXPECT_EQ(messages.errors, (std::vector<std::string>{told, told}));
   SetShellOpen(nullptr);
 }
 

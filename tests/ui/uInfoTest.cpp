@@ -145,3 +145,20 @@ TEST_F(AboutBox, IsCreatedWhenThereIsNone) {
   ASSERT_NE(fInfo, nullptr);
   EXPECT_EQ(fInfo->parentWidget(), main.get());
 }
+
+TEST_F(AboutBox, EscapeDoesNotCloseIt) {
+  WriteIni(false, watched);
+  CreateWindows();
+  main->show();
+  bool stayed = false;
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(fInfo->isVisible());
+    QTest::keyClick(fInfo, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    stayed = fInfo->isVisible();
+    fInfo->close();
+  });
+  main->SpeedButton7Click();
+  EXPECT_TRUE(stayed);
+  EXPECT_FALSE(fInfo->isVisible());
+}

@@ -88,7 +88,8 @@ TEST_F(ChangePopup, LayoutCaptionsHintsAndAccessibleNames) {
     EXPECT_FALSE(b.button->icon().isNull());
   }
   QTextEdit* memo = Ui().Memo1;
-  EXPECT_EQ(memo->geometry(), QRect(8, 78, 257, 50));
+  // Five pixels short of the layout it was drawn with, so the red word below it covers no line.
+  EXPECT_EQ(memo->geometry(), QRect(8, 78, 257, 45));
   EXPECT_EQ(memo->frameShape(), QFrame::NoFrame);
   EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_FALSE(memo->isReadOnly());
@@ -251,4 +252,61 @@ TEST_F(ChangePopup, AppearsAlsoWhileTheMainWindowIsInTheTray) {
   ASSERT_TRUE(WaitLines(2));
   EXPECT_TRUE(fMessage->isVisible());
   EXPECT_EQ(Ui().Memo1->toPlainText(), QString::fromStdString(watched + "a.txt"));
+}
+
+TEST_F(ChangePopup, TheRedWordNeverCoversThePath) {
+  WriteIni(false, watched);
+  CreateWindows();
+  const std::string longPath =
+      watched + std::string(300, 'x') + "/" + std::string(40, 'y') + ".txt";
+  for (const char* word :
+       {"создан", "удален", "изменен", "переименован", "неопознанная операция"}) {
+    ShowChangePopup(longPath, "y.txt", word);
+    const QRect label = Ui().Label2->geometry();
+    EXPECT_EQ(Ui().Label2->text(), QString::fromUtf8(word));
+    EXPECT_FALSE(label.intersects(Ui().Memo1->geometry())) << word;
+    EXPECT_TRUE(fMessage->rect().contains(label)) << word;
+  }
+}
+
+TEST_F(ChangePopup, AMinimisedPopupComesBackAtTheNextChange) {
+  WriteIni(false, watched);
+  CreateWindows();
+  ShowChangePopup(watched + "a.txt", "a.txt", "создан");
+  ASSERT_TRUE(fMessage->isVisible());
+  fMessage->showMinimized();
+  ASSERT_TRUE(WaitUntil([] { return fMessage->isMinimized(); }));
+  ShowChangePopup(watched + "b.txt", "b.txt", "создан");
+  EXPECT_TRUE(WaitUntil([] { return !fMessage->isMinimized(); }));
+  EXPECT_TRUE(fMessage->isVisible());
+  EXPECT_TRUE(fMessage->testAttribute(Qt::WA_ShowWithoutActivating));
+  EXPECT_EQ(Ui().Memo1->toPlainText(), QString::fromStdString(watched + "b.txt"));
+}
+
+TEST_F(ChangePopup, ScreenReadersMeetAWindowWithItsCaption) {
+  WriteIni(false, watched);
+  CreateWindows();
+  ShowChangePopup(watched + "a.txt", "a.txt", "создан");
+  QAccessibleInterface* popup = QAccessible::queryAccessibleInterface(fMessage);
+  ASSERT_NE(popup, nullptr);
+  EXPECT_EQ(popup->role(), QAccessible::Window);
+  EXPECT_EQ(popup->text(QAccessible::Name), QStringLiteral("Изменения в папке"));
+  // Its parts are still reached through it.
+  bool pathFound = false;
+  for (int i = 0; i < popup->childCount(); ++i) {
+    pathFound |= popup->child(i)->object() == Ui().Memo1;
+  }
+  EXPECT_TRUE(pathFound);
+}
+
+TEST_F(ChangePopup, InTheCornerByItsOwnFrameWhenNoWindowWasFramedBefore) {
+  // A start hidden in the tray: the main window has never been shown, so no frame is known when
+  // the first popup is placed.
+  WriteIni(false, watched);
+  CreateWindows();
+  ASSERT_FALSE(main->isVisible());
+  ShowChangePopup(watched + "a.txt", "a.txt", "создан");
+  ASSERT_TRUE(fMessage->isVisible());
+  EXPECT_TRUE(InTheCorner());
+  EXPECT_NE(fMessage->frameGeometry().size(), fMessage->size());
 }

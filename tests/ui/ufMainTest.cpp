@@ -2,19 +2,28 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QListView>
 #include <QMenu>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <thread>
 
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
 #include "uWindowsTestSupport.h"
 #include "ui/uAdditionalLogic.h"
+#include "ui/uMainThreadQt.h"
 #include "ui/ufMain.h"
 #include "ui_ufMain.h"
 #include "watcher/uDirChanges.h"
@@ -250,4 +259,251 @@ TEST_F(MainWindow, ExitInTheMiddleOfABurst) {
   EXPECT_EQ(LiveWatchers(), 0u);
   // A stopped watcher reports nothing after its stop line.
   EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+}
+
+namespace {
+
+// A source whose open hangs, as on a share whose server is down, until it is let go; then it
+// fails.
+class THangingOpen : public TScriptedDirChanges {
+ public:
+  int Open(const std::string&) override {
+    entered = true;
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [this] { return released; });
+    return EIO;
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released = true;
+    released_.notify_all();
+  }
+  std::atomic<bool> entered{false};
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool released = false;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, AWatcherStoppedWhileItsOpenHangsAnnouncesNothingAfterTheStop) {
+  WriteIni(false, watched);
+  auto hanging = std::make_shared<THangingOpen>();
+  TWatcherEnv env = WatcherEnv();
+  env.MakeSource = [hanging] { return hanging; };
+  SetWatcherEnv(env);
+  Open();
+  window->mmStartClick();
+  ASSERT_TRUE(WaitUntil([&] { return hanging->entered.load(); }));
+  window->mmStopClick();
+  hanging->Release();
+  ASSERT_TRUE(WaitUntil([] { return LiveWatchers() == 0; }));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(events.empty()) << events.front();
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+}
+
+TEST_F(MainWindow, AWatcherThatOutlivesTheWindowReachesNothingOfIt) {
+  WriteIni(false, watched);
+  auto hanging = std::make_shared<THangingOpen>();
+  TWatcherEnv env = WatcherEnv();
+  env.MakeSource = [hanging] { return hanging; };
+  SetWatcherEnv(env);
+  Open();
+  // Only the link is looked at once the window has gone.
+  bool boxShown = false;
+  window->PlainMessageBox = [&boxShown](const QString&) { boxShown = true; };
+  std::weak_ptr<TQtMainThreadCaller> link = window->MainThreadLink();
+  window->mmStartClick();
+  ASSERT_TRUE(WaitUntil([&] { return hanging->entered.load(); }));
+  // The window goes while the open still hangs; the watcher keeps running past the wait at exit.
+  window->SetRunningMonitor(nullptr);
+  main.reset();
+  window = nullptr;
+  ASSERT_EQ(LiveWatchers(), 1u);
+  auto held = link.lock();
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(held->Revoked());
+  held.reset();
+  // The open fails now; its box would go to the freed window.
+  hanging->Release();
+  EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(boxShown);
+  EXPECT_TRUE(link.expired());
+}
+
+TEST_F(MainWindow, TheNotifySoundIsLookedUpAtEachReport) {
+  WriteIni(false, watched);
+  main = std::make_unique<TfMonDirMain>(exeDir);
+  std::vector<std::string> played;
+  main->PlayFile = [&](const std::string& path) { played.push_back(path); };
+  main->PlayNotify();
+  std::ofstream(exeDir + "notify.wav") << "RIFF";
+  main->PlayNotify();
+  fs::remove(exeDir + "notify.wav");
+  main->PlayNotify();
+  EXPECT_EQ(played, (std::vector<std::string>{"", root + "/bin/notify.wav", ""}));
+}
+
+namespace {
+
+QObject* gReadObject = nullptr;
+std::vector<QString> gNamesAnnounced;
+QAccessible::UpdateHandler gEarlierHandler = nullptr;
+
+void RecordNameChange(QAccessibleEvent* event) {
+  if (event->type() == QAccessible::NameChanged && event->object() == gReadObject) {
+    gNamesAnnounced.push_back(event->accessibleInterface()->text(QAccessible::Name));
+  }
+  if (gEarlierHandler) gEarlierHandler(event);
+}
+
+}  // namespace
+
+TEST_F(MainWindow, TheStatusWordsReachAScreenReader) {
+  WriteIni(false, watched);
+  Open();
+  QLabel* status = nullptr;
+  for (QLabel* label : window->ui()->sbMain->findChildren<QLabel*>()) {
+    if (label->text() == window->StatusText()) status = label;
+  }
+  ASSERT_NE(status, nullptr);
+  QAccessibleInterface* read = QAccessible::queryAccessibleInterface(status);
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->text(QAccessible::Name), QStringLiteral("Мониторинг папки отключён"));
+
+  gReadObject = status;
+  gNamesAnnounced.clear();
+  const bool wasActive = QAccessible::isActive();
+  QAccessible::setActive(true);
+  gEarlierHandler = QAccessible::installUpdateHandler(RecordNameChange);
+  window->mmStartClick();
+  const bool started = WaitLines(1);
+  const QString whileRunning = read->text(QAccessible::Name);
+  window->mmStopClick();
+  QAccessible::installUpdateHandler(gEarlierHandler);
+  QAccessible::setActive(wasActive);
+  gReadObject = nullptr;
+
+  ASSERT_TRUE(started);
+  EXPECT_EQ(whileRunning, QStringLiteral("Мониторинг папки активен"));
+  EXPECT_EQ(read->text(QAccessible::Name), QStringLiteral("Мониторинг папки отключён"));
+  // Each change is told to the screen reader as it happens; without an accessibility bridge (as
+  // offscreen) nothing is sent at all.
+  if (QAccessible::isActive()) {
+    EXPECT_EQ(gNamesAnnounced, (std::vector<QString>{QStringLiteral("Мониторинг папки активен"),
+                                                     QStringLiteral("Мониторинг папки отключён")}));
+  }
+}
+
+TEST_F(MainWindow, CentredAtFirstAndBackWhereItWasFromTheTray) {
+  WriteIni(false, watched);
+  Open();
+  const QRect free = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((window->frameGeometry().center() - free.center()).manhattanLength(), 2);
+  window->show();
+  // Once the (simulated) frame is known, it is centred by that frame.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return (window->frameGeometry().center() - free.center()).manhattanLength() <= 1; }));
+  EXPECT_NE(window->frameGeometry().size(), window->size());
+
+  window->TrayAvailable = [] { return true; };
+  window->move(37, 41);
+  window->WMSysCommand(kScMinimize);
+  ASSERT_FALSE(window->isVisible());
+  window->TrayMessage(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->pos(), QPoint(37, 41));
+}
+
+TEST_F(MainWindow, AStopBeforeTheStartIsAnnouncedLeavesNoStartLineAfterIt) {
+  WriteIni(false, watched);
+  std::atomic<bool> entered{false};
+  TWatcherEnv env = WatcherEnv();
+  env.BeforeRun = [&entered] { entered = true; };
+  SetWatcherEnv(env);
+  Open();
+  window->mmStartClick();
+  // No event is served meanwhile: the watcher hands its start announcement to this thread, which
+  // has not served it yet when the user stops.
+  for (int i = 0; i < 5000 && !entered; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(entered);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  window->mmStopClick();
+  ASSERT_TRUE(WaitUntil([] { return LiveWatchers() == 0; }));
+  QCoreApplication::processEvents();
+  ASSERT_EQ(Lines().size(), 1u);
+  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
+}
+
+TEST_F(MainWindow, LongLinesKeepTheirWidthWheneverTheyArrived) {
+  WriteIni(false, watched);
+  Open();
+  QListView* log = window->ui()->lbLog;
+  const QFontMetrics metrics(log->font());
+  const auto wholeLinesShown = [&] {
+    // Laid out as the view does by itself, from its event loop.
+    QCoreApplication::processEvents();
+    for (int row = 0; row < window->Log().Count(); ++row) {
+      const QModelIndex index = window->Log().index(row);
+      const int needed = metrics.horizontalAdvance(index.data().toString());
+      if (log->visualRect(index).width() < needed) return false;
+    }
+    return log->horizontalScrollBar()->maximum() > 0;
+  };
+  const std::string longName(300, 'x');
+  const std::string shortName = "a";
+  std::mt19937 random(7);
+  // Lines long and short, arriving while the window is shown, hidden in the tray, or shown again.
+  window->TrayAvailable = [] { return true; };
+  window->show();
+  window->Log().Append(ChangeLogLine("12:00:00   создан:   ", longName));
+  for (int step = 0; step < 40; ++step) {
+    switch (random() % 4) {
+      case 0:
+        window->Log().Append(ChangeLogLine("12:00:00   создан:   ", longName + "y"));
+        break;
+      case 1:
+        window->Log().Append(ChangeLogLine("12:00:00   создан:   ", shortName));
+        break;
+      case 2:
+        if (window->isVisible()) window->WMSysCommand(kScMinimize);
+        break;
+      case 3:
+        if (!window->isVisible()) window->TrayMessage(QSystemTrayIcon::Trigger);
+        break;
+    }
+    if (window->isVisible()) {
+      ASSERT_TRUE(WaitUntil(wholeLinesShown, 1000)) << "step " << step;
+    }
+  }
+}
+
+TEST(MainThreadLink, WorkWaitingWhenTheLinkIsRevokedNeverRunsAndItsCallerIsReleased) {
+  QObject target;
+  auto link = std::make_shared<TQtMainThreadCaller>(&target);
+  std::atomic<bool> ran{false};
+  std::atomic<bool> released{false};
+  std::thread worker([&] {
+    try {
+      link->RunAndWait([&] { ran = true; });
+    } catch (const std::exception&) {
+      released = true;
+    }
+  });
+  // The work is posted; this thread serves no event before it revokes the link.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  link->Revoke();
+  worker.join();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(released);
+  EXPECT_FALSE(ran);
+  // Nothing is posted any more.
+  EXPECT_THROW(link->RunAndWait([&] { ran = true; }), std::exception);
+  EXPECT_FALSE(ran);
 }
