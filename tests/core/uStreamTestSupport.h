@@ -679,7 +679,10 @@ class TRealTree {
   std::map<std::string, int64_t> List() const {
     std::map<std::string, int64_t> out;
     const int fd = openat(rootFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) ListInto(fd, "", out);
+    if (fd >= 0) {
+      ListInto(fd, "", out);
+      close(fd);
+    }
     return out;
   }
 
@@ -756,7 +759,6 @@ class TRealTree {
         out[path] = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -2;
       }
     });
-    close(fd);
   }
 
   std::string base_, root_;
