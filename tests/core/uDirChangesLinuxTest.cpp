@@ -772,6 +772,24 @@ TEST_F(InotifySource, TheWatchLimitIsToldOnceWithHowToRaiseIt) {
 
 // Beyond the limit, folders are polled with their subtrees, in the same stream and named from the
 // watched folder; a polled folder renamed, or its watched parent renamed, is followed.
+TEST_F(InotifySource, TheWatchLimitReachedByNewFoldersIsToldOnce) {
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 2;  // the root and one folder
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("a").c_str(), 0755), 0);
+  EXPECT_EQ(Settle(), (TRecords{{1, "a"}}));
+  ASSERT_EQ(mkdir(P("b").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("c").c_str(), 0755), 0);
+  // The notice may overtake the records read with it.
+  TRecords records, notices;
+  for (const auto& one : Settle()) (one.first >= 100 ? notices : records).push_back(one);
+  EXPECT_EQ(records, (TRecords{{1, "b"}, {1, "c"}}));
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].first, 100u + TSeen::Notice);
+  EXPECT_NE(notices[0].second.find("таких папок: "), std::string::npos) << notices[0].second;
+}
+
 TEST_F(InotifySource, FoldersBeyondTheWatchLimitArePolled) {
   for (const char* name : {"w/s1", "w/s2/deep", "w/s3"}) {
     ASSERT_TRUE(std::filesystem::create_directories(P(name)));

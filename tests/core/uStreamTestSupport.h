@@ -301,10 +301,10 @@ class TModel {
     item.InitialPath = p;
     item.InitialSize = size;
     item.Arrived = Watching;
-    const std::string parent = Parent(p);
-    if (Watching && !parent.empty()) {
-      const TItem& folder = Items[Tree.at(parent)];
-      item.ArrivedInNewFolder = folder.Arrived || folder.ArrivedInNewFolder;
+    // Inside a folder that itself came while watched, at any depth (an old folder moved into a new
+    // one counts: the new one may not have been read yet).
+    for (std::string up = Parent(p); Watching && !up.empty(); up = Parent(up)) {
+      item.ArrivedInNewFolder |= Items[Tree.at(up)].Arrived;
     }
     Items.push_back(std::move(item));
     Tree[p] = id;
