@@ -595,10 +595,31 @@ TEST_F(InotifySource, RecordsBeyondTheCapAreAnOverflowAndTheWatchGoesOn) {
     std::this_thread::sleep_for(1ms);
   }
   collector_ = std::make_unique<TCollector>(source_);
-  const TRecords got = Settle();
+  ASSERT_TRUE(collector_->WaitForKind(TSeen::Overflow));
+  // A marker made while the rest of the burst is still being handled may meet the cap as well:
+  // then another one is made.
+  bool marked = false;
+  for (int i = 0; i < 50 && !marked; ++i) {
+    const std::string name = "m" + std::to_string(i);
+    ASSERT_TRUE(WriteFile(P(name), ""));
+    marked = collector_->WaitUntil(
+        [&](const std::vector<TSeen>& seen) {
+          for (const auto& one : seen) {
+            if (one.Kind == TSeen::Record && one.Text == name) return true;
+          }
+          return false;
+        },
+        1s);
+  }
+  ASSERT_TRUE(marked);
+  const auto got = collector_->Take();
   ASSERT_GE(got.size(), 51u);
-  for (size_t i = 0; i < 50; ++i) EXPECT_EQ(got[i].first % 100, i % 2 ? 3u : 1u) << i;
-  EXPECT_EQ(got[50], (TRecord{100 + TSeen::Overflow, ""}));
+  for (size_t i = 0; i < 50; ++i) {
+    EXPECT_EQ(got[i].Kind, TSeen::Record) << i;
+    EXPECT_EQ(got[i].Action, i % 2 ? 3u : 1u) << i;
+    EXPECT_EQ(got[i].Text, "f" + std::to_string(i / 2)) << i;
+  }
+  EXPECT_EQ(got[50].Kind, TSeen::Overflow);
   // Later changes arrive as before.
   ASSERT_TRUE(WriteFile(P("after"), ""));
   EXPECT_EQ(Settle(), (TRecords{{1, "after"}}));
