@@ -50,6 +50,8 @@ endforeach()
 
 set(VARK_WIN_TEST_SOURCES
   tests/core/uMonThread2Test.cpp
+  tests/core/uObjFilesTest.cpp
+  tests/core/uWatcherThreadTest.cpp
   tests/core/uPlatformTextTest.cpp
   tests/core/uPlatformTextWinTest.cpp
   tests/core/uDirChangesWinTest.cpp
