@@ -1,13 +1,15 @@
-// The system's message text on Windows: FormatMessage's own text without its ending.
+// The Windows platform layer's texts and paths: error texts, names, time text, program paths.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 
+#include "settings/uAppPaths.h"
 #include "uWinTestSupport.h"
 #include "watcher/uPathProbe.h"
 #include "watcher/uPlatformText.h"
 #include "watcher/uPlatformTextWin.h"
+#include "watcher/uTimeText.h"
 
 namespace {
 
@@ -60,4 +62,56 @@ TEST(WinPlatformText, PathsOutsideTheAnsiCodePageAreFound) {
   EXPECT_EQ(ProbePath(folder, kOpenProbeLimit), TPathKind::Folder);
   EXPECT_EQ(ProbePath(file, kOpenProbeLimit), TPathKind::File);
   EXPECT_EQ(ProbePath(dir.FolderText() + "Нет такого", kOpenProbeLimit), TPathKind::None);
+}
+
+// The log's time text in the user's format: the same as the system's own long time text, for
+// every hour of the day.
+TEST(WinTimeText, TheUsersFormatGivesTheSystemsOwnTimeText) {
+  const TTimeFormat format = TimeFormatFromLocale();
+  for (int hour = 0; hour < 24; ++hour) {
+    std::tm time{};
+    time.tm_hour = hour;
+    time.tm_min = 5;
+    time.tm_sec = 7;
+    SYSTEMTIME system{};
+    system.wYear = 2024;
+    system.wMonth = 5;
+    system.wDay = 1;
+    system.wHour = static_cast<WORD>(hour);
+    system.wMinute = 5;
+    system.wSecond = 7;
+    wchar_t buffer[80] = {};
+    ASSERT_GT(GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &system, nullptr, buffer, 80), 0);
+    EXPECT_EQ(FormatTime(time, format), NarrowText(buffer)) << hour;
+  }
+}
+
+TEST(WinAppPaths, TheProgramsPathAndFolder) {
+  const std::string path = ExecutablePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.substr(path.size() - std::string("vark_core_tests.exe").size()),
+            "vark_core_tests.exe");
+  EXPECT_NE(GetFileAttributesW(WideText(path).c_str()), INVALID_FILE_ATTRIBUTES);
+  const std::string dir = ExecutableDir();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.back(), '\\');
+  EXPECT_EQ(path.rfind(dir, 0), 0u);
+  EXPECT_FALSE(ConfigHome().empty());
+}
+
+TEST(WinAppPaths, WhatMayBeWritten) {
+  win_test::TTempDir dir;
+  std::filesystem::create_directories(dir / "Папка 日本");
+  EXPECT_TRUE(FolderWritable(dir.FolderText() + "Папка 日本\\"));
+  EXPECT_FALSE(FolderWritable(dir.FolderText() + "нет\\"));
+  win_test::WriteBytes(dir / "Файл.ini", "x");
+  const std::string file = dir.FolderText() + "Файл.ini";
+  EXPECT_TRUE(FileWritable(file));
+  ASSERT_TRUE(SetFileAttributesW((dir / "Файл.ini").c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(FileWritable(file));
+  SetFileAttributesW((dir / "Файл.ini").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_FALSE(FileWritable(dir.FolderText() + "Папка 日本"));
+  EXPECT_FALSE(FileWritable(dir.FolderText() + "нет.ini"));
+  // The probe file of the folder test is gone again.
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "Папка 日本"));
 }
