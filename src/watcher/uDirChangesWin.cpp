@@ -22,8 +22,9 @@ namespace {
 constexpr DWORD kNotifyAll =
     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_SIZE;
 
-// The extended call and its record are not in every SDK's headers (the import libraries of older
-// ones lack the call too), so both are declared here and the call is looked up at run time.
+// The extended call and its record are missing from some SDKs' headers (mingw-w64's among them),
+// so both are declared here; the call is looked up at run time, since systems before Windows 10
+// 1709 (and Wine) do not have it and a program importing it would not even start there.
 constexpr int kReadDirectoryNotifyExtendedInformation = 2;
 using TReadDirectoryChangesExW = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD,
                                                LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE, int);
