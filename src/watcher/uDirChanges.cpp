@@ -98,11 +98,24 @@ size_t TQueuedDirChanges::Pending() const {
   return records_;
 }
 
+void TQueuedDirChanges::SetMaxPending(size_t records) {
+  std::lock_guard lock(mutex_);
+  maxRecords_ = records;
+}
+
+void TQueuedDirChanges::Append(TChangeRecord& record) {
+  if (records_ < maxRecords_) {
+    queue_.push_back({TItemKind::Record, std::move(record)});
+    ++records_;
+  } else if (queue_.empty() || queue_.back().Kind != TItemKind::Overflow) {
+    queue_.push_back({TItemKind::Overflow, {}});
+  }
+}
+
 void TQueuedDirChanges::Push(TChangeRecord record) {
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back({TItemKind::Record, std::move(record)});
-    ++records_;
+    Append(record);
   }
   wake_.notify_all();
 }
@@ -111,8 +124,7 @@ void TQueuedDirChanges::Push(std::vector<TChangeRecord>& records) {
   if (records.empty()) return;
   {
     std::lock_guard lock(mutex_);
-    for (auto& r : records) queue_.push_back({TItemKind::Record, std::move(r)});
-    records_ += records.size();
+    for (auto& r : records) Append(r);
   }
   records.clear();
   wake_.notify_all();

@@ -97,6 +97,11 @@ class TQueuedDirChanges : public TDirChanges {
   // How many records wait to be read.
   size_t Pending() const;
 
+  // Records beyond this many waiting are dropped, and the reader learns at that point that changes
+  // were lost (an overflow); the source itself stays in step with the folder.
+  static constexpr size_t kDefaultMaxPending = size_t{1} << 18;
+  void SetMaxPending(size_t records);
+
  protected:
   void Push(TChangeRecord record);
   void Push(std::vector<TChangeRecord>& records);  // moves them out
@@ -118,8 +123,12 @@ class TQueuedDirChanges : public TDirChanges {
   };
   mutable std::mutex mutex_;
   std::condition_variable wake_;
+  // Appends while the cap allows; under the lock.
+  void Append(TChangeRecord& record);
+
   std::deque<TItem> queue_;
   size_t records_ = 0;
+  size_t maxRecords_ = kDefaultMaxPending;
   std::string notice_;
   bool noticeReady_ = false;
   bool stopped_ = false;

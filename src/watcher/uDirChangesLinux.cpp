@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -39,8 +40,10 @@
 
 namespace {
 
+// IN_ATTRIB: a subfolder that could not be read may become readable.
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM | IN_MOVED_TO |
-                                IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                                IN_EXCL_UNLINK;
 
 // An item's value in its folder's table: a file's size, or, with the top bit set, the watch of a
 // subfolder (kNoWatch when it is not watched: unreadable, or gone while it was read), or the
@@ -50,11 +53,11 @@ constexpr int kNoWatch = -1;
 bool IsPoll(int wd) {
   return wd < kNoWatch;
 }
-// Set on what the scan of a new folder found and reported: the kernel may still bring the same
-// item's own creation, which is then not reported again.
-constexpr uint64_t kScanBit = uint64_t{1} << 62;
+// Set on a new folder that went away (or could not be read) before what it held was told: that
+// is told once it is found again under another name, or becomes readable.
+constexpr uint64_t kUntoldBit = uint64_t{1} << 62;
 // A file whose size could not be learned.
-constexpr uint64_t kUnknownSize = kScanBit - 1;
+constexpr uint64_t kUnknownSize = kUntoldBit - 1;
 uint64_t DirValue(int wd) {
   return kDirBit | static_cast<uint32_t>(wd);
 }
@@ -63,12 +66,6 @@ bool IsDirValue(uint64_t value) {
 }
 int WatchOf(uint64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(value));
-}
-// True, and the mark taken off, when the item was reported by the scan of a new folder.
-bool TakeScanEcho(uint64_t* value) {
-  if (!value || (*value & kScanBit) == 0) return false;
-  *value &= ~kScanBit;
-  return true;
 }
 
 // The first half of a rename waits this long at the end of a read for its second half before it
@@ -81,6 +78,9 @@ constexpr size_t kEventBufferSize = 64 * 1024;
 // How far a size change looks ahead in its read for the file's removal.
 constexpr int kLookAhead = 16;
 constexpr size_t kDirentBufferSize = 32 * 1024;
+// A scan keeps at most this many folders of its path open; deeper ones are opened again by name
+// when the scan comes back to them, so a tree of any depth needs no more descriptors.
+constexpr size_t kOpenLevels = 16;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 
@@ -91,10 +91,12 @@ constexpr size_t kInlineSizes = 4096;
 // Learns file sizes on a thread of its own while the scan goes on watching and listing folders.
 class TSizeWorker {
  public:
+  // The sizes of one folder's files, in the order of their names; kUnknownSize where a file
+  // could not be looked at.
   struct TResult {
     int Wd;
-    uint64_t Key;
-    uint64_t Size;
+    std::string Names;
+    std::vector<uint64_t> Sizes;
   };
   TSizeWorker(const std::string& rootPrefix, const std::atomic<bool>& stop)
       : rootPrefix_(rootPrefix), stop_(stop), thread_([this] { Run(); }) {}
@@ -160,20 +162,20 @@ class TSizeWorker {
         jobs = std::move(jobs_.front());
         jobs_.pop_front();
       }
-      for (const TJob& job : jobs) {
+      for (TJob& job : jobs) {
         if (stop_.load()) break;
         path.assign(rootPrefix_).append(job.Folder);
         const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) continue;
-        for (size_t at = 0; at < job.Names.size();) {
-          const char* name = job.Names.c_str() + at;
-          const size_t length = std::strlen(name);
-          at += length + 1;
+        TResult result{job.Wd, std::move(job.Names), {}};
+        for (size_t at = 0; at < result.Names.size();) {
+          const char* name = result.Names.c_str() + at;
+          at += std::strlen(name) + 1;
           struct stat st;
-          if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-            results.push_back({job.Wd, ItemKey({name, length}), static_cast<uint64_t>(st.st_size)});
-          }
+          const bool ok = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+          result.Sizes.push_back(ok ? static_cast<uint64_t>(st.st_size) : kUnknownSize);
         }
+        results.push_back(std::move(result));
         close(fd);
       }
     }
@@ -306,6 +308,30 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::string Name;       // the name in the parent
     TInotifyItems Items;
     dev_t Device = 0;  // a subfolder on another device is a mount point
+    ino_t Inode = 0;   // which folder the watch is on, whatever its name now
+  };
+  // A subfolder met by a scan, being read in turn.
+  struct TFrame {
+    int Fd;
+    bool OwnFd;
+    int Wd;
+    size_t PathLength;       // of path_ while in this folder
+    std::string Subfolders;  // names, each followed by a NUL
+    std::vector<uint64_t> Inodes;
+    size_t Next = 0, Index = 0;
+  };
+  struct TAttached {
+    int Fd = -1;
+    int Wd = kNoWatch;
+    bool Descend = false;
+  };
+  // What the scan of a new folder told: the kernel may still bring the same item's own creation,
+  // which is then not told again. Such echoes are all queued before the barrier raised after the
+  // scan, so the marks go when it arrives; an item that is not the one the scan saw (another
+  // inode) is never taken for an echo.
+  struct TMark {
+    uint64_t Inode;
+    uint64_t Barrier;
   };
   // A subtree polled instead of watched, as an item of a watched folder.
   struct TPolled {
@@ -325,10 +351,21 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // Watching.
   int StartWatching(int rootFd);
   int AddWatch(int fd);
-  int WatchSubfolder(int parentWd, int dirFd, const char* openPath, std::string_view name,
-                     bool report, uint64_t mark);
-  void ScanFolder(int fd, int wd, bool report);
+  TAttached Attach(int parentWd, int parentFd, std::string_view name, bool report);
+  int WatchSubtree(int parentWd, int parentFd, std::string_view name, bool report);
+  void WatchNew(int parentWd, std::string_view name, bool report);
+  void ScanFolder(int fd, int wd, bool report) { Descend(fd, false, wd, report); }
+  void Descend(int fd, bool ownFd, int wd, bool report);
+  void ListFolder(int fd, int wd, bool report, TFrame& frame);
+  int ReopenFrame(std::vector<TFrame>& stack);
   void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
+  // Echoes of what the scans of new folders told.
+  void SetUpBarriers();
+  void Mark(int wd, std::string_view name, uint64_t inode);
+  void Unmark(int wd, std::string_view name);
+  bool TakeEcho(int wd, std::string_view name, bool movedIn);
+  void RaiseBarrier();
+  void OnBarrier(int which);
   void ForgetSubtree(int wd, int parentWd);
   void TellLimit();
 
@@ -356,11 +393,19 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
+  void OnAttributes(int wd, TFolder& folder, std::string_view name);
+  void SettleFilled();
+  bool MadeWhileWatched(const std::string& relative);
+  void RetryUntold();
   bool Resync();
 
   void FolderPath(int wd, std::string& out);
   void ItemPath(int wd, std::string_view name, std::string& out);
   const char* Absolute(const std::string& relative);
+  // The folder at a relative path (O_PATH), walked name by name when its whole path is too long
+  // for the system; -1 with errno.
+  int OpenFolder(const std::string& relative);
+  bool StatItem(const std::string& relative, struct stat& st);
   uint64_t FileSize(const std::string& path);
   void Emit(uint32_t action, const std::string& path, bool isDir);
   void Flush();
@@ -381,6 +426,25 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   std::string rootPath_;
   bool useProc_ = true;
   std::unordered_map<int, TFolder> folders_;
+  std::unordered_map<std::string, TMark> marks_;  // by watch and name
+  // Files that came with content during the read being handled (by watch and name): their size
+  // and modification time, until the read shows whether writes filled them.
+  struct TFilled {
+    uint64_t Size;
+    timespec Modified;
+  };
+  std::unordered_map<std::string, TFilled> filled_;
+  timespec readTime_{};       // just before the read being handled, coarse like file times
+  timespec openTime_{};       // when watching began, likewise
+  bool readDrained_ = false;  // that read took everything the kernel had queued
+  bool marked_ = false;       // marks made since the last barrier
+  // New folders that could not be read because a folder above them was renamed meanwhile: tried
+  // again once the rename's events have come in.
+  std::vector<std::pair<int, std::string>> untold_;
+  bool folderRenamed_ = false;
+  int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
+  bool barriers_ = false;
+  uint64_t barriersSent_ = 0, barriersSeen_ = 0;
   TMoveFrom moveFrom_;
   std::vector<TChangeRecord> records_;
   std::string path_;  // the relative path of the folder being scanned
@@ -417,6 +481,7 @@ TInotifyDirChanges::TInotifyDirChanges(TInotifyHooks hooks)
       }) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) wakeError_ = errno;
+  SetMaxPending(hooks_.MaxQueued);
 }
 
 TInotifyDirChanges::~TInotifyDirChanges() {
@@ -425,6 +490,10 @@ TInotifyDirChanges::~TInotifyDirChanges() {
   CloseFd(inotifyFd_);
   CloseFd(wakeFd_);
   CloseFd(mountsFd_);
+  for (int i = 0; i < 2; ++i) {
+    CloseFd(barrierRead_[i]);
+    CloseFd(barrierWrite_[i]);
+  }
 }
 
 void TInotifyDirChanges::OnStop() {
@@ -438,6 +507,7 @@ void TInotifyDirChanges::OnStop() {
 int TInotifyDirChanges::Open(const std::string& folder) {
   if (opened_) return EBUSY;
   opened_ = true;
+  clock_gettime(CLOCK_REALTIME_COARSE, &openTime_);
   if (wakeFd_ < 0) return wakeError_;
   if (inbox_->Fd() < 0) return inbox_->Error();
   // A hand-edited folder text may lack the trailing separator or have several.
@@ -489,13 +559,17 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   CloseFd(inotifyFd_);
   StopAllPolls();
   folders_.clear();
+  untold_.clear();
+  marks_.clear();
+  marked_ = false;
   unwatched_ = 0;
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ < 0) return errno;
+  SetUpBarriers();
   path_.clear();
   rootWd_ = AddWatch(rootFd);
   if (rootWd_ < 0) return errno;
-  folders_.emplace(rootWd_, TFolder{kNoWatch, {}, {}, rootDevice_});
+  folders_.emplace(rootWd_, TFolder{kNoWatch, {}, {}, rootDevice_, rootInode_});
   sharingSizes_ = true;
   inlineSizes_ = 0;
   ScanFolder(rootFd, rootWd_, false);
@@ -529,25 +603,29 @@ int TInotifyDirChanges::AddWatch(int fd) {
   return inotify_add_watch(inotifyFd_, full.c_str(), kWatchMask | IN_DONT_FOLLOW);
 }
 
-// Opens, watches and reads the subfolder `name` of the folder watched as parentWd (kNoWatch when
-// the parent is not watched); openPath is relative to dirFd. On entry path_ holds the parent's
-// relative path. `mark` goes into the parent's entry. Returns the subfolder's watch or kNoWatch.
-int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* openPath,
-                                       std::string_view name, bool report, uint64_t mark) {
+// Opens and watches the subfolder `name` of the folder watched as parentWd (kNoWatch when the
+// parent is not watched), open on parentFd; on entry path_ holds the parent's relative path.
+// Sets the parent's entry. When the subfolder is to be read (Descend), path_ holds its relative
+// path and Fd is open on it; a subfolder polled instead is read by its poll.
+TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int parentFd,
+                                                         std::string_view name, bool report) {
   TFolder* parent = parentWd == kNoWatch ? nullptr : &folders_.at(parentWd);
-  const uint64_t key = ItemKey(name);
-  const int fd = openat(dirFd, openPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const std::string nameText(name);
+  const int fd =
+      openat(parentFd, nameText.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    // Unreadable (or gone, or replaced by a link): it stays an item that is not looked into.
-    if (parent) parent->Items.Set(key, DirValue(kNoWatch) | mark);
-    return kNoWatch;
+    // Unreadable (or gone, or replaced by a link): it stays an item that is not looked into. What
+    // a new folder holds is told when it is found again.
+    if (parent) parent->Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
+    return {};
   }
-  const size_t base = path_.size();
   if (!path_.empty()) path_ += '/';
   path_ += name;
 
   struct stat st;
-  const dev_t device = fstat(fd, &st) == 0 ? st.st_dev : 0;
+  const bool known = fstat(fd, &st) == 0;
+  const dev_t device = known ? st.st_dev : 0;
+  const ino_t inode = known ? st.st_ino : 0;
   if (parent && device != parent->Device) {
     // A mount point. inotify serves local file systems; a share's changes made elsewhere only
     // polling sees.
@@ -555,16 +633,14 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
     if (fstatfs(fd, &fs) == 0 && IsRemoteFileSystemType(static_cast<int64_t>(fs.f_type))) {
       const int poll = StartPoll(parentWd, name, path_, true);
       if (poll != kNoWatch) {
-        folders_.at(parentWd).Items.Set(key, DirValue(poll) | mark);
-        path_.resize(base);
+        parent->Items.Set(name, DirValue(poll));
         close(fd);
-        return kNoWatch;
+        return {};
       }
     }
   }
 
-  int wd = kNoWatch;
-  bool descend = true;
+  TAttached attached{fd, kNoWatch, true};
   bool poll = false;
   if (!parent) {
     ++unwatched_;  // under a folder that is not watched, which happens only at the limit
@@ -575,26 +651,26 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
       ++unwatched_;
       poll = true;
     } else {
-      descend = false;
+      attached.Descend = false;
     }
   } else if (const auto it = folders_.find(added); it != folders_.end()) {
     // Watched already: under this very name (a folder reported both by a scan and by its own
     // event), or under another one (a bind mount of a folder of the tree, or a rename whose
     // events are still on their way, which will bring the entry up to date).
-    if (it->second.Parent == parentWd && it->second.Name == name) wd = added;
-    descend = false;
+    if (it->second.Parent == parentWd && it->second.Name == name) attached.Wd = added;
+    attached.Descend = false;
   } else {
-    wd = added;
-    folders_.emplace(wd, TFolder{parentWd, std::string(name), {}, device});
+    attached.Wd = added;
+    folders_.emplace(added, TFolder{parentWd, nameText, {}, device, inode});
   }
-  if (parent) parent->Items.Set(key, DirValue(wd) | mark);
+  if (parent) parent->Items.Set(name, DirValue(attached.Wd));
   if (poll) {
     // What the folder holds is told from the poll's own first scan, so that nothing made in it
     // meanwhile falls between what is told and what the first poll compares with.
     TSubtreePolls::TContents contents;
     contents.WithRecords = report;
     if (const int id = StartPoll(parentWd, name, path_, false, &contents); id != kNoWatch) {
-      folders_.at(parentWd).Items.Set(key, DirValue(id) | mark);
+      parent->Items.Set(name, DirValue(id));
       unwatched_ += contents.Folders - 1;  // the folder itself is counted above
       if (report) {
         for (const auto& record : contents.Records) {
@@ -603,23 +679,119 @@ int TInotifyDirChanges::WatchSubfolder(int parentWd, int dirFd, const char* open
           Emit(kActionAdded, itemPath_, record.IsDir);
         }
       }
-    } else {
-      ScanFolder(fd, kNoWatch, report);  // not polled: what it holds is still told and counted
+      attached.Descend = false;
     }
-  } else if (descend) {
-    ScanFolder(fd, wd, report);
+    // Not polled: what it holds is still told and counted, unwatched.
   }
-  path_.resize(base);
-  close(fd);
-  return wd;
+  if (!attached.Descend) {
+    close(fd);
+    attached.Fd = -1;
+  }
+  return attached;
 }
 
-// Reads the folder open on fd, watched as wd (or kNoWatch), whose relative path is path_: its
-// files' sizes go into its table, its subfolders are watched in turn. With `report`, everything
-// found is reported as created, each folder before its contents.
-void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
+// Watches and reads the subfolder `name` of the folder watched as parentWd, open on parentFd, and
+// everything under it; on entry path_ holds the parent's relative path, as on return. Returns
+// the subfolder's watch, or kNoWatch.
+int TInotifyDirChanges::WatchSubtree(int parentWd, int parentFd, std::string_view name,
+                                     bool report) {
+  const size_t base = path_.size();
+  const TAttached child = Attach(parentWd, parentFd, name, report);
+  if (child.Descend) Descend(child.Fd, true, child.Wd, report);
+  path_.resize(base);
+  return child.Wd;
+}
+
+// A folder that came into the tree (made, moved in, or found again) under the folder watched as
+// parentWd: watched with its subtree; with `report` what it holds is told as created.
+void TInotifyDirChanges::WatchNew(int parentWd, std::string_view name, bool report) {
+  FolderPath(parentWd, path_);
+  int parentFd = OpenFolder(path_);
+  struct stat st;
+  if (parentFd >= 0 && (fstat(parentFd, &st) != 0 || st.st_ino != folders_.at(parentWd).Inode)) {
+    // Another folder has the parent's path now: a rename above it is still on its way.
+    close(parentFd);
+    parentFd = -1;
+  }
+  if (parentFd >= 0) {
+    WatchSubtree(parentWd, parentFd, name, report);
+    close(parentFd);
+    RaiseBarrier();
+  } else {
+    folders_.at(parentWd).Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
+  }
+  const uint64_t* value = folders_.at(parentWd).Items.Find(name);
+  if (report && value && *value == (DirValue(kNoWatch) | kUntoldBit)) {
+    untold_.emplace_back(parentWd, name);
+  }
+}
+
+// Reads the folder open on fd, watched as wd (or kNoWatch), whose relative path is path_, and its
+// whole subtree, one folder after another without recursion: files' sizes go into their
+// folder's table, subfolders are watched in turn. With `report`, everything found is told as
+// created, each folder before its contents. Closes fd when it owns it.
+void TInotifyDirChanges::Descend(int fd, bool ownFd, int wd, bool report) {
+  const size_t base = path_.size();
+  std::vector<TFrame> stack;
+  stack.push_back({fd, ownFd, wd, path_.size(), {}, {}});
+  ListFolder(fd, wd, report, stack.back());
+  while (!stack.empty()) {
+    TFrame& top = stack.back();
+    if (top.Next >= top.Subfolders.size() || stop_.load()) {
+      if (top.OwnFd && top.Fd >= 0) close(top.Fd);
+      stack.pop_back();
+      continue;
+    }
+    const char* name = top.Subfolders.c_str() + top.Next;
+    const size_t length = std::strlen(name);
+    top.Next += length + 1;
+    const uint64_t inode = top.Inodes[top.Index++];
+    path_.resize(top.PathLength);
+    if (top.Fd < 0) top.Fd = ReopenFrame(stack);
+    if (report) {
+      itemPath_ = path_;
+      if (!itemPath_.empty()) itemPath_ += '/';
+      itemPath_.append(name, length);
+      Emit(kActionAdded, itemPath_, true);
+      if (top.Wd != kNoWatch) Mark(top.Wd, {name, length}, inode);
+    }
+    const TAttached child = Attach(top.Wd, top.Fd, {name, length}, report);
+    if (!child.Descend) continue;
+    TFrame frame{child.Fd, true, child.Wd, path_.size(), {}, {}};
+    ListFolder(child.Fd, child.Wd, report, frame);
+    stack.push_back(std::move(frame));  // `top` is gone from here on
+    if (stack.size() > kOpenLevels + 1) {
+      TFrame& far = stack[stack.size() - kOpenLevels - 1];
+      if (far.OwnFd && far.Fd >= 0) {
+        close(far.Fd);
+        far.Fd = -1;
+      }
+    }
+  }
+  path_.resize(base);
+}
+
+// The folder of the top frame again, by name from the nearest folder above it still open.
+int TInotifyDirChanges::ReopenFrame(std::vector<TFrame>& stack) {
+  size_t open = stack.size() - 1;
+  while (open > 0 && stack[open].Fd < 0) --open;
+  if (stack[open].Fd < 0) return -1;
+  int fd = dup(stack[open].Fd);
+  for (size_t i = open + 1; fd >= 0 && i < stack.size(); ++i) {
+    const size_t from = stack[i - 1].PathLength + (stack[i - 1].PathLength == 0 ? 0 : 1);
+    const std::string name = path_.substr(from, stack[i].PathLength - from);
+    const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+// Lists the folder open on fd, watched as wd (or kNoWatch), whose relative path is path_: its
+// files' sizes go into its table (with `report` they are told as created), its subfolders into
+// the frame.
+void TInotifyDirChanges::ListFolder(int fd, int wd, bool report, TFrame& frame) {
   TFolder* folder = wd == kNoWatch ? nullptr : &folders_.at(wd);
-  std::string subfolders;  // names, each followed by a NUL
   std::string sizesLater;  // regular files whose sizes the size worker learns
   size_t laterCount = 0;
   char* const buffer = dirents_.get();
@@ -641,7 +813,8 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
       }
       const size_t length = std::strlen(name);
       if (type == DT_DIR) {
-        subfolders.append(name, length + 1);
+        frame.Subfolders.append(name, length + 1);
+        frame.Inodes.push_back(entry->d_ino);
         continue;
       }
       // Links and other special files are items like any other; only regular files have a size
@@ -660,12 +833,13 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
           size = static_cast<uint64_t>(st.st_size);
         }
       }
-      if (folder) folder->Items.Set(ItemKey({name, length}), report ? size | kScanBit : size);
+      if (folder) folder->Items.Set({name, length}, size);
       if (report) {
         itemPath_ = path_;
         if (!itemPath_.empty()) itemPath_ += '/';
         itemPath_.append(name, length);
         Emit(kActionAdded, itemPath_, false);
+        if (folder) Mark(wd, {name, length}, entry->d_ino);
       }
     }
   }
@@ -674,27 +848,107 @@ void TInotifyDirChanges::ScanFolder(int fd, int wd, bool report) {
     sizeWorker_->Add(wd, path_, std::move(sizesLater), laterCount);
     if (++sizeJobs_ % 64 == 0) ApplySizes(sizeWorker_->TakeLearned());
   }
-  for (size_t at = 0; at < subfolders.size();) {
-    if (stop_.load()) return;
-    const char* name = subfolders.c_str() + at;
-    const size_t length = std::strlen(name);
-    at += length + 1;
-    if (report) {
-      itemPath_ = path_;
-      if (!itemPath_.empty()) itemPath_ += '/';
-      itemPath_.append(name, length);
-      Emit(kActionAdded, itemPath_, true);
-    }
-    WatchSubfolder(wd, fd, name, {name, length}, report, report ? kScanBit : 0);
-  }
 }
 
 void TInotifyDirChanges::ApplySizes(const std::vector<TSizeWorker::TResult>& learned) {
   for (const auto& one : learned) {
     const auto it = folders_.find(one.Wd);
     if (it == folders_.end()) continue;
-    uint64_t* value = it->second.Items.Find(one.Key);
-    if (value && *value == kUnknownSize) *value = one.Size;
+    size_t index = 0;
+    for (size_t at = 0; at < one.Names.size(); ++index) {
+      const std::string_view name(one.Names.c_str() + at);
+      at += name.size() + 1;
+      uint64_t* value = it->second.Items.Find(name);
+      if (value && *value == kUnknownSize) *value = one.Sizes[index];
+    }
+  }
+}
+
+// ---- echoes of what the scans of new folders told ----
+
+// Two pipes whose writes our own inotify instance sees: a write queues an event behind everything
+// queued before it. (Two, taken in turn, so that the kernel never merges two barriers into one.)
+void TInotifyDirChanges::SetUpBarriers() {
+  barriers_ = true;
+  barriersSent_ = barriersSeen_ = 0;
+  for (int i = 0; i < 2 && barriers_; ++i) {
+    if (barrierRead_[i] < 0) {
+      int ends[2];
+      if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        barriers_ = false;
+        break;
+      }
+      barrierRead_[i] = ends[0];
+      barrierWrite_[i] = ends[1];
+    }
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", barrierWrite_[i]);
+    barrierWd_[i] = inotify_add_watch(inotifyFd_, proc, IN_MODIFY);
+    barriers_ = barrierWd_[i] >= 0;
+  }
+  if (!barriers_) return;
+  // Does a write show? (Nothing else is watched yet.)
+  const char one = 1;
+  char buffer[sizeof(inotify_event) + 64];
+  barriers_ =
+      write(barrierWrite_[0], &one, 1) == 1 &&
+      read(inotifyFd_, buffer, sizeof buffer) >= static_cast<ssize_t>(sizeof(inotify_event)) &&
+      reinterpret_cast<const inotify_event*>(buffer)->wd == barrierWd_[0];
+  char drain[64];
+  while (read(barrierRead_[0], drain, sizeof drain) > 0) {
+  }
+}
+
+void TInotifyDirChanges::Mark(int wd, std::string_view name, uint64_t inode) {
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key += name;
+  marks_[std::move(key)] = {inode, barriersSent_ + 1};
+  marked_ = true;
+}
+
+void TInotifyDirChanges::Unmark(int wd, std::string_view name) {
+  if (marks_.empty()) return;
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key += name;
+  marks_.erase(key);
+}
+
+// True when the arrival of `name` is the kernel's own news of an item a scan already told. A
+// creation can only be that (a new item under the name would have come after the old one's
+// removal, which takes the mark off); an item moved in may also have replaced the one told.
+bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn) {
+  if (marks_.empty()) return false;
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key += name;
+  const auto it = marks_.find(key);
+  if (it == marks_.end()) return false;
+  const uint64_t inode = it->second.Inode;
+  marks_.erase(it);
+  if (!movedIn) return true;
+  ItemPath(wd, name, itemPath_);
+  struct stat st;
+  return StatItem(itemPath_, st) && st.st_ino == inode;
+}
+
+void TInotifyDirChanges::RaiseBarrier() {
+  if (!marked_) return;
+  marked_ = false;
+  const char one = 1;
+  if (barriers_ && write(barrierWrite_[(barriersSent_ + 1) % 2], &one, 1) == 1) {
+    ++barriersSent_;
+    return;
+  }
+  // Without barriers an echo is told twice rather than a later arrival swallowed.
+  marks_.clear();
+}
+
+void TInotifyDirChanges::OnBarrier(int which) {
+  char drain[64];
+  while (read(barrierRead_[which], drain, sizeof drain) > 0) {
+  }
+  ++barriersSeen_;
+  for (auto it = marks_.begin(); it != marks_.end();) {
+    it = it->second.Barrier <= barriersSeen_ ? marks_.erase(it) : std::next(it);
   }
 }
 
@@ -706,7 +960,7 @@ void TInotifyDirChanges::ForgetSubtree(int wd, int parentWd) {
     stack.pop_back();
     const auto it = folders_.find(w);
     if (it == folders_.end() || it->second.Parent != parent) continue;
-    it->second.Items.ForEach([&](uint64_t, uint64_t value) {
+    it->second.Items.ForEach([&](std::string_view, uint64_t value) {
       if (IsDirValue(value) && WatchOf(value) >= 0) stack.emplace_back(WatchOf(value), w);
     });
     StopPollsIn(it->second);
@@ -737,7 +991,7 @@ void TInotifyDirChanges::StopPoll(int id) {
 
 void TInotifyDirChanges::StopPollsIn(const TFolder& folder) {
   if (polled_.empty()) return;
-  folder.Items.ForEach([&](uint64_t, uint64_t value) {
+  folder.Items.ForEach([&](std::string_view, uint64_t value) {
     if (IsDirValue(value) && IsPoll(WatchOf(value))) StopPoll(WatchOf(value));
   });
 }
@@ -800,8 +1054,7 @@ bool TInotifyDirChanges::OnPollLost(int id) {
     return true;
   }
   StopPoll(id);
-  FolderPath(polled.Parent, path_);
-  WatchSubfolder(polled.Parent, AT_FDCWD, Absolute(otherPath_), polled.Name, false, 0);
+  WatchNew(polled.Parent, polled.Name, false);
   TellLimit();
   return true;
 }
@@ -852,7 +1105,7 @@ void TInotifyDirChanges::Reattach(const std::string& relative) {
     const auto parent = folders_.find(parentWd);
     if (parent == folders_.end()) return;
     const uint64_t* value =
-        parent->second.Items.Find(ItemKey(std::string_view(relative).substr(start, slash - start)));
+        parent->second.Items.Find(std::string_view(relative).substr(start, slash - start));
     // Inside a polled subtree (or one that is not looked into) the poll sees the mount itself.
     if (!value || !IsDirValue(*value) || WatchOf(*value) < 0) return;
     parentWd = WatchOf(*value);
@@ -860,7 +1113,7 @@ void TInotifyDirChanges::Reattach(const std::string& relative) {
   const auto parent = folders_.find(parentWd);
   if (parent == folders_.end()) return;
   const std::string name = relative.substr(start);
-  const uint64_t* value = parent->second.Items.Find(ItemKey(name));
+  const uint64_t* value = parent->second.Items.Find(name);
   if (!value || !IsDirValue(*value)) return;  // not a folder of the tree as far as we know
   const int current = WatchOf(*value);
   struct stat st;
@@ -880,8 +1133,7 @@ void TInotifyDirChanges::Reattach(const std::string& relative) {
     if (!remote && folder != folders_.end() && folder->second.Device == st.st_dev) return;
     if (folder != folders_.end()) ForgetSubtree(current, parentWd);
   }
-  FolderPath(parentWd, path_);
-  WatchSubfolder(parentWd, AT_FDCWD, Absolute(relative), name, false, 0);
+  WatchNew(parentWd, name, false);
 }
 
 void TInotifyDirChanges::TellLimit() {
@@ -901,8 +1153,12 @@ void TInotifyDirChanges::ReaderLoop() {
       hooks_.BeforeRead();
       if (stop_.load()) break;
     }
+    clock_gettime(CLOCK_REALTIME_COARSE, &readTime_);
     const ssize_t n = read(inotifyFd_, buffer.get(), kEventBufferSize);
     if (n > 0) {
+      // The next event would have fitted, whatever its name: none was left.
+      readDrained_ =
+          static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= kEventBufferSize;
       // ProcessEvents delivers what it made of the read.
       if (!ProcessEvents(buffer.get(), static_cast<size_t>(n))) return;
       lastBatch = std::chrono::steady_clock::now();
@@ -967,6 +1223,10 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     const std::string_view name(event->name, event->len ? strnlen(event->name, event->len) : 0);
     const uint32_t mask = event->mask;
     const bool isDir = (mask & IN_ISDIR) != 0;
+    if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) {
+      OnBarrier(event->wd == barrierWd_[0] ? 0 : 1);
+      continue;
+    }
 
     // A rename's halves arrive side by side; anything else after the first half means that the
     // item left the tree.
@@ -1009,8 +1269,12 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
       moveFrom_.Name.assign(name);
     } else if (mask & IN_MOVED_TO) {
       OnArrival(event->wd, it->second, name, isDir, true);
+    } else if ((mask & IN_ATTRIB) && isDir) {
+      OnAttributes(event->wd, it->second, name);
     }
   }
+  SettleFilled();
+  if (folderRenamed_) RetryUntold();
   Flush();
   return true;
 }
@@ -1018,31 +1282,107 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
 // A creation, or a move into the tree from outside (over an item of the same name or not): the
 // item is new here. A new folder is watched at once, then what was made in it before the watch
 // took hold is reported; a folder moved in is watched with its subtree, whose contents are not
-// reported (they were not created). A new file starts empty (the writes that fill it arrive as
-// modifications); a file moved in has its size.
+// reported (they were not created). A file comes with the size it has: a new one is usually
+// empty (the writes that fill it arrive as modifications), but one made by a link (a hard link,
+// or a nameless file given a name) or moved in is not.
 void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir,
                                    bool movedIn) {
-  const uint64_t key = ItemKey(name);
-  if (TakeScanEcho(folder.Items.Find(key))) return;
+  if (TakeEcho(wd, name, movedIn)) return;
   ItemPath(wd, name, otherPath_);
   Emit(kActionAdded, otherPath_, isDir);
-  if (isDir) {
-    FolderPath(wd, path_);
-    WatchSubfolder(wd, AT_FDCWD, Absolute(otherPath_), name, !movedIn, 0);
-    TellLimit();
-  } else {
-    folder.Items.Set(key, movedIn ? FileSize(otherPath_) : 0);
+  if (const uint64_t* value = folder.Items.Find(name); value && IsDirValue(*value)) {
+    // Over a folder we knew (its removal is still on its way): let go of what was watched there.
+    const int old = WatchOf(*value);
+    if (IsPoll(old)) StopPoll(old);
+    if (old >= 0) ForgetSubtree(old, wd);
   }
+  if (isDir) {
+    WatchNew(wd, name, !movedIn || MadeWhileWatched(otherPath_));
+    TellLimit();
+    return;
+  }
+  struct stat st;
+  uint64_t size = 0;
+  if (StatItem(otherPath_, st) && S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
+  if (!movedIn && size > 0 && st.st_nlink == 1) {
+    // Made and written at once (the writes' own events follow), or given a name with its content
+    // (a nameless file linked in): the rest of the read tells which.
+    std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+    key += name;
+    filled_[std::move(key)] = {size, st.st_mtim};
+    size = 0;
+  }
+  folder.Items.Set(name, size);
+}
+
+void TInotifyDirChanges::RetryUntold() {
+  folderRenamed_ = false;
+  std::vector<std::pair<int, std::string>> waiting;
+  waiting.swap(untold_);
+  for (const auto& [wd, name] : waiting) {
+    const auto folder = folders_.find(wd);
+    if (folder == folders_.end()) continue;
+    const uint64_t* value = folder->second.Items.Find(name);
+    if (!value || *value != (DirValue(kNoWatch) | kUntoldBit)) continue;
+    WatchNew(wd, name, true);
+  }
+  TellLimit();
+}
+
+// A folder that arrives by a move whose start we did not see comes from outside the tree, or from
+// a part of it not yet watched (a new folder moved on before it was read). Made after watching
+// began, it may well be the latter, and then what it holds was made here: it is told, so that
+// nothing made in the tree goes untold. Where the file system keeps no birth time it is not.
+bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  const int dir =
+      OpenFolder(slash == std::string::npos ? std::string() : relative.substr(0, slash));
+  if (dir < 0) return false;
+  struct statx sx;
+  const bool known = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
+                     (sx.stx_mask & STATX_BTIME) != 0;
+  close(dir);
+  if (!known) return false;
+  return sx.stx_btime.tv_sec > openTime_.tv_sec ||
+         (sx.stx_btime.tv_sec == openTime_.tv_sec && sx.stx_btime.tv_nsec >= openTime_.tv_nsec);
+}
+
+// Files that came with content and whose writes were not among the events read: when the read
+// took everything queued and the content is older than the read, no write of theirs is still
+// to come, so the content came with the name (a nameless file linked in) and is no change.
+void TInotifyDirChanges::SettleFilled() {
+  if (filled_.empty()) return;
+  for (const auto& [key, filled] : filled_) {
+    int wd;
+    std::memcpy(&wd, key.data(), sizeof wd);
+    const auto folder = folders_.find(wd);
+    if (folder == folders_.end() || !readDrained_) continue;
+    const bool older =
+        filled.Modified.tv_sec < readTime_.tv_sec ||
+        (filled.Modified.tv_sec == readTime_.tv_sec && filled.Modified.tv_nsec < readTime_.tv_nsec);
+    uint64_t* value = folder->second.Items.Find(std::string_view(key).substr(sizeof wd));
+    if (older && value && *value == 0) *value = filled.Size;
+  }
+  filled_.clear();
 }
 
 void TInotifyDirChanges::OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir) {
-  // A deleted subfolder's watch goes with its IN_IGNORED; its poll ends here.
-  const uint64_t key = ItemKey(name);
-  if (const uint64_t* value = folder.Items.Find(key); value && IsDirValue(*value)) {
+  // A deleted subfolder's poll ends here, and its watch: everything inside it was deleted before
+  // it, and should the watch be on a folder that lives on elsewhere (its name was taken again
+  // before it was read), that folder is watched afresh when its own news comes.
+  const uint64_t* value = folder.Items.Find(name);
+  if (value && IsDirValue(*value)) {
     if (IsPoll(WatchOf(*value))) StopPoll(WatchOf(*value));
+    if (WatchOf(*value) >= 0) ForgetSubtree(WatchOf(*value), wd);
+    value = folder.Items.Find(name);
   }
-  folder.Items.Erase(key);
   ItemPath(wd, name, otherPath_);
+  // An item we never saw was made in a new folder after its watch took hold and went before the
+  // folder was read: it was here, so both are told.
+  if (!value) Emit(kActionAdded, otherPath_, isDir);
+  folder.Items.Erase(name);
+  Unmark(wd, name);
   Emit(kActionRemoved, otherPath_, isDir);
 }
 
@@ -1052,20 +1392,35 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   ItemPath(wd, name, otherPath_);
   struct stat st;
   uint64_t size = kUnknownSize;
-  if (!leaving && lstat(Absolute(otherPath_), &st) == 0) {
+  if (!leaving && StatItem(otherPath_, st)) {
     if (!S_ISREG(st.st_mode)) return;
     size = static_cast<uint64_t>(st.st_size);
   }
   // Otherwise the file was renamed or deleted right after the write: its size cannot be learned
   // any more, and the change is reported rather than dropped.
-  const uint64_t key = ItemKey(name);
-  if (uint64_t* known = folder.Items.Find(key)) {
-    if ((*known & ~kScanBit) == size && size != kUnknownSize) return;
-    *known = size | (*known & kScanBit);
-  } else {
-    folder.Items.Set(key, size);
+  if (!filled_.empty()) {
+    std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+    key += name;
+    filled_.erase(key);
   }
-  Emit(kActionModified, otherPath_, false);
+  if (uint64_t* known = folder.Items.Find(name)) {
+    if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
+    if (*known == size && size != kUnknownSize) return;
+    *known = size;
+    Emit(kActionModified, otherPath_, false);
+  } else {
+    // Made in a new folder after its watch took hold, before the folder was read: new to us.
+    folder.Items.Set(name, size);
+    Emit(kActionAdded, otherPath_, false);
+  }
+}
+
+// A subfolder's attributes changed: one that could not be read may be readable now.
+void TInotifyDirChanges::OnAttributes(int wd, TFolder& folder, std::string_view name) {
+  const uint64_t* value = folder.Items.Find(name);
+  if (!value || !IsDirValue(*value) || WatchOf(*value) != kNoWatch) return;
+  WatchNew(wd, name, (*value & kUntoldBit) != 0);
+  TellLimit();
 }
 
 // Both halves of a rename inside the tree.
@@ -1084,45 +1439,78 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     return;
   }
   const bool isDir = moveFrom_.IsDir;
-  const uint64_t fromKey = ItemKey(moveFrom_.Name);
-  const uint64_t toKey = ItemKey(toName);
   bool hadValue = false;
   uint64_t value = 0;
-  if (const uint64_t* v = from->second.Items.Find(fromKey)) {
+  if (const uint64_t* v = from->second.Items.Find(moveFrom_.Name)) {
     hadValue = true;
-    value = *v & ~kScanBit;
-    from->second.Items.Erase(fromKey);
+    value = *v;
+  }
+  Unmark(moveFrom_.Wd, moveFrom_.Name);
+  if (!hadValue) {
+    // Never seen under its old name (made in a new folder before it was read): it arrives.
+    OnArrival(toWd, to->second, toName, isDir, true);
+    return;
   }
   ItemPath(moveFrom_.Wd, moveFrom_.Name, itemPath_);
   ItemPath(toWd, toName, otherPath_);
+  if (isDir && IsDirValue(value)) {
+    const auto watched = folders_.find(WatchOf(value));
+    struct stat st;
+    if (watched != folders_.end() && StatItem(otherPath_, st) && S_ISDIR(st.st_mode) &&
+        st.st_ino != watched->second.Inode) {
+      // The folder watched under the old name is not the one that moved: the old name was taken
+      // again before its first folder was read (made, renamed, and made again). The watch and
+      // what was told stay with the old name, whose own creation is still to come; the folder
+      // that moved is new to us.
+      Mark(moveFrom_.Wd, moveFrom_.Name, watched->second.Inode);
+      Emit(kActionAdded, otherPath_, true);
+      WatchNew(toWd, toName, true);
+      TellLimit();
+      return;
+    }
+  }
+  bool echo = false;
   if (from == to) {
     Emit(kActionRenamedOld, itemPath_, isDir);
     Emit(kActionRenamedNew, otherPath_, isDir);
   } else {
     Emit(kActionRemoved, itemPath_, isDir);
-    if (!TakeScanEcho(to->second.Items.Find(toKey))) Emit(kActionAdded, otherPath_, isDir);
+    echo = TakeEcho(toWd, toName, true);
+    if (!echo) Emit(kActionAdded, otherPath_, isDir);
+  }
+  if (const uint64_t* over = to->second.Items.Find(toName); over && IsDirValue(*over)) {
+    // Over an empty folder: it is gone.
+    const int old = WatchOf(*over);
+    if (IsPoll(old)) StopPoll(old);
+    if (old >= 0 && !(hadValue && old == WatchOf(value))) ForgetSubtree(old, toWd);
   }
   if (!isDir) {
-    to->second.Items.Set(toKey, hadValue && value != kUnknownSize ? value : FileSize(otherPath_));
+    from->second.Items.Erase(moveFrom_.Name);
+    to->second.Items.Set(toName, hadValue && value != kUnknownSize && !IsDirValue(value)
+                                     ? value
+                                     : FileSize(otherPath_));
     return;
   }
-  const int movedWd = hadValue ? WatchOf(value) : kNoWatch;
+  const int movedWd = hadValue && IsDirValue(value) ? WatchOf(value) : kNoWatch;
   const auto polled = polled_.find(movedWd);
-  if (const auto moved = folders_.find(movedWd); moved != folders_.end()) {
+  const auto moved = folders_.find(movedWd);
+  from->second.Items.Erase(moveFrom_.Name);
+  folderRenamed_ = true;
+  if (moved != folders_.end()) {
     // The folder keeps its watch; its subtree follows through the parent links.
     moved->second.Parent = toWd;
     moved->second.Name.assign(toName);
-    to->second.Items.Set(toKey, value);
+    to->second.Items.Set(toName, value);
     MovePolls();
   } else if (polled != polled_.end()) {
     polled->second.Parent = toWd;
     polled->second.Name.assign(toName);
-    to->second.Items.Set(toKey, value);
+    to->second.Items.Set(toName, value);
     MovePolls();
-  } else {
-    // It was not watched before (unreadable then): try again.
-    FolderPath(toWd, path_);
-    WatchSubfolder(toWd, AT_FDCWD, Absolute(otherPath_), toName, false, 0);
+  } else if (!echo) {
+    // It was not watched before (unreadable then, or a new folder gone before it was read): try
+    // again, and tell what a new one holds.
+    WatchNew(toWd, toName, hadValue && (value & kUntoldBit) != 0);
     TellLimit();
   }
 }
@@ -1132,16 +1520,19 @@ void TInotifyDirChanges::OnMovedOut() {
   moveFrom_.Active = false;
   const auto it = folders_.find(moveFrom_.Wd);
   if (it == folders_.end()) return;
-  const uint64_t key = ItemKey(moveFrom_.Name);
-  if (const uint64_t* value = it->second.Items.Find(key)) {
+  ItemPath(moveFrom_.Wd, moveFrom_.Name, otherPath_);
+  const uint64_t* value = it->second.Items.Find(moveFrom_.Name);
+  // Never seen (made in a new folder before it was read): it was here, so both are told.
+  if (!value) Emit(kActionAdded, otherPath_, moveFrom_.IsDir);
+  if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
       StopPoll(WatchOf(*value));
     } else if (IsDirValue(*value) && WatchOf(*value) != kNoWatch) {
       ForgetSubtree(WatchOf(*value), it->first);
     }
-    it->second.Items.Erase(key);
+    it->second.Items.Erase(moveFrom_.Name);
   }
-  ItemPath(moveFrom_.Wd, moveFrom_.Name, otherPath_);
+  Unmark(moveFrom_.Wd, moveFrom_.Name);
   Emit(kActionRemoved, otherPath_, moveFrom_.IsDir);
 }
 
@@ -1202,11 +1593,43 @@ const char* TInotifyDirChanges::Absolute(const std::string& relative) {
   return absolute_.c_str();
 }
 
+int TInotifyDirChanges::OpenFolder(const std::string& relative) {
+  if (rootPrefix_.size() + relative.size() < PATH_MAX) {
+    return open(Absolute(relative), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  int fd = open(rootPath_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string name;
+  for (size_t start = 0; fd >= 0 && start < relative.size();) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    name.assign(relative, start, slash - start);
+    const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    fd = next;
+    start = slash + 1;
+  }
+  return fd;
+}
+
+bool TInotifyDirChanges::StatItem(const std::string& relative, struct stat& st) {
+  if (rootPrefix_.size() + relative.size() < PATH_MAX) {
+    return lstat(Absolute(relative), &st) == 0;
+  }
+  const size_t slash = relative.rfind('/');
+  const int dir =
+      OpenFolder(slash == std::string::npos ? std::string() : relative.substr(0, slash));
+  if (dir < 0) return false;
+  const bool ok = fstatat(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1), &st,
+                          AT_SYMLINK_NOFOLLOW) == 0;
+  close(dir);
+  return ok;
+}
+
 uint64_t TInotifyDirChanges::FileSize(const std::string& path) {
   struct stat st;
-  if (lstat(Absolute(path), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return 0;
-  }
+  if (!StatItem(path, st) || !S_ISREG(st.st_mode)) return 0;
   return static_cast<uint64_t>(st.st_size);
 }
 

@@ -24,6 +24,8 @@ struct TInotifyHooks {
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.
   TPollOptions Poll;
+  // How many records may wait for the reader before the rest are dropped for an overflow.
+  size_t MaxQueued = TQueuedDirChanges::kDefaultMaxPending;
 };
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks);
 
