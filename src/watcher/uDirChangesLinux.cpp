@@ -1344,8 +1344,9 @@ bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
                      (sx.stx_mask & STATX_BTIME) != 0;
   close(dir);
   if (!known) return false;
+  // Later than the clock tick in which watching began (file times tick like the coarse clock).
   return sx.stx_btime.tv_sec > openTime_.tv_sec ||
-         (sx.stx_btime.tv_sec == openTime_.tv_sec && sx.stx_btime.tv_nsec >= openTime_.tv_nsec);
+         (sx.stx_btime.tv_sec == openTime_.tv_sec && sx.stx_btime.tv_nsec > openTime_.tv_nsec);
 }
 
 // Files that came with content and whose writes were not among the events read: when the read
@@ -1456,8 +1457,18 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   if (isDir && IsDirValue(value)) {
     const auto watched = folders_.find(WatchOf(value));
     struct stat st;
-    if (watched != folders_.end() && StatItem(otherPath_, st) && S_ISDIR(st.st_mode) &&
-        st.st_ino != watched->second.Inode) {
+    bool stayed = false;
+    if (watched != folders_.end()) {
+      // Another folder where it went, or (where it went is no longer there under that path) the
+      // watched one still where it was.
+      if (StatItem(otherPath_, st)) {
+        stayed = S_ISDIR(st.st_mode) && st.st_ino != watched->second.Inode;
+      } else {
+        stayed =
+            StatItem(itemPath_, st) && S_ISDIR(st.st_mode) && st.st_ino == watched->second.Inode;
+      }
+    }
+    if (stayed) {
       // The folder watched under the old name is not the one that moved: the old name was taken
       // again before its first folder was read (made, renamed, and made again). The watch and
       // what was told stay with the old name, whose own creation is still to come; the folder

@@ -47,7 +47,7 @@ struct TPollOptions {
   // the watch ends with the system's error.
   std::chrono::milliseconds GiveUpAfter{std::chrono::minutes(10)};
   // Tests: called on the polling thread after every scan with 0, or with the error that made the
-  // watched folder unreachable.
+  // watched folder unreachable (for polled subtrees: after every round, with 0).
   std::function<void(int error)> AfterScan;
   TListingReuse Listings;
 };

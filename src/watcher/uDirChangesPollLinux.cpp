@@ -1013,6 +1013,7 @@ struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
         }
         if (error != 0 || !changes.empty()) Sink(round[i].first, changes, error);
       }
+      if (Options.AfterScan) Options.AfterScan(0);
       pacer.EndScan();
     }
   }

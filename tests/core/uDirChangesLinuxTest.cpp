@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -576,6 +578,94 @@ TEST_F(InotifySource, TheReaderDrainsTheKernelQueueWithoutTheConsumer) {
   EXPECT_EQ(got.back(), (TRecord{1, "f" + std::to_string(total - 1)}));
 }
 
+TEST_F(InotifySource, RecordsBeyondTheCapAreAnOverflowAndTheWatchGoesOn) {
+  TInotifyHooks hooks;
+  hooks.MaxQueued = 50;
+  source_ = MakeInotifyDirChanges(hooks);
+  ASSERT_EQ(source_->Open(Root()), 0);
+  auto queued = std::dynamic_pointer_cast<TQueuedDirChanges>(source_);
+  ASSERT_TRUE(queued);
+  for (int i = 0; i < 120; ++i) ASSERT_TRUE(WriteFile(P("f" + std::to_string(i)), "x"));
+  // The sizes written are the last of those changes: once f119 is known, all were handled.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (queued->Pending() < 50 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  collector_ = std::make_unique<TCollector>(source_);
+  const TRecords got = Settle();
+  ASSERT_GE(got.size(), 51u);
+  for (size_t i = 0; i < 50; ++i) EXPECT_EQ(got[i].first % 100, i % 2 ? 3u : 1u) << i;
+  EXPECT_EQ(got[50], (TRecord{100 + TSeen::Overflow, ""}));
+  // Later changes arrive as before.
+  ASSERT_TRUE(WriteFile(P("after"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, "after"}}));
+}
+
+// A tree deeper than the descriptors the process may hold, read on a thread with a small stack:
+// every level is watched.
+TEST_F(InotifySource, ATreeOfAnyDepthIsWatchedWithFewDescriptorsAndLittleStack) {
+  constexpr int kDepth = 400;
+  std::string deep, moved;
+  const auto makeChain = [&](const std::string& top, std::string& relative) {
+    int fd = open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    relative.clear();
+    for (int i = 0; i < kDepth && fd >= 0; ++i) {
+      const bool made = mkdirat(fd, "a", 0755) == 0;
+      const int next = made ? openat(fd, "a", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+      close(fd);
+      fd = next;
+      relative += relative.empty() ? "a" : "/a";
+    }
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  };
+  ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+  ASSERT_TRUE(makeChain(P("d"), deep));
+  deep = "d/" + deep;
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit few = old;
+  few.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  struct TArgs {
+    std::string Root;
+    std::shared_ptr<TDirChanges> Source;
+    int Error;
+  } args{Root(), MakeInotifyDirChanges(), -1};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 128 * 1024);
+  pthread_t thread;
+  const int started = pthread_create(
+      &thread, &attr,
+      [](void* p) -> void* {
+        auto* a = static_cast<TArgs*>(p);
+        a->Error = a->Source->Open(a->Root);
+        return nullptr;
+      },
+      &args);
+  pthread_attr_destroy(&attr);
+  if (started == 0) pthread_join(thread, nullptr);
+  ASSERT_EQ(started, 0);
+  ASSERT_EQ(args.Error, 0);
+  source_ = args.Source;
+  collector_ = std::make_unique<TCollector>(source_);
+  ASSERT_TRUE(WriteFile(P(deep + "/bottom"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, deep + "/bottom"}}));
+  // A deep tree moved in is watched to its bottom as well.
+  TTempDir outside;
+  ASSERT_TRUE(makeChain(outside.Path(), moved));
+  ASSERT_EQ(rename((outside.Path() + "/a").c_str(), P("m").c_str()), 0);
+  // (Made while watched, it is told with its contents.)
+  const TRecords arrived = Settle();
+  ASSERT_FALSE(arrived.empty());
+  EXPECT_EQ(arrived.front(), (TRecord{1, "m"}));
+  const std::string bottom = "m" + moved.substr(1) + "/bottom";
+  ASSERT_TRUE(WriteFile(P(bottom), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, bottom}}));
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+}
+
 TEST_F(InotifySource, AKernelOverflowIsReportedAndTheWatchResynchronised) {
   const size_t kernelQueue = MaxQueuedEvents();
   if (kernelQueue == 0 || kernelQueue > 200000) GTEST_SKIP() << "kernel queue size " << kernelQueue;
@@ -643,6 +733,11 @@ TEST_F(InotifySource, UnreadableSubfoldersAreSkippedAndTheRestIsWatched) {
     // The locked folders are items still: their removal is seen.
     if (rename((root + "/open/locked2").c_str(), (root + "/open/l2").c_str()) != 0) return 4;
     if (collector.Settle(root) != TRecords{{4, "open/locked2"}, {5, "open/l2"}}) return 5;
+    // Made readable, a folder is watched from then on.
+    if (chmod((root + "/locked").c_str(), 0755) != 0) return 6;
+    if (!collector.Settle(root).empty()) return 7;
+    if (!WriteFile(root + "/locked/inner/g.txt", "")) return 8;
+    if (collector.Settle(root) != TRecords{{1, "locked/inner/g.txt"}}) return 9;
     return 0;
   });
   EXPECT_EQ(result, 0);
@@ -727,6 +822,8 @@ TEST_F(InotifySource, AFolderMadeBeyondTheLimitWhileFilesArriveTellsEachFileOnce
   TInotifyHooks hooks;
   hooks.WatchLimit = 1;  // the root only
   hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  auto scans = std::make_shared<std::atomic<int>>(0);
+  hooks.Poll.AfterScan = [scans](int) { ++*scans; };
   hooks.BeforeRead = [gate] { gate->Pass(); };
   Start(std::move(hooks));
   constexpr int kHeld = 3000, kArriving = 1000;
@@ -744,7 +841,13 @@ TEST_F(InotifySource, AFolderMadeBeyondTheLimitWhileFilesArriveTellsEachFileOnce
   };
   EXPECT_TRUE(collector_->WaitUntil(
       [&](const std::vector<TSeen>& seen) { return count(seen) >= size_t{kHeld + kArriving}; }));
-  std::this_thread::sleep_for(200ms);  // ten more polls: anything told twice would show now
+  // Ten more polls: anything told twice would show by then.
+  const int after = scans->load() + 10;
+  const auto limit = std::chrono::steady_clock::now() + 20s;
+  while (scans->load() < after && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_GE(scans->load(), after);
   std::map<std::string, int> told;
   for (const auto& one : collector_->Take()) {
     if (one.Kind != TSeen::Record || one.Text.rfind("n/", 0) != 0) continue;
@@ -806,10 +909,17 @@ TEST(InotifyNotice, SaysWhichLimitHowManyAndHowToRaiseIt) {
 TEST_F(InotifySource, TheWatchedFolderDeletedEndsTheReadWithAnError) {
   ASSERT_EQ(mkdir(P("watched").c_str(), 0755), 0);
   ASSERT_TRUE(WriteFile(P("watched/f.txt"), ""));
-  auto source = MakeInotifyDirChanges();
+  // The reader is held until both the file's and the folder's deletion are queued, so that they
+  // come in one read: what came before the folder's own end must still be delivered.
+  auto gate = std::make_shared<TGate>();
+  TGate::TOpener opener{gate};
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  auto source = MakeInotifyDirChanges(std::move(hooks));
   ASSERT_EQ(source->Open(P("watched")), 0);
   TCollector collector(source);
   std::filesystem::remove_all(P("watched"));
+  gate->Open();
   ASSERT_TRUE(collector.WaitEnded());
   const auto seen = collector.Take();
   ASSERT_FALSE(seen.empty());
@@ -858,7 +968,6 @@ TEST_F(InotifySource, StopWakesABlockedReadAndNothingIsDeliveredAfter) {
     std::vector<uint8_t> buffer(kChangeBufferSize);
     return source->Read(buffer.data(), buffer.size(), kAllChanges).Status;
   });
-  EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
   source->Stop();
   ASSERT_EQ(read.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(read.get(), TDirChanges::TReadStatus::Stopped);

@@ -504,6 +504,13 @@ TEST(PollDirChanges, ChoiceFollowsTheFileSystem) {
   EXPECT_FALSE(IsRemoteFileSystem(tree.Path("missing")));
   // /proc is local in every sense; the FUSE tests below check the other side.
   EXPECT_FALSE(IsRemoteFileSystem("/proc"));
+  // By type: NFS, SMB2, CIFS, FUSE and 9p are polled; ext4, tmpfs and btrfs are not.
+  for (const int64_t remote : {0x6969LL, 0xFE534D42LL, 0xFF534D42LL, 0x65735546LL, 0x01021997LL}) {
+    EXPECT_TRUE(IsRemoteFileSystemType(remote)) << std::hex << remote;
+  }
+  for (const int64_t local : {0xEF53LL, 0x01021994LL, 0x9123683ELL}) {
+    EXPECT_FALSE(IsRemoteFileSystemType(local)) << std::hex << local;
+  }
 }
 
 TEST(PollDirChanges, ChoosingSourceBeforeAndAfterItsChoice) {
