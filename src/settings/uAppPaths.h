@@ -14,6 +14,13 @@ std::string ExecutableDir();
 // folder is known.
 std::string ConfigHome();
 
+// The folder the program is installed into, fixed when it was built (the install prefix's program
+// folder); empty when the build names none.
+std::string InstalledProgramDir();
+// True when `folder` is that folder (the same folder under any name). An installed copy keeps no
+// files of its own beside the executable, even where it could write there (as root).
+bool IsInstalledProgramDir(const std::string& folder);
+
 // True when new files can be created in `folder` by this process.
 bool FolderWritable(const std::string& folder);
 // True when the existing file at `path` may be written by this process.

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,24 @@ std::string ConfigHome() {
   if (home.empty()) return {};
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   return (home == "/" ? "" : home) + "/.config";
+}
+
+std::string InstalledProgramDir() {
+#ifdef VARK_INSTALL_BINDIR
+  return VARK_INSTALL_BINDIR;
+#else
+  return {};
+#endif
+}
+
+bool IsInstalledProgramDir(const std::string& folder) {
+  const std::string installed = InstalledProgramDir();
+  if (installed.empty() || folder.empty()) return false;
+  // The same folder, not the same text: links, a trailing separator and bind mounts all count.
+  std::error_code error;
+  return std::filesystem::equivalent(std::filesystem::path(folder),
+                                     std::filesystem::path(installed), error) &&
+         !error;
 }
 
 bool FolderWritable(const std::string& folder) {

@@ -1,6 +1,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,23 @@ std::string ConfigHome() {
   if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
     return {};
   return NarrowText(path);
+}
+
+std::string InstalledProgramDir() {
+#ifdef VARK_INSTALL_BINDIR
+  return VARK_INSTALL_BINDIR;
+#else
+  return {};
+#endif
+}
+
+bool IsInstalledProgramDir(const std::string& folder) {
+  const std::string installed = InstalledProgramDir();
+  if (installed.empty() || folder.empty()) return false;
+  // The same folder, not the same text: links, a trailing separator and bind mounts all count.
+  std::error_code error;
+  return std::filesystem::equivalent(PlatformPath(folder), PlatformPath(installed), error) &&
+         !error;
 }
 
 bool FolderWritable(const std::string& folder) {

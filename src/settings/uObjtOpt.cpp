@@ -40,9 +40,11 @@ bool FolderExists(const std::string& folder) {
 std::string SettingsFilePath(const std::string& exeDir) {
   const std::string folder = AsFolderText(exeDir);
   const std::string beside = folder + kIniName;
-  if (FolderWritable(folder.empty() ? "." : folder)) return beside;
-  if (ProfileFileExists(beside) && FileWritable(beside)) return beside;
-  // An installed copy in a system folder keeps its settings with the user's configuration.
+  // An installed copy keeps its settings with the user's configuration, even as root, who could
+  // write into the system's program folder.
+  const bool installed = IsInstalledProgramDir(folder.empty() ? "." : folder);
+  if (!installed && FolderWritable(folder.empty() ? "." : folder)) return beside;
+  if (!installed && ProfileFileExists(beside) && FileWritable(beside)) return beside;
   const std::string home = ConfigHome();
   if (home.empty()) return beside;
   const std::string own = home + kFolderSeparator + "vark";

@@ -27,7 +27,8 @@ extern const char* const kFolderLineBreakText;       // a folder name that the f
 class TObjtOpt {
  public:
   // Loads the options. `exeDir` is the executable's folder, beside which the settings file lies
-  // when that folder can be written (else $XDG_CONFIG_HOME/vark/option.ini). Messages go through
+  // when that folder can be written and is not the installed program's folder (else
+  // $XDG_CONFIG_HOME/vark/option.ini). Messages go through
   // ShowInfo/ShowError. A settings file that cannot be created leaves the defaults in memory,
   // after an error box.
   explicit TObjtOpt(IOptionsHost& host, std::string exeDir = ExecutableDir());

@@ -396,6 +396,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void OnAttributes(int wd, TFolder& folder, std::string_view name);
   void SettleFilled();
   bool MadeWhileWatched(const std::string& relative);
+  bool StillWhereKnown(int wd);
   void RetryUntold();
   bool Resync();
 
@@ -653,7 +654,21 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
     } else {
       attached.Descend = false;
     }
-  } else if (const auto it = folders_.find(added); it != folders_.end()) {
+  } else if (const auto it = folders_.find(added);
+             it != folders_.end() && report &&
+             !(it->second.Parent == parentWd && it->second.Name == name) &&
+             !StillWhereKnown(added)) {
+    // A folder of the tree moved into a new one before the new one was watched: its move will
+    // look like a move out of the tree (the new folder saw nothing arrive). Here it is new: it is
+    // watched afresh and told with what it holds; where it was, it is told gone.
+    ForgetSubtree(added, it->second.Parent);
+    if (const int again = AddWatch(fd); again >= 0 && folders_.count(again) == 0) {
+      attached.Wd = again;
+      folders_.emplace(again, TFolder{parentWd, nameText, {}, device, inode});
+    } else {
+      attached.Descend = false;
+    }
+  } else if (it != folders_.end()) {
     // Watched already: under this very name (a folder reported both by a scan and by its own
     // event), or under another one (a bind mount of a folder of the tree, or a rename whose
     // events are still on their way, which will bring the entry up to date).
@@ -1344,9 +1359,20 @@ bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
                      (sx.stx_mask & STATX_BTIME) != 0;
   close(dir);
   if (!known) return false;
-  // Later than the clock tick in which watching began (file times tick like the coarse clock).
+  // File times tick like the coarse clock: one made in the tick in which watching began counts
+  // as made while watched (told rather than lost).
   return sx.stx_btime.tv_sec > openTime_.tv_sec ||
-         (sx.stx_btime.tv_sec == openTime_.tv_sec && sx.stx_btime.tv_nsec > openTime_.tv_nsec);
+         (sx.stx_btime.tv_sec == openTime_.tv_sec && sx.stx_btime.tv_nsec >= openTime_.tv_nsec);
+}
+
+// True when the watched folder is still at the path we know for it.
+bool TInotifyDirChanges::StillWhereKnown(int wd) {
+  const auto it = folders_.find(wd);
+  if (it == folders_.end()) return false;
+  std::string path;
+  ItemPath(it->second.Parent, it->second.Name, path);
+  struct stat st;
+  return StatItem(path, st) && S_ISDIR(st.st_mode) && st.st_ino == it->second.Inode;
 }
 
 // Files that came with content and whose writes were not among the events read: when the read
@@ -1470,12 +1496,16 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     }
     if (stayed) {
       // The folder watched under the old name is not the one that moved: the old name was taken
-      // again before its first folder was read (made, renamed, and made again). The watch and
-      // what was told stay with the old name, whose own creation is still to come; the folder
-      // that moved is new to us.
-      Mark(moveFrom_.Wd, moveFrom_.Name, watched->second.Inode);
+      // again before its first folder was read (made, renamed, and made again), and what was
+      // told under it is the later folder's. That goes (the later folder is told again when its
+      // own news comes); the folder that moved is new to us.
+      // (The removal comes last, so that the two are not read as one move.)
+      const std::string gone = itemPath_;
+      from->second.Items.Erase(moveFrom_.Name);
+      ForgetSubtree(watched->first, moveFrom_.Wd);
       Emit(kActionAdded, otherPath_, true);
       WatchNew(toWd, toName, true);
+      Emit(kActionRemoved, gone, true);
       TellLimit();
       return;
     }
@@ -1489,7 +1519,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     echo = TakeEcho(toWd, toName, true);
     if (!echo) Emit(kActionAdded, otherPath_, isDir);
   }
-  if (const uint64_t* over = to->second.Items.Find(toName); over && IsDirValue(*over)) {
+  if (const uint64_t* over = to->second.Items.Find(toName); over && IsDirValue(*over) && !echo) {
     // Over an empty folder: it is gone.
     const int old = WatchOf(*over);
     if (IsPoll(old)) StopPoll(old);

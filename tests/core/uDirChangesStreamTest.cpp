@@ -142,6 +142,22 @@ const TReplay kReplays[] = {
        {TKind::Rename, "z/j", "z/.sc/a/.k"},
        {TKind::MkDir, "z/j"},
        {TKind::Rename, "z/.sc", "z/.ykwz"}}}},
+    // A folder of the tree moved into a new folder (renamed at once) before the new one is read.
+    {"old_folder_moved_into_a_new_one",
+     {0,
+      false,
+      {{TKind::MkDir, "i"}, {TKind::MkDir, "i/n"}, {TKind::Create, "i/n/ln", {}, 23}},
+      {{TKind::MkDir, "a"},
+       {TKind::MkDir, "a/r"},
+       {TKind::Rename, "a/r", "a/h"},
+       {TKind::Rename, "i/n", "a/h/n"}}}},
+    // A new folder renamed away, and an old folder renamed to its name, before the reader got to
+    // the new folder's creation.
+    {"old_folder_renamed_to_a_new_ones_name",
+     {0,
+      false,
+      {{TKind::MkDir, "sr"}},
+      {{TKind::MkDir, ".leg"}, {TKind::Rename, ".leg", "x"}, {TKind::Rename, "sr", ".leg"}}}},
 };
 
 TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {

@@ -368,6 +368,26 @@ TEST_F(Options, SettingsFileThatCannotBeCreatedLeavesTheDefaults) {
   EXPECT_EQ(host_.RunningMonitor(), nullptr);  // stopped before the write failed
 }
 
+TEST_F(Options, InstalledCopyKeepsSettingsInTheUserConfigurationEvenWhereItCouldWrite) {
+  // The folder the build installs into; as root (CI) it can be written, and must not be.
+  const std::string installed = InstalledProgramDir();
+  ASSERT_FALSE(installed.empty());
+  if (!std::filesystem::is_directory(installed)) GTEST_SKIP() << installed << " does not exist";
+  std::filesystem::create_symlink(installed, dir_ / "linked");
+  const std::string besideInstalled = installed + "/option.ini";
+  const bool existed = Exists(besideInstalled);
+  for (const std::string& exeDir : {installed, installed + "/", std::string(dir_ / "linked/")}) {
+    TObjtOpt options(host_, exeDir);
+    EXPECT_EQ(options.IniPath, dir_ / "config/vark/option.ini") << exeDir;
+    EXPECT_EQ(ReadFile(options.IniPath), kDefaultsText) << exeDir;
+    EXPECT_EQ(Exists(besideInstalled), existed) << exeDir;
+    if (!existed) std::filesystem::remove(besideInstalled);  // leave the machine as it was
+  }
+  // Any other writable folder is a built copy's, which keeps its settings beside the program.
+  EXPECT_FALSE(IsInstalledProgramDir(exeDir_));
+  EXPECT_EQ(SettingsFilePath(exeDir_), exeDir_ + "option.ini");
+}
+
 TEST_F(Options, UnwritableProgramFolderKeepsSettingsInTheUserConfiguration) {
   // The program's folder belongs to root; the user's configuration folder to everybody.
   ASSERT_EQ(chmod(exeDir_.c_str(), 0755), 0);

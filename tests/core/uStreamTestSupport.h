@@ -850,12 +850,10 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
     const std::string where = "line " + std::to_string(i) + " (" + Quote(line) + "): ";
     switch (action) {
       case 1: {
+        // (A folder moved in while watched comes with what it holds: the sources tell that too,
+        // since one made while watched may have been made in a part of the tree not yet read.)
         std::string why = arrive(p, i);
         if (!why.empty()) return why;
-        const auto contents = model.FolderContents.find(p);
-        if (contents != model.FolderContents.end()) {
-          for (const auto& c : contents->second) replay.insert(Join(p, c));
-        }
         break;
       }
       case 2: {
@@ -948,7 +946,11 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
     }
   }
   if (expect.WatchLimit != 0) {
-    if (model.MaxFolders + 1 > expect.WatchLimit && notices != 1) {
+    // The folders there at the end (and the watched one) all needed a watch, so the limit was
+    // passed when they are more; folders that came and went quickly may or may not have.
+    size_t folders = 1;
+    for (const auto& [p, size] : real) folders += size == -1;
+    if (notices > 1 || (folders > expect.WatchLimit && notices != 1)) {
       return "the watch limit was passed, notices: " + std::to_string(notices);
     }
     if (model.FoldersEver + 1 <= expect.WatchLimit && notices != 0) {

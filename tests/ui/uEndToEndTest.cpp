@@ -7,9 +7,12 @@
 #include <QElapsedTimer>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
+#include "../core/uStreamTestSupport.h"
 #include "settings/uUserMessages.h"
 #include "ui/ufMain.h"
+#include "watcher/uMonThread2.h"
 
 namespace fs = std::filesystem;
 
@@ -77,6 +80,89 @@ TEST(EndToEnd, RealChangesBecomeLogLines) {
     EXPECT_TRUE(messages.shown.empty());
   }
   EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  SetUserMessages(nullptr);
+  fs::remove_all(root);
+}
+
+// Random changes on a real folder, through the watcher thread and the real log: the log's lines,
+// read back and replayed over the starting tree, give the final tree.
+TEST(EndToEnd, TheLogReplayedGivesTheRealTree) {
+  char tmpl[] = "/tmp/vark-e2e-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl, exeDir = root + "/bin/";
+  fs::create_directories(exeDir);
+  setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+  TSilentMessages messages;
+  SetUserMessages(&messages);
+  SetWatcherEnv({});
+  constexpr const char* kProbe = ".vark-probe";
+  // A change line back to "<action> <name>"; the probe's own lines and the start and stop lines
+  // are left out.
+  const auto record = [&](const std::string& line) -> std::string {
+    const size_t hash = line.find('#');
+    if (hash == std::string::npos) return {};
+    const std::string name = NameFromLogLine(line);
+    if (name.rfind(kProbe, 0) == 0) return {};
+    for (uint32_t action = 1; action <= 5; ++action) {
+      if (line.find("   " + ActionLabel(action) + "    #") != std::string::npos) {
+        return std::to_string(action) + " " + name;
+      }
+    }
+    return "? " + line;
+  };
+  std::unique_ptr<TfMonDirMain> window;
+  stream::TRun run;
+  run.Start = [&](const std::string& folder,
+                  std::function<std::vector<std::string>()>& lines) -> std::shared_ptr<void> {
+    std::ofstream(exeDir + "option.ini") << "[main]\nAutoLoad=0\ntray=0\nsound=0\nAlertWindow=0\n"
+                                            "start=1\nFolderPath="
+                                         << folder << "/\n";
+    window = std::make_unique<TfMonDirMain>(exeDir);
+    const auto waitFor = [&](const std::string& text) {
+      QElapsedTimer clock;
+      clock.start();
+      while (clock.elapsed() < 300) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (int i = 0; i < window->Log().Count(); ++i) {
+          if (window->Log().Line(i).find(text) != std::string::npos) return true;
+        }
+      }
+      return false;
+    };
+    // The watch is in place once a probe's creation shows; the probes go again.
+    bool started = false;
+    for (int i = 0; i < 30 && !started; ++i) started = waitFor(" монитор запущен");
+    if (!started) return nullptr;
+    bool ready = false;
+    int probes = 0;
+    for (; probes < 50 && !ready; ++probes) {
+      const std::string name = kProbe + std::to_string(probes);
+      std::ofstream(folder + "/" + name) << "";
+      ready = waitFor("#" + name);
+    }
+    for (int i = 0; i < probes; ++i) fs::remove(folder + "/" + kProbe + std::to_string(i));
+    if (!ready || !waitFor(ActionLabel(2) + "    #" + kProbe + std::to_string(probes - 1))) {
+      return nullptr;
+    }
+    lines = [&] {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      std::vector<std::string> out;
+      for (int i = 0; i < window->Log().Count(); ++i) {
+        std::string r = record(window->Log().Line(i));
+        if (!r.empty()) out.push_back(std::move(r));
+      }
+      return out;
+    };
+    return std::make_shared<int>(0);
+  };
+  for (const uint64_t seed : {11, 12, 13}) {
+    const stream::TCase c = stream::MakeCase(seed);
+    const stream::TResult result = stream::RunCase(run, c);
+    EXPECT_EQ(result.Why, "") << "seed " << seed;
+    window.reset();
+    EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  }
+  EXPECT_TRUE(messages.shown.empty());
   SetUserMessages(nullptr);
   fs::remove_all(root);
 }
