@@ -6,6 +6,7 @@
 #include "ui/ufMain.h"
 
 int main(int argc, char* argv[]) {
+#ifndef Q_OS_WIN  // Windows always has its desktop; DISPLAY means nothing there
   // A program cannot place its own windows on Wayland, and the popup's corner would be lost: run
   // through XWayland when it is there, unless the user chose a platform.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
@@ -17,6 +18,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "vark: no display: start it from a desktop session\n");
     return 1;
   }
+#endif
   QApplication app(argc, argv);
   app.setApplicationName(QString::fromUtf8(kApplicationTitle));
   app.setDesktopFileName(QStringLiteral("vark"));

@@ -7,13 +7,14 @@
 
 #include "settings/uAppPaths.h"
 #include "watcher/uPlatformText.h"
+#include "watcher/uPlatformTextWin.h"
 
 std::string ExecutablePath() {
-  std::vector<char> buffer(MAX_PATH);
+  std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (n == 0) return {};
-    if (n < buffer.size()) return std::string(buffer.data(), n);
+    if (n < buffer.size()) return NarrowText(std::wstring_view(buffer.data(), n));
     if (buffer.size() >= 32768) return {};
     buffer.resize(buffer.size() * 2);
   }
@@ -27,10 +28,10 @@ std::string ExecutableDir() {
 }
 
 std::string ConfigHome() {
-  char path[MAX_PATH] = {};
-  if (SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+  wchar_t path[MAX_PATH] = {};
+  if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
     return {};
-  return path;
+  return NarrowText(path);
 }
 
 std::string InstalledProgramDir() {
@@ -46,21 +47,20 @@ bool IsInstalledProgramDir(const std::string& folder) {
   if (installed.empty() || folder.empty()) return false;
   // The same folder, not the same text: links, a trailing separator and bind mounts all count.
   std::error_code error;
-  return std::filesystem::equivalent(std::filesystem::path(folder),
-                                     std::filesystem::path(installed), error) &&
+  return std::filesystem::equivalent(PlatformPath(folder), PlatformPath(installed), error) &&
          !error;
 }
 
 bool FolderWritable(const std::string& folder) {
   // Creating and deleting a probe file is the one reliable answer under Windows' access rules.
-  char name[MAX_PATH] = {};
-  if (GetTempFileNameA(folder.c_str(), "vrk", 0, name) == 0) return false;
-  DeleteFileA(name);
+  wchar_t name[MAX_PATH] = {};
+  if (GetTempFileNameW(WideText(folder).c_str(), L"vrk", 0, name) == 0) return false;
+  DeleteFileW(name);
   return true;
 }
 
 bool FileWritable(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY) &&
          !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

@@ -1,20 +1,22 @@
-// The autorun entry as a string value under the current user's Run key.
+// The autorun entry as a string value under the current user's Run key. Names and the path go
+// through the wide calls, so a path outside the ANSI code page is stored as it is.
 #include <windows.h>
 
 #include <stdexcept>
 #include <string>
 
 #include "settings/uAutorunStore.h"
+#include "watcher/uPlatformTextWin.h"
 
 namespace {
 
-constexpr const char* kRunKey = "software\\microsoft\\windows\\currentversion\\run";
+constexpr const wchar_t* kRunKey = L"software\\microsoft\\windows\\currentversion\\run";
 
 // The Run key, opened for full access by every operation; never created.
 class TRunKey {
  public:
   TRunKey() {
-    open_ = RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_ALL_ACCESS, &key_) == ERROR_SUCCESS;
+    open_ = RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_ALL_ACCESS, &key_) == ERROR_SUCCESS;
   }
   ~TRunKey() {
     if (open_) RegCloseKey(key_);
@@ -34,15 +36,17 @@ class TRunKey {
 void AutorunStoreSet(const std::string& name, const std::string& path) {
   TRunKey key;
   if (!key.Open()) throw std::runtime_error("the Run key cannot be opened");
-  const LONG result = RegSetValueExA(key.Get(), name.c_str(), 0, REG_SZ,
-                                     reinterpret_cast<const BYTE*>(path.c_str()),
-                                     static_cast<DWORD>(path.size() + 1));
+  const std::wstring value = WideText(path);
+  // REG_SZ with its terminating zero counted in the size.
+  const LONG result = RegSetValueExW(key.Get(), WideText(name).c_str(), 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(value.c_str()),
+                                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   if (result != ERROR_SUCCESS) throw std::runtime_error("the Run value cannot be written");
 }
 
 void AutorunStoreDelete(const std::string& name) {
   TRunKey key;
-  if (key.Open()) RegDeleteValueA(key.Get(), name.c_str());
+  if (key.Open()) RegDeleteValueW(key.Get(), WideText(name).c_str());
 }
 
 bool AutorunStoreExists(const std::string& name) {
@@ -50,5 +54,6 @@ bool AutorunStoreExists(const std::string& name) {
   if (!key.Open()) return false;
   DWORD type = 0;
   DWORD size = 0;
-  return RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+  return RegQueryValueExW(key.Get(), WideText(name).c_str(), nullptr, &type, nullptr, &size) ==
+         ERROR_SUCCESS;
 }

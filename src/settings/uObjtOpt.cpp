@@ -35,7 +35,7 @@ std::string AsFolderText(std::string folder) {
 bool FolderExists(const std::string& folder) {
   if (folder.empty() || folder.find('\0') != std::string::npos) return false;
   std::error_code error;
-  return std::filesystem::is_directory(std::filesystem::path(folder), error);
+  return std::filesystem::is_directory(PlatformPath(folder), error);
 }
 
 }  // namespace
@@ -52,7 +52,7 @@ std::string SettingsFilePath(const std::string& exeDir) {
   if (home.empty()) return beside;
   const std::string own = home + kFolderSeparator + "vark";
   std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(own), error);
+  std::filesystem::create_directories(PlatformPath(own), error);
   return own + kFolderSeparator + kIniName;
 }
 

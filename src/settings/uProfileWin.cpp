@@ -1,11 +1,15 @@
 // The INI layer's file access on Windows: the same rules as elsewhere (see uProfile.h), over the
-// Win32 file calls.
+// Win32 file calls. Paths are the program's UTF-8 text and reach the system through the wide calls.
+// The file is kept in UTF-8; a file whose bytes are not valid UTF-8 was written in the ANSI code
+// page by an earlier program and is read in that code page, so its settings keep working.
 #include <windows.h>
 
 #include <cerrno>
 #include <string>
 
 #include "settings/uProfile.h"
+#include "watcher/uPlatformText.h"
+#include "watcher/uPlatformTextWin.h"
 
 namespace {
 
@@ -26,10 +30,11 @@ int LastError() {
 
 int ReadWholeFile(const std::string& path, std::string& content) {
   content.clear();
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const std::wstring wide = WideText(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EISDIR;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   char buffer[65536];
@@ -45,21 +50,23 @@ int ReadWholeFile(const std::string& path, std::string& content) {
     content.append(buffer, read);
   }
   CloseHandle(file);
+  if (error == 0 && !IsValidUtf8(content)) content = AnsiToUtf8(content);
   return error;
 }
 
 bool ProfileFileExists(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 int WriteFileReplacing(const std::string& path, std::string_view content) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const std::wstring wide = WideText(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
   if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return EISDIR;
   if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  const std::string sibling = path + ".vark-new";
-  HANDLE file = CreateFileA(sibling.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  const std::wstring sibling = wide + L".vark-new";
+  HANDLE file = CreateFileW(sibling.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   DWORD written = 0;
@@ -70,11 +77,11 @@ int WriteFileReplacing(const std::string& path, std::string_view content) {
   CloseHandle(file);
   // ReplaceFile keeps the old file's attributes and security; a new file is simply moved in.
   if (error == 0 &&
-      !(exists ? ReplaceFileA(path.c_str(), sibling.c_str(), nullptr,
+      !(exists ? ReplaceFileW(wide.c_str(), sibling.c_str(), nullptr,
                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-               : MoveFileExA(sibling.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH))) {
+               : MoveFileExW(sibling.c_str(), wide.c_str(), MOVEFILE_WRITE_THROUGH))) {
     error = LastError();
   }
-  if (error != 0) DeleteFileA(sibling.c_str());
+  if (error != 0) DeleteFileW(sibling.c_str());
   return error;
 }

@@ -9,12 +9,14 @@
 #include <thread>
 #include <utility>
 
+#include "watcher/uPlatformText.h"
+
 namespace {
 
 TPathKind RealLook(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) return TPathKind::None;
   std::error_code error;
-  const auto status = std::filesystem::status(std::filesystem::path(path), error);
+  const auto status = std::filesystem::status(PlatformPath(path), error);
   if (error || !std::filesystem::exists(status)) return TPathKind::None;
   return std::filesystem::is_directory(status) ? TPathKind::Folder : TPathKind::File;
 }

@@ -1,39 +1,42 @@
+#include "watcher/uPlatformTextWin.h"
+
 #include <windows.h>
 
 #include "watcher/uPlatformText.h"
 
 const char kFolderSeparator = '\\';
 
-std::u16string NarrowToUtf16(std::string_view narrow) {
-  if (narrow.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-  std::u16string out(static_cast<size_t>(n), u'\0');
-  MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()),
-                      reinterpret_cast<wchar_t*>(out.data()), n);
-  return out;
+std::wstring WideText(std::string_view narrow) {
+  const std::u16string wide = NarrowToUtf16(narrow);
+  return std::wstring(wide.begin(), wide.end());
 }
 
-std::string Utf16ToNarrow(std::u16string_view wide) {
-  if (wide.empty()) return {};
-  const auto* w = reinterpret_cast<const wchar_t*>(wide.data());
-  const int n = WideCharToMultiByte(CP_ACP, 0, w, static_cast<int>(wide.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, w, static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-  return out;
+std::string NarrowText(std::wstring_view wide) {
+  return Utf16ToNarrow(
+      std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+std::filesystem::path PlatformPath(std::string_view narrow) {
+  return std::filesystem::path(WideText(narrow));
+}
+
+std::string AnsiToUtf8(std::string_view ansi, unsigned codePage) {
+  if (ansi.empty()) return {};
+  const int size = static_cast<int>(ansi.size());
+  const int n = MultiByteToWideChar(codePage, 0, ansi.data(), size, nullptr, 0);
+  if (n <= 0) return std::string(ansi);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(codePage, 0, ansi.data(), size, wide.data(), n);
+  return NarrowText(wide);
 }
 
 std::string SystemErrorText(int error) {
-  char* buf = nullptr;
-  FormatMessageA(
+  wchar_t* buffer = nullptr;
+  // Wide, so that the text reaches the user whatever the ANSI code page is.
+  const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&buf), 0, nullptr);
-  std::string text = buf ? buf : "";
-  LocalFree(buf);
-  while (!text.empty() &&
-         (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' || text.back() == '.')) {
-    text.pop_back();
-  }
-  return text;
+      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = n && buffer ? NarrowText(std::wstring_view(buffer, n)) : std::string();
+  LocalFree(buffer);
+  return TrimSystemText(std::move(text));
 }

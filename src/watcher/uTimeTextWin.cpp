@@ -1,12 +1,13 @@
 #include <windows.h>
 
+#include "watcher/uPlatformTextWin.h"
 #include "watcher/uTimeText.h"
 
 namespace {
 std::string LocaleText(LCTYPE type) {
-  char buf[80] = {};
-  GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buf, sizeof buf);
-  return buf;
+  wchar_t buf[80] = {};
+  GetLocaleInfoW(LOCALE_USER_DEFAULT, type, buf, sizeof buf / sizeof buf[0]);
+  return NarrowText(buf);
 }
 }  // namespace
 

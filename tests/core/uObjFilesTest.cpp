@@ -1,11 +1,11 @@
 // The popup's content: the extension of a changed item and the picture chosen for it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 
+#include "uTempFolder.h"
 #include "ui/uObjFiles.h"
 #include "watcher/uPlatformText.h"
 
@@ -16,13 +16,11 @@ namespace {
 class PopupContent : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vark-objfiles-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder = pattern + kFolderSeparator;
+    folder = test_support::MakeTempFolder("vark-objfiles") + kFolderSeparator;
   }
-  void TearDown() override { fs::remove_all(folder); }
-  void MakeFolder(const std::string& name) { fs::create_directories(folder + name); }
-  void MakeFile(const std::string& name) { std::ofstream(folder + name) << "x"; }
+  void TearDown() override { fs::remove_all(PlatformPath(folder)); }
+  void MakeFolder(const std::string& name) { fs::create_directories(PlatformPath(folder + name)); }
+  void MakeFile(const std::string& name) { std::ofstream(PlatformPath(folder + name)) << "x"; }
   TMsgFrm Content(const std::string& name) const { return TMsgFrm(folder + name, "изменен", name); }
 
   std::string folder;
@@ -96,7 +94,7 @@ TEST_F(PopupContent, AnEmptyExtensionIsAFolderOnlyWhenOneExistsNow) {
   EXPECT_EQ(Content("readme").PictureIndex, kFolderPicture);
   MakeFolder("New folder");
   EXPECT_EQ(Content("New folder").PictureIndex, kFolderPicture);
-  fs::remove(folder + "New folder");
+  fs::remove(PlatformPath(folder + "New folder"));
   EXPECT_EQ(Content("New folder").PictureIndex, kNonePicture);
   // A file without an extension is not a folder.
   MakeFile("notes");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <string>
+#include <utility>
 
 #include "watcher/uPlatformText.h"
 
@@ -28,10 +29,38 @@ TEST(PlatformText, ValidUtf8BecomesProperUtf16) {
   EXPECT_EQ(Utf16ToNarrow(std::u16string(1, char16_t{0xD801})), "?");
 }
 
+TEST(PlatformText, Utf8IsToldFromOtherBytes) {
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("plain Отчёт 日本 \xf0\x9f\x98\x80"));
+  EXPECT_FALSE(IsValidUtf8("\xcf\xe0\xef\xea\xe0"));  // Windows-1251 text
+  EXPECT_FALSE(IsValidUtf8("\xed\xa0\x80"));          // an encoded surrogate
+  EXPECT_FALSE(IsValidUtf8("overlong \xc0\xaf"));
+  EXPECT_FALSE(IsValidUtf8("cut \xd0"));
+  EXPECT_FALSE(IsValidUtf8("\xf4\x90\x80\x80"));  // past U+10FFFF
+}
+
+TEST(PlatformText, SystemTextLosesItsTrailingPeriodsBlanksAndLineBreaks) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"The system cannot find the file specified.\r\n",
+       "The system cannot find the file specified"},
+      {"Access is denied. \r\n", "Access is denied"},
+      {"Text ends here...", "Text ends here"},
+      {"No such file or directory", "No such file or directory"},
+      {"A. B. C", "A. B. C"},
+      {" .\n", ""},
+      {"", ""}};
+  for (const auto& [raw, trimmed] : rows) EXPECT_EQ(TrimSystemText(raw), trimmed) << raw;
+}
+
+// The system's texts for common codes (errno values here, Windows error codes there; on Windows
+// they end in ".\r\n") come without their ending.
 TEST(PlatformText, ErrorTextHasNoTrailingPeriodOrBlanks) {
-  const std::string text = SystemErrorText(ENOENT);
-  EXPECT_FALSE(text.empty());
-  EXPECT_NE(text.back(), '.');
-  EXPECT_NE(text.back(), ' ');
-  EXPECT_NE(text.back(), '\n');
+  for (int code = 1; code <= 34; ++code) {  // all defined on both systems
+    const std::string text = SystemErrorText(code);
+    ASSERT_FALSE(text.empty()) << code;
+    EXPECT_NE(text.back(), '.') << code;
+    EXPECT_NE(text.back(), ' ') << code;
+    EXPECT_NE(text.back(), '\n') << code;
+    EXPECT_NE(text.back(), '\r') << code;
+  }
 }
