@@ -118,6 +118,7 @@ class TModel {
     bool Link = false;
     uint64_t Size = 0;
     std::set<std::string> Paths;  // every path it had in the tree
+    std::vector<std::string> History;  // the same, in the order it had them
     bool Initial = false;         // there before watching began
     std::string InitialPath;
     uint64_t InitialSize = 0;
@@ -297,6 +298,7 @@ class TModel {
     item.Link = link;
     item.Size = size;
     item.Paths.insert(p);
+    item.History.push_back(p);
     item.Initial = !Watching;
     item.InitialPath = p;
     item.InitialSize = size;
@@ -330,6 +332,7 @@ class TModel {
       if (Watching) item.Moved = true;
       if (item.Written) item.LeftAfterWrite = true;
       item.Paths.insert(moved);
+      item.History.push_back(moved);
       Tree.erase(q);
       Tree[moved] = id;
     }
@@ -804,9 +807,19 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
     }
     return false;
   };
+  // Whether one item went from path a to path b (a name taken again later by another item does
+  // not make two items one).
   const auto same = [&](const std::string& a, const std::string& b) {
     for (int id = 0; id < static_cast<int>(model.Items.size()); ++id) {
-      if (had(a, id) && had(b, id)) return true;
+      if (expect.Polled) {
+        if (had(a, id) && had(b, id)) return true;
+        continue;
+      }
+      const auto& history = model.Items[id].History;
+      const auto from = std::find(history.begin(), history.end(), a);
+      if (from != history.end() && std::find(from + 1, history.end(), b) != history.end()) {
+        return true;
+      }
     }
     return false;
   };
