@@ -117,9 +117,9 @@ class TModel {
     bool Dir = false;
     bool Link = false;
     uint64_t Size = 0;
-    std::set<std::string> Paths;  // every path it had in the tree
+    std::set<std::string> Paths;       // every path it had in the tree
     std::vector<std::string> History;  // the same, in the order it had them
-    bool Initial = false;         // there before watching began
+    bool Initial = false;              // there before watching began
     std::string InitialPath;
     uint64_t InitialSize = 0;
     bool Moved = false;    // renamed or moved since watching began (or a folder above it)
