@@ -835,9 +835,6 @@ std::mutex gLiveMutex;
 std::condition_variable gLiveChanged;
 size_t gLive = 0;
 
-// Records waiting beyond this many are dropped and the reader is told that changes were lost.
-constexpr size_t kMaxPending = size_t{1} << 18;
-
 std::chrono::nanoseconds ThreadCpuTime() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -947,7 +944,8 @@ class TPollEngine : public TQueuedDirChanges, public std::enable_shared_from_thi
       std::vector<TChangeRecord> changes = fresh.ChangesSince(snapshot_);
       snapshot_ = std::move(fresh);
       if (!changes.empty()) {
-        if (Pending() + changes.size() > kMaxPending) {
+        // A scan's changes go whole or not at all: the reader is told that changes were lost.
+        if (Pending() + changes.size() > kDefaultMaxPending) {
           PushOverflow();
         } else {
           Push(changes);

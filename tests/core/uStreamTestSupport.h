@@ -136,8 +136,7 @@ class TModel {
   std::vector<TItem> Items;
   bool Watching = false;
   std::set<std::string> Replaced;  // paths at which an arrival replaced an item
-  std::map<std::string, std::vector<std::string>> FolderContents;  // moved-in folder -> contents
-  size_t Folders = 0, MaxFolders = 0, FoldersEver = 0;
+  size_t FoldersEver = 0;
   unsigned Outside = 0;  // names used outside the tree
 
   // Watching begins: what stands now is the starting tree.
@@ -246,7 +245,6 @@ class TModel {
           const int id = Add(Join(op.A, c), c == "s", false, c == "s" ? 0 : 3);
           Items[id].CameWithFolder = true;
         }
-        FolderContents[op.A] = contents;
         break;
       }
       case TKind::Append:
@@ -310,17 +308,13 @@ class TModel {
     }
     Items.push_back(std::move(item));
     Tree[p] = id;
-    if (dir) {
-      MaxFolders = std::max(MaxFolders, ++Folders);
-      ++FoldersEver;
-    }
+    if (dir) ++FoldersEver;
     return id;
   }
   void Drop(const std::string& p) {
     for (const auto& q : Subtree(p)) {
       TItem& item = Items[Tree.at(q)];
       if (item.Written) item.LeftAfterWrite = true;
-      if (item.Dir) --Folders;
       Tree.erase(q);
     }
   }
