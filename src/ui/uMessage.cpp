@@ -5,8 +5,8 @@
 #include <QMenu>
 #include <QTextDocument>
 
+#include "actions/uAdditionalLogic.h"
 #include "ui/uAdditional.h"
-#include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"

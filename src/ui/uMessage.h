@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "ui/uObjFiles.h"
+#include "actions/uObjFiles.h"
 
 QT_BEGIN_NAMESPACE
 class QMenu;

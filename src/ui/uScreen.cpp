@@ -3,7 +3,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "ui/uAdditionalLogic.h"
+#include "actions/uAdditionalLogic.h"
 
 void PopupPosition(int16_t& x, int16_t& y) {
   const QScreen* screen = QGuiApplication::primaryScreen();

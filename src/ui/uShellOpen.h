@@ -4,7 +4,7 @@
 #include <QUrl>
 #include <string>
 
-#include "ui/uAdditionalLogic.h"
+#include "actions/uAdditionalLogic.h"
 
 // The path made absolute against the current folder (an empty path stays empty).
 std::string AbsolutePath(const std::string& path);

@@ -3,12 +3,12 @@
 #include <QFont>
 #include <chrono>
 
-#include "settings/uOptions.h"
+#include "actions/uAdditionalLogic.h"
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
-#include "ui/uAdditionalLogic.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
+#include "ui/uOptions.h"
 #include "ui/uShellOpen.h"
 #include "ui/ufMain.h"
 #include "watcher/uMonThread2.h"

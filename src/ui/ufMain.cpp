@@ -14,9 +14,9 @@
 #include <QStyle>
 #include <QStyleOptionViewItem>
 
+#include "actions/uAdditionalLogic.h"
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
-#include "ui/uAdditionalLogic.h"
 #include "ui/uGuard.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "actions/uAdditionalLogic.h"
 #include "settings/uUserMessages.h"
-#include "ui/uAdditionalLogic.h"
 
 namespace fs = std::filesystem;
 

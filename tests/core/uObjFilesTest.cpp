@@ -5,8 +5,8 @@
 #include <fstream>
 #include <set>
 
+#include "actions/uObjFiles.h"
 #include "uTempFolder.h"
-#include "ui/uObjFiles.h"
 #include "watcher/uPlatformText.h"
 
 namespace fs = std::filesystem;

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "actions/uAdditionalLogic.h"
+#include "actions/uObjFiles.h"
 #include "settings/uUserMessages.h"
-#include "ui/uAdditionalLogic.h"
-#include "ui/uObjFiles.h"
 #include "watcher/uPathProbe.h"
 
 namespace fs = std::filesystem;

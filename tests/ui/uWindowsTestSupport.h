@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "actions/uAdditionalLogic.h"
 #include "settings/uObjtOpt.h"
-#include "settings/uOptions.h"
 #include "settings/uUserMessages.h"
-#include "ui/uAdditionalLogic.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
+#include "ui/uOptions.h"
 #include "ui/ufMain.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uMonThread2.h"

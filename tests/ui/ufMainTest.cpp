@@ -19,10 +19,10 @@
 #include <random>
 #include <thread>
 
+#include "actions/uAdditionalLogic.h"
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
 #include "uWindowsTestSupport.h"
-#include "ui/uAdditionalLogic.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/ufMain.h"
 #include "ui_ufMain.h"

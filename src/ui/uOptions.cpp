@@ -1,4 +1,4 @@
-#include "settings/uOptions.h"
+#include "ui/uOptions.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>

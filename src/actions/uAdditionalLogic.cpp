@@ -1,4 +1,4 @@
-#include "ui/uAdditionalLogic.h"
+#include "actions/uAdditionalLogic.h"
 
 #include <atomic>
 

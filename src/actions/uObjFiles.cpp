@@ -1,4 +1,4 @@
-#include "ui/uObjFiles.h"
+#include "actions/uObjFiles.h"
 
 #include <utility>
 
