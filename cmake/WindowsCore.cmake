@@ -1,5 +1,4 @@
-# The Windows build of the core: the platform-neutral core, the Windows platform files, the sound
-# calls that need no Qt, and the tests that mean the same on Windows, cross-built with mingw-w64
+# The Windows build of the core: the platform-neutral core, the Windows platform files, and the tests that mean the same on Windows, cross-built with mingw-w64
 # (cmake/mingw-w64-x86_64.cmake) and run under Wine. Lists are explicit: the Linux-only sources
 # and tests stay out by name. GoogleTest is built here for the target from its sources.
 # On Windows itself the same lists serve, and the user interface follows (cmake/WindowsUi.cmake).
@@ -30,15 +29,14 @@ set(VARK_WIN_CORE_SOURCES
   src/settings/uProfileWin.cpp
   src/settings/uRegister.cpp
   src/settings/uUserMessages.cpp
-  src/ui/uAdditionalLogic.cpp
-  src/ui/uObjFiles.cpp
-  src/ui/uSoundWin.cpp)
+  src/actions/uAdditionalLogic.cpp
+  src/actions/uObjFiles.cpp)
 add_library(vark_core STATIC ${VARK_WIN_CORE_SOURCES})
 target_include_directories(vark_core PUBLIC src)
 # Unicode calls by default; the sources name the wide calls explicitly all the same.
 target_compile_definitions(vark_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                             _WIN32_WINNT=0x0601)
-target_link_libraries(vark_core PUBLIC Threads::Threads winmm shell32 advapi32)
+target_link_libraries(vark_core PUBLIC Threads::Threads shell32 advapi32)
 
 # GoogleTest for the target, without our warning flags (its sources are not ours to keep clean).
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
@@ -58,8 +56,10 @@ set(VARK_WIN_TEST_SOURCES
   tests/core/uProfileWinTest.cpp
   tests/core/uAutorunStoreWinTest.cpp
   tests/core/uSoundWinTest.cpp)
-add_executable(vark_core_tests ${VARK_WIN_TEST_SOURCES})
-target_link_libraries(vark_core_tests PRIVATE vark_core gtest gtest_main gmock)
+# The Windows sound needs no Qt, so its test builds it here from the interface's folder; in the
+# whole program it belongs to the interface library (cmake/WindowsUi.cmake).
+add_executable(vark_core_tests ${VARK_WIN_TEST_SOURCES} src/ui/uSoundWin.cpp)
+target_link_libraries(vark_core_tests PRIVATE vark_core gtest gtest_main gmock winmm)
 
 enable_testing()
 include(GoogleTest)

@@ -7,17 +7,30 @@ set(CMAKE_AUTOMOC ON)
 set(CMAKE_AUTOUIC ON)
 set(CMAKE_AUTORCC ON)
 
-file(GLOB VARK_UI_SOURCES CONFIGURE_DEPENDS
-  src/ui/*.cpp src/ui/*.h src/ui/*.ui src/settings/uOptions.cpp src/settings/uOptions.h src/settings/uOptions.ui)
-# The sounds are PlaySound and MessageBeep here (uSoundWin.cpp, in the core); the logic halves of
-# the interface helpers are in the core too.
-list(FILTER VARK_UI_SOURCES EXCLUDE REGEX "Linux\\.cpp$")
-list(FILTER VARK_UI_SOURCES EXCLUDE REGEX "/ui/(uObjFiles|uAdditionalLogic|uSound|uSoundWin)\\.cpp$")
+# The same files as on Linux, with the Windows sound (PlaySound and MessageBeep) for libcanberra's.
+set(VARK_UI_SOURCES
+  src/ui/uAdditional.cpp
+  src/ui/uGuard.cpp
+  src/ui/uInfo.cpp
+  src/ui/uInfo.ui
+  src/ui/uLogModel.cpp
+  src/ui/uMainThreadQt.cpp
+  src/ui/uMessage.cpp
+  src/ui/uMessage.ui
+  src/ui/uOptions.cpp
+  src/ui/uOptions.ui
+  src/ui/uPictures.cpp
+  src/ui/uPlacement.cpp
+  src/ui/uScreen.cpp
+  src/ui/uShellOpen.cpp
+  src/ui/uSoundWin.cpp
+  src/ui/uStartup.cpp
+  src/ui/ufMain.cpp
+  src/ui/ufMain.ui)
 file(GLOB VARK_QRC CONFIGURE_DEPENDS resources/*.qrc)
 add_library(vark_ui STATIC ${VARK_UI_SOURCES} ${VARK_QRC})
-set_target_properties(vark_ui PROPERTIES AUTOUIC_SEARCH_PATHS "src/ui;src/settings")
 target_include_directories(vark_ui PUBLIC src)
-target_link_libraries(vark_ui PUBLIC vark_core Qt6::Widgets JPEG::JPEG)
+target_link_libraries(vark_ui PUBLIC vark_core Qt6::Widgets JPEG::JPEG winmm)
 
 add_executable(vark WIN32 src/Vark.cpp)
 target_link_libraries(vark PRIVATE vark_ui)
