@@ -353,7 +353,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   int AddWatch(int fd);
   TAttached Attach(int parentWd, int parentFd, std::string_view name, bool report);
   int WatchSubtree(int parentWd, int parentFd, std::string_view name, bool report);
-  void WatchNew(int parentWd, std::string_view name, bool report);
+  void WatchNew(int parentWd, std::string_view name, bool report, bool byBirth = false);
   void ScanFolder(int fd, int wd, bool report) { Descend(fd, false, wd, report); }
   void Descend(int fd, bool ownFd, int wd, bool report);
   void ListFolder(int fd, int wd, bool report, TFrame& frame);
@@ -441,7 +441,13 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool marked_ = false;       // marks made since the last barrier
   // New folders that could not be read because a folder above them was renamed meanwhile: tried
   // again once the rename's events have come in.
-  std::vector<std::pair<int, std::string>> untold_;
+  struct TUntold {
+    int Wd;
+    std::string Name;
+    bool Report;
+    bool ByBirth;
+  };
+  std::vector<TUntold> untold_;
   bool folderRenamed_ = false;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
   bool barriers_ = false;
@@ -718,8 +724,9 @@ int TInotifyDirChanges::WatchSubtree(int parentWd, int parentFd, std::string_vie
 }
 
 // A folder that came into the tree (made, moved in, or found again) under the folder watched as
-// parentWd: watched with its subtree; with `report` what it holds is told as created.
-void TInotifyDirChanges::WatchNew(int parentWd, std::string_view name, bool report) {
+// parentWd: watched with its subtree; with `report` what it holds is told as created; with
+// `byBirth` only when it was made while watched (a folder moved in).
+void TInotifyDirChanges::WatchNew(int parentWd, std::string_view name, bool report, bool byBirth) {
   FolderPath(parentWd, path_);
   int parentFd = OpenFolder(path_);
   struct stat st;
@@ -729,15 +736,23 @@ void TInotifyDirChanges::WatchNew(int parentWd, std::string_view name, bool repo
     parentFd = -1;
   }
   if (parentFd >= 0) {
+    if (byBirth) {
+      ItemPath(parentWd, name, otherPath_);
+      report = MadeWhileWatched(otherPath_);
+    }
     WatchSubtree(parentWd, parentFd, name, report);
     close(parentFd);
     RaiseBarrier();
   } else {
+    // Neither watched nor, for one moved in, known to be new until the rename's events come:
+    // tried again then, or it would stay unwatched for good.
     folders_.at(parentWd).Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
+    untold_.push_back({parentWd, std::string(name), report, byBirth});
+    return;
   }
   const uint64_t* value = folders_.at(parentWd).Items.Find(name);
   if (report && value && *value == (DirValue(kNoWatch) | kUntoldBit)) {
-    untold_.emplace_back(parentWd, name);
+    untold_.push_back({parentWd, std::string(name), true, false});
   }
 }
 
@@ -1312,7 +1327,7 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     if (old >= 0) ForgetSubtree(old, wd);
   }
   if (isDir) {
-    WatchNew(wd, name, !movedIn || MadeWhileWatched(otherPath_));
+    WatchNew(wd, name, !movedIn, movedIn);
     TellLimit();
     return;
   }
@@ -1332,14 +1347,14 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
 
 void TInotifyDirChanges::RetryUntold() {
   folderRenamed_ = false;
-  std::vector<std::pair<int, std::string>> waiting;
+  std::vector<TUntold> waiting;
   waiting.swap(untold_);
-  for (const auto& [wd, name] : waiting) {
-    const auto folder = folders_.find(wd);
+  for (const auto& one : waiting) {
+    const auto folder = folders_.find(one.Wd);
     if (folder == folders_.end()) continue;
-    const uint64_t* value = folder->second.Items.Find(name);
-    if (!value || *value != (DirValue(kNoWatch) | kUntoldBit)) continue;
-    WatchNew(wd, name, true);
+    const uint64_t* value = folder->second.Items.Find(one.Name);
+    if (!value || *value != (DirValue(kNoWatch) | (one.Report ? kUntoldBit : 0))) continue;
+    WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
   }
   TellLimit();
 }

@@ -404,13 +404,40 @@ class TSnapshotScanner {
   bool aborted_ = false;
 };
 
+namespace {
+
+// Opens a folder by its absolute path; one whose path is too long for the system (a subtree deep
+// in a watched tree) is walked to name by name.
+int OpenFolderPath(const std::string& folder) {
+  if (folder.size() < PATH_MAX) return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string name;
+  for (size_t start = 0; fd >= 0 && start < folder.size();) {
+    size_t slash = folder.find('/', start);
+    if (slash == std::string::npos) slash = folder.size();
+    name.assign(folder, start, slash - start);
+    start = slash + 1;
+    if (name.empty()) continue;
+    // The last one is read; those above it are only passed through.
+    const int flags = start >= folder.size() ? O_RDONLY : O_PATH;
+    const int next = openat(fd, name.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    fd = next;
+  }
+  return fd;
+}
+
+}  // namespace
+
 int TTreeSnapshot::Scan(const std::string& folder, const TTreeSnapshot* previous,
                         const std::function<bool()>& cancelled, const TListingReuse& reuse) {
   folders_.clear();
   fsType_ = 0;
   reused_ = 0;
   int error = 0;
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = OpenFolderPath(folder);
   if (fd < 0) {
     error = errno;
   } else {

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 #include "uDirChangesTestSupport.h"
 #include "uStreamTestSupport.h"
@@ -48,6 +49,19 @@ struct TRow {
 };
 
 TRun InotifyRun() {
+  // VARK_STREAM_SLOW_READER=N: the reader sleeps up to N ms before each read, so that it falls
+  // behind the changes as under a heavy load.
+  if (const char* slow = std::getenv("VARK_STREAM_SLOW_READER"); slow && std::atoi(slow) > 0) {
+    const int ms = std::atoi(slow);
+    return RunOf([ms] {
+      TInotifyHooks hooks;
+      auto rng = std::make_shared<std::mt19937>(std::random_device{}());
+      hooks.BeforeRead = [rng, ms] {
+        std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % (ms * 1000 + 1)));
+      };
+      return MakeInotifyDirChanges(hooks);
+    });
+  }
   return RunOf([] { return MakeInotifyDirChanges(); });
 }
 
@@ -143,6 +157,7 @@ namespace {
 struct TReplay {
   const char* Name;
   TCase Case;
+  TRun (*Run)() = InotifyRun;
 };
 
 const TReplay kReplays[] = {
@@ -173,11 +188,55 @@ const TReplay kReplays[] = {
       false,
       {{TKind::MkDir, "sr"}},
       {{TKind::MkDir, ".leg"}, {TKind::Rename, ".leg", "x"}, {TKind::Rename, "sr", ".leg"}}}},
+    // A new folder filled, its subfolder made and filled and renamed away, then the folder above
+    // both renamed, all before the reader got to the first.
+    {"new_folders_renamed_under_a_renamed_folder",
+     {0,
+      false,
+      {{TKind::MkDir, "k"}, {TKind::MkDir, "k/q"}},
+      {{TKind::MkDir, "k/q/h"},
+       {TKind::Rename, "k/q/h", "k/q/#"},
+       {TKind::MkDir, "k/q/#/b"},
+       {TKind::Create, "k/q/#/b/w", {}, 16},
+       {TKind::Rename, "k/q/#/b", "k/q/t"},
+       {TKind::Rename, "k/q", "k/x"}}}},
+    // At the watch limit: new folders filled and renamed, the last one into the polled part, then
+    // the folder above them all renamed.
+    {"at_limit_new_folders_renamed_under_a_renamed_folder",
+     {0,
+      false,
+      {{TKind::Create, "zwf~3", "", 0},
+       {TKind::MkDir, "i~4", "", 0},
+       {TKind::Rename, "zwf~3", "os~6", 0},
+       {TKind::Append, "os~6", "", 7},
+       {TKind::SameSize, "os~6", "", 0},
+       {TKind::Rename, "os~6", "i~4/os~6", 0},
+       {TKind::MkDir, "i~4/.a~10", "", 0},
+       {TKind::Truncate, "i~4/os~6", "", 173},
+       {TKind::Create, "i~4/ozvtn", "", 0},
+       {TKind::Create, "a#b~12", "", 212},
+       {TKind::Append, "i~4/os~6", "", 44},
+       {TKind::SameSize, "i~4/os~6", "", 0},
+       {TKind::Create, "i~4/i~15", "", 28},
+       {TKind::Append, "i~4/ozvtn", "", 79},
+       {TKind::Truncate, "i~4/i~15", "", 14},
+       {TKind::Create, "npywj~18", "", 27},
+       {TKind::Rename, "a#b~12", "a#b~20", 0}},
+      {{TKind::MkDir, "i~4/.a~10/.k", "", 0},
+       {TKind::Create, "i~4/.a~10/.k/za~25", "", 16},
+       {TKind::MkDir, "i~4/.a~10/.k/.ea~26", "", 0},
+       {TKind::Create, "i~4/.a~10/.k/.ea~26/an~27", "", 13},
+       {TKind::Rename, "i~4/.a~10/.k", "i~4/.a~10/sxufi~28", 0},
+       {TKind::MkDir, "i~4/.a~10/sxufi~28/.ea~26/tczouy~32", "", 0},
+       {TKind::Create, "i~4/.a~10/sxufi~28/.ea~26/tczouy~32/etoaf", "", 39},
+       {TKind::Rename, "i~4/.a~10/sxufi~28/.ea~26/tczouy~32", "i~4/.a~10/nobt~33", 0},
+       {TKind::Rename, "i~4", "\xd0\xbf\xd0\xb0\xd0\xbf\xd0\xba\xd0\xb0~35", 0}}},
+     LimitRun},
 };
 
 TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {
-  const TRun run = InotifyRun();
   for (const auto& replay : kReplays) {
+    const TRun run = replay.Run();
     for (int i = 0; i < 10; ++i) {
       const TResult result = RunCase(run, replay.Case);
       ASSERT_EQ(result.Why, "") << replay.Name << " (try " << i << ")";

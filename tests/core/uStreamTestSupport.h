@@ -834,17 +834,27 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
       it = replay.erase(it);
     }
   };
-  const auto moveSubtree = [&](const std::string& from, const std::string& to) {
-    std::vector<std::string> moved;
-    for (auto it = replay.lower_bound(from);
-         it != replay.end() && (*it == from || Under(*it, from)); ++it) {
-      moved.push_back(*it);
+  // The path and everything under it (names sorting between the two, such as "a b" between "a"
+  // and "a/c", are not).
+  const auto subtree = [](const std::set<std::string>& paths, const std::string& p) {
+    std::vector<std::string> out;
+    if (paths.count(p)) out.push_back(p);
+    for (auto it = paths.upper_bound(p + "/"); it != paths.end() && Under(*it, p); ++it) {
+      out.push_back(*it);
     }
+    return out;
+  };
+  const auto moveSubtree = [&](const std::string& from, const std::string& to) {
+    const std::vector<std::string> moved = subtree(replay, from);
     removeSubtree(from);
     for (const auto& p : moved) {
       replay.insert(to + p.substr(from.size()));
       movedHere.insert(to + p.substr(from.size()));
     }
+    // An item named before a folder above it moved is named by the path it moved to: a scan that
+    // read a folder while it was being renamed names what it found by the folder's old path, and
+    // the rename's own records follow.
+    for (const auto& p : subtree(named, from)) named.insert(to + p.substr(from.size()));
   };
   const auto arrive = [&](const std::string& p, size_t at) -> std::string {
     const std::string parent = Parent(p);
