@@ -27,7 +27,9 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -58,6 +60,10 @@ bool IsPoll(int wd) {
 constexpr uint64_t kUntoldBit = uint64_t{1} << 62;
 // A file whose size could not be learned.
 constexpr uint64_t kUnknownSize = kUntoldBit - 1;
+// A file that arrived while a folder above it was being renamed, so that its path was out of date:
+// its size is learned once the rename's events are in (or at its first write, which then is no
+// change).
+constexpr uint64_t kUnlearnedSize = kUntoldBit - 2;
 uint64_t DirValue(int wd) {
   return kDirBit | static_cast<uint32_t>(wd);
 }
@@ -338,6 +344,15 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     int Parent;
     std::string Name;
     bool Share;  // a share mounted there, rather than a folder beyond the watch limit
+    ino_t Inode = 0;
+  };
+  // A folder just told gone by a move whose other half was not seen: it may have gone into a
+  // polled part of the tree, whose poll then tells it new. Told right after the removal, the two
+  // read as one move, which carries what the folder held (here, as told before it moved).
+  struct TMovedOut {
+    bool Active = false;
+    ino_t Inode = 0;
+    std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
   };
   struct TMoveFrom {
     bool Active = false;
@@ -393,11 +408,14 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
+  void CollectContents(uint64_t value, std::vector<std::pair<std::string, bool>>& out);
+  void ReconcileMove(std::vector<TChangeRecord>& records);
   void OnAttributes(int wd, TFolder& folder, std::string_view name);
   void SettleFilled();
   bool MadeWhileWatched(const std::string& relative);
   bool StillWhereKnown(int wd);
   void RetryUntold();
+  void LearnSizes();
   bool Resync();
 
   void FolderPath(int wd, std::string& out);
@@ -448,11 +466,13 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     bool ByBirth;
   };
   std::vector<TUntold> untold_;
+  std::vector<std::pair<int, std::string>> unlearned_;  // files whose size is kUnlearnedSize
   bool folderRenamed_ = false;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
   bool barriers_ = false;
   uint64_t barriersSent_ = 0, barriersSeen_ = 0;
   TMoveFrom moveFrom_;
+  TMovedOut movedOut_;
   std::vector<TChangeRecord> records_;
   std::string path_;  // the relative path of the folder being scanned
   std::string itemPath_, otherPath_, absolute_;
@@ -567,6 +587,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   StopAllPolls();
   folders_.clear();
   untold_.clear();
+  unlearned_.clear();
   marks_.clear();
   marked_ = false;
   unwatched_ = 0;
@@ -1006,7 +1027,9 @@ void TInotifyDirChanges::ForgetSubtree(int wd, int parentWd) {
 int TInotifyDirChanges::StartPoll(int parentWd, std::string_view name, const std::string& relative,
                                   bool share, TSubtreePolls::TContents* contents) {
   const int id = nextPoll_--;
-  polled_.emplace(id, TPolled{parentWd, std::string(name), share});
+  struct stat st;
+  polled_.emplace(id, TPolled{parentWd, std::string(name), share,
+                              StatItem(relative, st) ? st.st_ino : ino_t{0}});
   if (polls_.Add(id, rootPrefix_ + relative, contents) != 0) {
     polled_.erase(id);
     return kNoWatch;
@@ -1054,6 +1077,10 @@ bool TInotifyDirChanges::DeliverPolls() {
     prefix = NarrowToUtf16(otherPath_);
     if (!prefix.empty()) prefix += u'/';  // empty: the whole tree is polled
     for (auto& record : delivery.Records) record.Name.insert(0, prefix);
+    if (movedOut_.Active && !delivery.Records.empty()) {
+      ReconcileMove(delivery.Records);
+      movedOut_ = {};
+    }
     Push(delivery.Records);
   }
   return true;
@@ -1305,6 +1332,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
   }
   SettleFilled();
   if (folderRenamed_) RetryUntold();
+  if (!unlearned_.empty()) LearnSizes();
   Flush();
   return true;
 }
@@ -1333,8 +1361,13 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
   }
   struct stat st;
   uint64_t size = 0;
-  if (StatItem(otherPath_, st) && S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
-  if (!movedIn && size > 0 && st.st_nlink == 1) {
+  if (!StatItem(otherPath_, st)) {
+    size = kUnlearnedSize;
+    unlearned_.emplace_back(wd, name);
+  } else if (S_ISREG(st.st_mode)) {
+    size = static_cast<uint64_t>(st.st_size);
+  }
+  if (!movedIn && size > 0 && size != kUnlearnedSize && st.st_nlink == 1) {
     // Made and written at once (the writes' own events follow), or given a name with its content
     // (a nameless file linked in): the rest of the read tells which.
     std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
@@ -1343,6 +1376,21 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     size = 0;
   }
   folder.Items.Set(name, size);
+}
+
+// Sizes of files that arrived under a path out of date, once the read's renames are in; those
+// still not found are learned at their first write.
+void TInotifyDirChanges::LearnSizes() {
+  for (const auto& [wd, name] : unlearned_) {
+    const auto folder = folders_.find(wd);
+    if (folder == folders_.end()) continue;
+    uint64_t* value = folder->second.Items.Find(name);
+    if (!value || *value != kUnlearnedSize) continue;
+    ItemPath(wd, name, otherPath_);
+    struct stat st;
+    if (StatItem(otherPath_, st)) *value = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+  }
+  unlearned_.clear();
 }
 
 void TInotifyDirChanges::RetryUntold() {
@@ -1447,6 +1495,10 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   }
   if (uint64_t* known = folder.Items.Find(name)) {
     if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
+    if (*known == kUnlearnedSize) {
+      *known = size;
+      return;
+    }
     if (*known == size && size != kUnknownSize) return;
     *known = size;
     Emit(kActionModified, otherPath_, false);
@@ -1542,9 +1594,10 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   }
   if (!isDir) {
     from->second.Items.Erase(moveFrom_.Name);
-    to->second.Items.Set(toName, hadValue && value != kUnknownSize && !IsDirValue(value)
-                                     ? value
-                                     : FileSize(otherPath_));
+    to->second.Items.Set(
+        toName, hadValue && value != kUnknownSize && value != kUnlearnedSize && !IsDirValue(value)
+                    ? value
+                    : FileSize(otherPath_));
     return;
   }
   const int movedWd = hadValue && IsDirValue(value) ? WatchOf(value) : kNoWatch;
@@ -1580,6 +1633,17 @@ void TInotifyDirChanges::OnMovedOut() {
   const uint64_t* value = it->second.Items.Find(moveFrom_.Name);
   // Never seen (made in a new folder before it was read): it was here, so both are told.
   if (!value) Emit(kActionAdded, otherPath_, moveFrom_.IsDir);
+  TMovedOut movedOut;
+  if (value && IsDirValue(*value) && !polled_.empty()) {
+    const int w = WatchOf(*value);
+    const auto folder = folders_.find(w);
+    const auto polled = polled_.find(w);
+    movedOut.Active = folder != folders_.end() || polled != polled_.end();
+    movedOut.Inode = folder != folders_.end()  ? folder->second.Inode
+                     : polled != polled_.end() ? polled->second.Inode
+                                               : 0;
+    if (movedOut.Active) CollectContents(*value, movedOut.Contents);
+  }
   if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
       StopPoll(WatchOf(*value));
@@ -1590,6 +1654,68 @@ void TInotifyDirChanges::OnMovedOut() {
   }
   Unmark(moveFrom_.Wd, moveFrom_.Name);
   Emit(kActionRemoved, otherPath_, moveFrom_.IsDir);
+  movedOut_ = std::move(movedOut);
+}
+
+// What the folder of a table value holds as far as it was told, watched or polled, at any depth.
+void TInotifyDirChanges::CollectContents(uint64_t value,
+                                         std::vector<std::pair<std::string, bool>>& out) {
+  std::vector<std::pair<uint64_t, std::string>> stack{{value, {}}};
+  while (!stack.empty()) {
+    const auto [v, prefix] = stack.back();
+    stack.pop_back();
+    const int w = WatchOf(v);
+    if (IsPoll(w)) {
+      for (const auto& record : polls_.Contents(w)) {
+        out.emplace_back(prefix + Utf16ToNarrow(record.Name), record.IsDir);
+      }
+      continue;
+    }
+    const auto folder = folders_.find(w);
+    if (folder == folders_.end()) continue;
+    folder->second.Items.ForEach([&](std::string_view name, uint64_t item) {
+      std::string path = prefix;
+      path += name;
+      out.emplace_back(path, IsDirValue(item));
+      if (IsDirValue(item)) stack.emplace_back(item, path + '/');
+    });
+  }
+}
+
+// A poll's records that begin with the folder told gone just before, arrived in a polled part of
+// the tree: what came with it is not told again, and what it held but holds no more is told gone.
+void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
+  const TChangeRecord& first = records.front();
+  if (first.Action != kActionAdded || !first.IsDir) return;
+  struct stat st;
+  if (!StatItem(Utf16ToNarrow(first.Name), st) || !S_ISDIR(st.st_mode) ||
+      st.st_ino != movedOut_.Inode) {
+    return;
+  }
+  std::map<std::string, bool> known(movedOut_.Contents.begin(), movedOut_.Contents.end());
+  const std::u16string prefix = first.Name + u'/';
+  std::vector<TChangeRecord> out{first};
+  std::vector<bool> keep(records.size(), true);
+  std::set<std::string> seen;
+  for (size_t i = 1; i < records.size(); ++i) {
+    const TChangeRecord& r = records[i];
+    if (r.Action != kActionAdded || r.Name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rel = Utf16ToNarrow(std::u16string_view(r.Name).substr(prefix.size()));
+    if (const auto it = known.find(rel); it != known.end() && it->second == r.IsDir) {
+      seen.insert(rel);
+      keep[i] = false;
+    }
+  }
+  // Contents before their folder.
+  for (auto it = known.rbegin(); it != known.rend(); ++it) {
+    if (!seen.count(it->first)) {
+      out.push_back({kActionRemoved, prefix + NarrowToUtf16(it->first), it->second});
+    }
+  }
+  for (size_t i = 1; i < records.size(); ++i) {
+    if (keep[i]) out.push_back(std::move(records[i]));
+  }
+  records = std::move(out);
 }
 
 // The kernel dropped events: what we know may be wrong, so watch everything afresh and learn the
@@ -1690,6 +1816,7 @@ uint64_t TInotifyDirChanges::FileSize(const std::string& path) {
 }
 
 void TInotifyDirChanges::Emit(uint32_t action, const std::string& path, bool isDir) {
+  movedOut_.Active = false;
   records_.push_back({action, NarrowToUtf16(path), isDir});
 }
 

@@ -92,6 +92,9 @@ class TSubtreePolls {
     size_t Folders = 0;
   };
   int Add(int id, const std::string& folder, TContents* contents = nullptr);
+  // What the subtree held at its last scan, as records of creation named relative to it
+  // (parents first); none for a subtree not polled.
+  std::vector<TChangeRecord> Contents(int id) const;
   // The subtree's folder has a new path (it or a folder above it was renamed).
   void Move(int id, const std::string& folder);
   void Remove(int id);

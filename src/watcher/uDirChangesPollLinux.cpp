@@ -1073,7 +1073,7 @@ class TChoosingDirChanges : public TDirChanges {
 struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
   struct TSubtree {
     std::string Folder;      // under Mutex
-    TTreeSnapshot Snapshot;  // the last good scan: Add's, then the thread's alone
+    TTreeSnapshot Snapshot;  // the last good scan: Add's, then the thread's (replaced under Mutex)
     int64_t FsType = 0;
   };
 
@@ -1106,6 +1106,7 @@ struct TSubtreePolls::TState : std::enable_shared_from_this<TState> {
         std::vector<TChangeRecord> changes;
         if (error == 0) {
           changes = fresh.ChangesSince(subtree.Snapshot);
+          std::lock_guard lock(Mutex);  // Contents reads it on another thread
           subtree.Snapshot = std::move(fresh);
         }
         if (error != 0 || !changes.empty()) Sink(round[i].first, changes, error);
@@ -1162,6 +1163,13 @@ int TSubtreePolls::Add(int id, const std::string& folder, TContents* contents) {
     }).detach();
   }
   return 0;
+}
+
+std::vector<TChangeRecord> TSubtreePolls::Contents(int id) const {
+  std::lock_guard lock(state_->Mutex);
+  const auto it = state_->Subtrees.find(id);
+  return it == state_->Subtrees.end() ? std::vector<TChangeRecord>{}
+                                      : it->second->Snapshot.Contents();
 }
 
 void TSubtreePolls::Move(int id, const std::string& folder) {

@@ -2,7 +2,9 @@
 // delivered are replayed over the starting tree and checked (uStreamTestSupport.h).
 //
 // VARK_STREAM_SECONDS: time per source (default 20); VARK_STREAM_SEED: run that one seed only;
-// VARK_STREAM_SHRINK_SECONDS: time to shrink a failure (default 60). The soak:
+// VARK_STREAM_SHRINK_SECONDS: time to shrink a failure (default 60); VARK_STREAM_FIXED_SEEDS: how
+// many fixed seeds run first (default 8); VARK_STREAM_KEEP_GOING=1: go on after a failure;
+// VARK_STREAM_SLOW_READER=N: the inotify reader sleeps up to N ms before each read. The soak:
 // bench/run-stream-soak.
 #include <gtest/gtest.h>
 
@@ -48,21 +50,28 @@ struct TRow {
   std::function<TRun()> Make;
 };
 
+// The reader sleeps up to `ms` ms before each read, so that it falls behind the changes as under a
+// heavy load.
+TRun SlowReaderRun(int ms) {
+  return RunOf([ms] {
+    TInotifyHooks hooks;
+    auto rng = std::make_shared<std::mt19937>(std::random_device{}());
+    hooks.BeforeRead = [rng, ms] {
+      std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % (ms * 1000 + 1)));
+    };
+    return MakeInotifyDirChanges(hooks);
+  });
+}
+
 TRun InotifyRun() {
-  // VARK_STREAM_SLOW_READER=N: the reader sleeps up to N ms before each read, so that it falls
-  // behind the changes as under a heavy load.
   if (const char* slow = std::getenv("VARK_STREAM_SLOW_READER"); slow && std::atoi(slow) > 0) {
-    const int ms = std::atoi(slow);
-    return RunOf([ms] {
-      TInotifyHooks hooks;
-      auto rng = std::make_shared<std::mt19937>(std::random_device{}());
-      hooks.BeforeRead = [rng, ms] {
-        std::this_thread::sleep_for(std::chrono::microseconds((*rng)() % (ms * 1000 + 1)));
-      };
-      return MakeInotifyDirChanges(hooks);
-    });
+    return SlowReaderRun(std::atoi(slow));
   }
   return RunOf([] { return MakeInotifyDirChanges(); });
+}
+
+TRun SlowInotifyRun() {
+  return SlowReaderRun(3);
 }
 
 TRun PollRun() {
@@ -97,14 +106,6 @@ long EnvNumber(const char* name, long fallback) {
 class DirChangesStream : public ::testing::TestWithParam<TRow> {};
 
 TEST_P(DirChangesStream, ReplayedRecordsGiveTheRealTree) {
-  // At the watch limit, folders moving between the watched and the polled parts of the tree are
-  // still told in ways the replay cannot follow (a folder moved from a watched folder into a
-  // polled one is told gone by the one and new, with what it holds now, by the other): that row
-  // runs on demand until it passes.
-  if (std::string(GetParam().Name) == "inotify_at_limit" &&
-      EnvNumber("VARK_STREAM_AT_LIMIT", 0) == 0) {
-    GTEST_SKIP() << "set VARK_STREAM_AT_LIMIT=1 to run it";
-  }
   const TRun run = GetParam().Make();
   const auto budget = std::chrono::seconds(EnvNumber("VARK_STREAM_SECONDS", 20));
   const long only = EnvNumber("VARK_STREAM_SEED", 0);
@@ -160,6 +161,8 @@ struct TReplay {
   TRun (*Run)() = InotifyRun;
 };
 
+const std::string kLongFolder = "a/b/c/d/e/" + std::string(100, 'l');
+
 const TReplay kReplays[] = {
     // A new folder and its subfolder, moved into a folder the reader has not moved yet, its name
     // taken again at once, and the folder above the destination renamed.
@@ -199,45 +202,47 @@ const TReplay kReplays[] = {
        {TKind::MkDir, "k/q/#/b"},
        {TKind::Create, "k/q/#/b/w", {}, 16},
        {TKind::Rename, "k/q/#/b", "k/q/t"},
-       {TKind::Rename, "k/q", "k/x"}}}},
-    // At the watch limit: new folders filled and renamed, the last one into the polled part, then
-    // the folder above them all renamed.
-    {"at_limit_new_folders_renamed_under_a_renamed_folder",
+       {TKind::Rename, "k/q", "k/x"}}},
+     SlowInotifyRun},
+    // A file moved in, the folder above it renamed, and the file rewritten with as many bytes.
+    {"file_moved_in_then_folder_above_renamed",
      {0,
       false,
-      {{TKind::Create, "zwf~3", "", 0},
-       {TKind::MkDir, "i~4", "", 0},
-       {TKind::Rename, "zwf~3", "os~6", 0},
-       {TKind::Append, "os~6", "", 7},
-       {TKind::SameSize, "os~6", "", 0},
-       {TKind::Rename, "os~6", "i~4/os~6", 0},
-       {TKind::MkDir, "i~4/.a~10", "", 0},
-       {TKind::Truncate, "i~4/os~6", "", 173},
-       {TKind::Create, "i~4/ozvtn", "", 0},
-       {TKind::Create, "a#b~12", "", 212},
-       {TKind::Append, "i~4/os~6", "", 44},
-       {TKind::SameSize, "i~4/os~6", "", 0},
-       {TKind::Create, "i~4/i~15", "", 28},
-       {TKind::Append, "i~4/ozvtn", "", 79},
-       {TKind::Truncate, "i~4/i~15", "", 14},
-       {TKind::Create, "npywj~18", "", 27},
-       {TKind::Rename, "a#b~12", "a#b~20", 0}},
-      {{TKind::MkDir, "i~4/.a~10/.k", "", 0},
-       {TKind::Create, "i~4/.a~10/.k/za~25", "", 16},
-       {TKind::MkDir, "i~4/.a~10/.k/.ea~26", "", 0},
-       {TKind::Create, "i~4/.a~10/.k/.ea~26/an~27", "", 13},
-       {TKind::Rename, "i~4/.a~10/.k", "i~4/.a~10/sxufi~28", 0},
-       {TKind::MkDir, "i~4/.a~10/sxufi~28/.ea~26/tczouy~32", "", 0},
-       {TKind::Create, "i~4/.a~10/sxufi~28/.ea~26/tczouy~32/etoaf", "", 39},
-       {TKind::Rename, "i~4/.a~10/sxufi~28/.ea~26/tczouy~32", "i~4/.a~10/nobt~33", 0},
-       {TKind::Rename, "i~4", "\xd0\xbf\xd0\xb0\xd0\xbf\xd0\xba\xd0\xb0~35", 0}}},
+      {{TKind::MkDir, "z"}, {TKind::MkDir, "z/y"}},
+      {{TKind::MoveIn, "z/y/f", {}, 125}, {TKind::Rename, "z", ".m"}, {TKind::SameSize, ".m/y/f"}}},
+     SlowInotifyRun},
+    // At the watch limit: a folder with a file moved from the watched part into the polled one,
+    // and the file removed there at once.
+    {"at_limit_folder_moved_into_the_polled_part",
+     {0,
+      false,
+      {{TKind::MkDir, "x"},
+       {TKind::Create, "x/c", {}, 3},
+       {TKind::MkDir, "p"},
+       {TKind::MkDir, "p/q"},
+       {TKind::MkDir, "p/q/r"},
+       {TKind::MkDir, "p/q/r/s"},
+       {TKind::MkDir, "p/q/r/s/t"}},
+      {{TKind::Rename, "x", "p/q/r/s/t/x"}, {TKind::Remove, "p/q/r/s/t/x/c"}}},
+     LimitRun},
+    // At the watch limit, deep: a polled folder whose path passes PATH_MAX, and a file made in it.
+    {"at_limit_polled_folder_past_path_max",
+     {0,
+      true,
+      {{TKind::MkDir, "a"},
+       {TKind::MkDir, "a/b"},
+       {TKind::MkDir, "a/b/c"},
+       {TKind::MkDir, "a/b/c/d"},
+       {TKind::MkDir, "a/b/c/d/e"},
+       {TKind::MkDir, kLongFolder}},
+      {{TKind::Create, kLongFolder + "/f", {}, 3}}},
      LimitRun},
 };
 
 TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {
   for (const auto& replay : kReplays) {
     const TRun run = replay.Run();
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 5; ++i) {
       const TResult result = RunCase(run, replay.Case);
       ASSERT_EQ(result.Why, "") << replay.Name << " (try " << i << ")";
     }
