@@ -390,6 +390,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void StopPoll(int id);
   void StopPollsIn(const TFolder& folder);
   void StopAllPolls();
+  bool PollsBeyondLimit() const;
   void MovePolls();
   // Mounts and unmounts inside the tree.
   void ReadMounts();
@@ -1049,6 +1050,11 @@ void TInotifyDirChanges::StopPollsIn(const TFolder& folder) {
   });
 }
 
+bool TInotifyDirChanges::PollsBeyondLimit() const {
+  return std::any_of(polled_.begin(), polled_.end(),
+                     [](const auto& one) { return !one.second.Share; });
+}
+
 void TInotifyDirChanges::StopAllPolls() {
   for (const auto& [id, polled] : polled_) polls_.Remove(id);
   polled_.clear();
@@ -1355,7 +1361,10 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     if (old >= 0) ForgetSubtree(old, wd);
   }
   if (isDir) {
-    WatchNew(wd, name, !movedIn, movedIn);
+    // At the watch limit a folder that seems to come from outside may come from a polled part of
+    // the tree, whose poll tells it gone with what it held: what it holds is told here.
+    const bool maybeFromPolled = movedIn && PollsBeyondLimit();
+    WatchNew(wd, name, !movedIn || maybeFromPolled, movedIn && !maybeFromPolled);
     TellLimit();
     return;
   }
