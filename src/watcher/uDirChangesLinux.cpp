@@ -1371,8 +1371,11 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
   struct stat st;
   uint64_t size = 0;
   if (!StatItem(otherPath_, st)) {
-    size = kUnlearnedSize;
-    unlearned_.emplace_back(wd, name);
+    // Gone already, or (its folder's path out of date) not found where we look.
+    if (!StillWhereKnown(wd)) {
+      size = kUnlearnedSize;
+      unlearned_.emplace_back(wd, name);
+    }
   } else if (S_ISREG(st.st_mode)) {
     size = static_cast<uint64_t>(st.st_size);
   }
