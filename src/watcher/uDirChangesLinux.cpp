@@ -979,7 +979,9 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn) {
   if (!movedIn) return true;
   ItemPath(wd, name, itemPath_);
   struct stat st;
-  return StatItem(itemPath_, st) && st.st_ino == inode;
+  // Gone again since (its departure is on its way): nothing tells it from the item the scan saw,
+  // and telling it twice would have the one item arrive where it already is.
+  return !StatItem(itemPath_, st) || st.st_ino == inode;
 }
 
 void TInotifyDirChanges::RaiseBarrier() {
