@@ -1431,11 +1431,12 @@ bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
       OpenFolder(slash == std::string::npos ? std::string() : relative.substr(0, slash));
   if (dir < 0) return false;
   struct statx sx;
-  const bool known = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
-                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
-                     (sx.stx_mask & STATX_BTIME) != 0;
+  const bool there = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0;
   close(dir);
-  if (!known) return false;
+  // Gone again already (renamed on): told with what it holds where it is found, rather than lost.
+  if (!there) return true;
+  if ((sx.stx_mask & STATX_BTIME) == 0) return false;
   // File times tick like the coarse clock: one made in the tick in which watching began counts
   // as made while watched (told rather than lost).
   return sx.stx_btime.tv_sec > openTime_.tv_sec ||

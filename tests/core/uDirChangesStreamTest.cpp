@@ -211,6 +211,18 @@ const TReplay kReplays[] = {
       {{TKind::MkDir, "z"}, {TKind::MkDir, "z/y"}},
       {{TKind::MoveIn, "z/y/f", {}, 125}, {TKind::Rename, "z", ".m"}, {TKind::SameSize, ".m/y/f"}}},
      SlowInotifyRun},
+    // New folders, the inner one moved up out of the outer one and renamed again, before the
+    // reader got to the first.
+    {"new_folder_moved_up_and_renamed",
+     {0,
+      false,
+      {},
+      {{TKind::MkDir, "o"},
+       {TKind::MkDir, "o/e"},
+       {TKind::MkDir, "o/e/n"},
+       {TKind::Rename, "o/e", "e"},
+       {TKind::Rename, "e", "p"}}},
+     SlowInotifyRun},
     // At the watch limit: a folder with a file moved from the watched part into the polled one,
     // and the file removed there at once.
     {"at_limit_folder_moved_into_the_polled_part",
