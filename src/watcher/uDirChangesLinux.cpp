@@ -60,9 +60,9 @@ bool IsPoll(int wd) {
 constexpr uint64_t kUntoldBit = uint64_t{1} << 62;
 // A file whose size could not be learned.
 constexpr uint64_t kUnknownSize = kUntoldBit - 1;
-// A file that arrived while a folder above it was being renamed, so that its path was out of date:
-// its size is learned once the rename's events are in (or at its first write, which then is no
-// change).
+// A file whose size could not be learned when it arrived (gone on at once, or its folder's path out
+// of date): learned where it went, once a rename's events are in, or at its first write, which then
+// is no change.
 constexpr uint64_t kUnlearnedSize = kUntoldBit - 2;
 uint64_t DirValue(int wd) {
   return kDirBit | static_cast<uint32_t>(wd);
@@ -1373,11 +1373,10 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
   struct stat st;
   uint64_t size = 0;
   if (!StatItem(otherPath_, st)) {
-    // Gone already, or (its folder's path out of date) not found where we look.
-    if (!StillWhereKnown(wd)) {
-      size = kUnlearnedSize;
-      unlearned_.emplace_back(wd, name);
-    }
+    // Renamed or removed already (its size is learned where it went), or, its folder's path out of
+    // date, not found where we look (learned once the rename's events are in).
+    size = kUnlearnedSize;
+    if (!StillWhereKnown(wd)) unlearned_.emplace_back(wd, name);
   } else if (S_ISREG(st.st_mode)) {
     size = static_cast<uint64_t>(st.st_size);
   }
@@ -1510,7 +1509,7 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   }
   if (uint64_t* known = folder.Items.Find(name)) {
     if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
-    if (*known == kUnlearnedSize) {
+    if (*known == kUnlearnedSize && size != kUnknownSize) {
       *known = size;
       return;
     }

@@ -223,6 +223,18 @@ const TReplay kReplays[] = {
        {TKind::Rename, "o/e", "e"},
        {TKind::Rename, "e", "p"}}},
      SlowInotifyRun},
+    // A file made, replaced by one moved in over it, moved to another folder and rewritten with as
+    // many bytes, before the reader got to the first.
+    {"file_replaced_moved_on_and_rewritten",
+     {0,
+      false,
+      {{TKind::MkDir, "a"}, {TKind::MkDir, "g"}},
+      {{TKind::Create, "a/f", {}, 15},
+       {TKind::Append, "a/f", {}, 14},
+       {TKind::MoveIn, "a/f", {}, 20},
+       {TKind::Rename, "a/f", "g/f"},
+       {TKind::SameSize, "g/f"}}},
+     SlowInotifyRun},
     // At the watch limit: a folder with a file moved from the watched part into the polled one,
     // and the file removed there at once.
     {"at_limit_folder_moved_into_the_polled_part",
