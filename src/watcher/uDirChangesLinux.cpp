@@ -1591,14 +1591,18 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       return;
     }
   }
-  bool echo = false;
-  if (from == to) {
+  // The scan of a new folder may have told the item under its new name already: then only its
+  // old name goes.
+  const bool echo = TakeEcho(toWd, toName, true);
+  ItemPath(moveFrom_.Wd, moveFrom_.Name, itemPath_);
+  if (echo) {
+    Emit(kActionRemoved, itemPath_, isDir);
+  } else if (from == to) {
     Emit(kActionRenamedOld, itemPath_, isDir);
     Emit(kActionRenamedNew, otherPath_, isDir);
   } else {
     Emit(kActionRemoved, itemPath_, isDir);
-    echo = TakeEcho(toWd, toName, true);
-    if (!echo) Emit(kActionAdded, otherPath_, isDir);
+    Emit(kActionAdded, otherPath_, isDir);
   }
   if (const uint64_t* over = to->second.Items.Find(toName); over && IsDirValue(*over) && !echo) {
     // Over an empty folder: it is gone.

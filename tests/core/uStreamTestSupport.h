@@ -805,15 +805,18 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
   // not make two items one).
   const auto same = [&](const std::string& a, const std::string& b) {
     for (int id = 0; id < static_cast<int>(model.Items.size()); ++id) {
-      if (expect.Polled) {
-        if (had(a, id) && had(b, id)) return true;
-        continue;
-      }
       const auto& history = model.Items[id].History;
       const auto from = std::find(history.begin(), history.end(), a);
       if (from != history.end() && std::find(from + 1, history.end(), b) != history.end()) {
         return true;
       }
+      // A poll may name an item by a path it never had (see `had`); where it had both paths, their
+      // order decides, as a folder removed from a later path does not come back to an earlier one.
+      if (!expect.Polled || (from != history.end() &&
+                             std::find(history.begin(), history.end(), b) != history.end())) {
+        continue;
+      }
+      if (had(a, id) && had(b, id)) return true;
     }
     return false;
   };
