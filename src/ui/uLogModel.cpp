@@ -1,5 +1,8 @@
 #include "ui/uLogModel.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "ui/uAdditional.h"
 
 namespace {
@@ -8,53 +11,129 @@ namespace {
 // and then.
 constexpr int kWidthStep = 64;
 
+// Lines are packed into blocks of this size; a longer line gets a block of its own.
+constexpr size_t kBlockSize = size_t{1} << 18;
+
+QSize Stepped(QSize size) {
+  return QSize((size.width() + kWidthStep - 1) / kWidthStep * kWidthStep, size.height());
+}
+
 }  // namespace
 
-void TLogModel::Append(std::string line) {
-  const int row = Count();
-  beginInsertRows(QModelIndex(), row, row);
-  lines_.push_back(std::move(line));
-  endInsertRows();
-  if (!measure_) return;
-  const QSize needed = measure_(Shown(row));
-  if (needed.width() <= rowSize_.width() && needed.height() <= rowSize_.height()) return;
+void TLogModel::Store(std::string_view line) {
+  if (blocks_.empty() || blockSize_ - blockUsed_ < line.size()) {
+    blockSize_ = std::max(kBlockSize, line.size());
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(blockSize_));
+    blockUsed_ = 0;
+  }
+  if (!line.empty()) std::memcpy(blocks_.back().get() + blockUsed_, line.data(), line.size());
+  spans_.push_back({static_cast<uint32_t>(blocks_.size() - 1), static_cast<uint32_t>(blockUsed_),
+                    static_cast<uint32_t>(line.size())});
+  blockUsed_ += line.size();
+}
+
+std::string_view TLogModel::LineView(int row) const {
+  const TSpan& span = spans_.at(static_cast<size_t>(row));
+  return {blocks_[span.Block].get() + span.Offset, span.Size};
+}
+
+void TLogModel::Append(std::string_view line) {
+  AppendLater(line);
+  Flush();
+}
+
+void TLogModel::AppendLater(std::string_view line) {
+  Store(line);
+}
+
+QSize TLogModel::Bound(const QString& shown) {
+  // The text before the name ("time   label:    #") is the same for many lines and is measured
+  // once. A line is no wider than its two parts side by side with the margins of both: the parts
+  // are shaped alike apart from the one pair of characters where they meet, whose kerning is far
+  // less than a second pair of margins. A line that may reach the width of the rows so far is
+  // measured whole.
+  const qsizetype hash = shown.indexOf(QLatin1Char('#'));
+  if (hash < 0 || hash + 1 >= shown.size()) return {};
+  const QString prefix = shown.first(hash + 1);
+  TPrefix* known = nullptr;
+  for (TPrefix& entry : prefixes_) {
+    if (entry.Text == prefix) known = &entry;
+  }
+  if (!known) {
+    known = &prefixes_[nextPrefix_];
+    nextPrefix_ = (nextPrefix_ + 1) % prefixes_.size();
+    *known = {prefix, measure_(prefix)};
+  }
+  const QSize name = measure_(shown.sliced(hash + 1));
+  return {known->Size.width() + name.width(), std::max(known->Size.height(), name.height())};
+}
+
+bool TLogModel::Measure(int first, int last) {
+  if (!measure_) return false;
+  QSize needed = rowSize_;
+  for (int row = first; row <= last; ++row) {
+    const QString shown = Shown(row);
+    const QSize bound = Bound(shown);
+    if (bound.isValid() && bound.width() <= needed.width() && bound.height() <= needed.height()) {
+      continue;
+    }
+    needed = needed.expandedTo(measure_(shown));
+  }
+  if (needed.width() <= rowSize_.width() && needed.height() <= rowSize_.height()) return false;
   // Wider than every row so far: all rows take the new size.
   emit layoutAboutToBeChanged();
-  rowSize_ = rowSize_.expandedTo(
-      QSize((needed.width() + kWidthStep - 1) / kWidthStep * kWidthStep, needed.height()));
+  rowSize_ = Stepped(needed.expandedTo(rowSize_));
   emit layoutChanged();
+  return true;
+}
+
+bool TLogModel::Flush() {
+  if (shown_ >= Count()) return false;
+  const int first = shown_;
+  const int last = Count() - 1;
+  // Sized before they are shown, so that no view lays them out at a size they outgrow at once.
+  Measure(first, last);
+  beginInsertRows(QModelIndex(), first, last);
+  shown_ = last + 1;
+  endInsertRows();
+  return true;
 }
 
 void TLogModel::SetMeasure(std::function<QSize(const QString& shown)> measure) {
   measure_ = std::move(measure);
   rowSize_ = QSize();
-  if (!measure_) return;
-  emit layoutAboutToBeChanged();
-  for (int row = 0; row < Count(); ++row) rowSize_ = rowSize_.expandedTo(measure_(Shown(row)));
-  emit layoutChanged();
+  prefixes_ = {};
+  if (measure_ && shown_ > 0) Measure(0, shown_ - 1);
 }
 
 int TLogModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : Count();
+  return parent.isValid() ? 0 : shown_;
+}
+
+QModelIndex TLogModel::index(int row, int column, const QModelIndex& parent) const {
+  // Asked for every row whenever a view lays the log out: no detour through rowCount.
+  if (row < 0 || row >= shown_ || column != 0 || parent.isValid()) return {};
+  return createIndex(row, 0);
 }
 
 QString TLogModel::Shown(int row) const {
   // Line breaks inside a name would make one log line two rows tall; they are shown as symbols.
-  QString text = QString::fromUtf8(Line(row));
+  const std::string_view line = LineView(row);
+  QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
   text.replace(QLatin1Char('\n'), QChar(0x21B5));
   return text;
 }
 
 QVariant TLogModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || index.row() >= Count()) return {};
+  if (!index.isValid() || index.row() >= shown_) return {};
   switch (role) {
     case Qt::DisplayRole:
       return Shown(index.row());
     case Qt::AccessibleTextRole:
-      return QString::fromUtf8(Line(index.row()));
+      return QString::fromStdString(Line(index.row()));
     case Qt::ToolTipRole:
       // A name such as <img src="…"> must not make the tooltip read a file.
-      return PlainToolTip(QString::fromUtf8(Line(index.row())));
+      return PlainToolTip(QString::fromStdString(Line(index.row())));
     case Qt::SizeHintRole:
       if (rowSize_.isValid()) return rowSize_;
       return {};
