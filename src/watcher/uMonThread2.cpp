@@ -14,6 +14,9 @@ namespace {
 
 constexpr const char* kGap = "   ";
 
+// Well under a display frame.
+constexpr std::chrono::milliseconds kGatherPause{4};
+
 uint32_t GetU32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -297,6 +300,10 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
         if (env.Ui) env.Ui->ReportChange(*this);
       }
     });
+    // Changes that come one by one are gathered for a moment before the next read, so that a
+    // burst reaches the user-interface thread in a few hand-overs rather than one for each change.
+    // The screen shows them a frame later in any case.
+    if (!Terminated()) std::this_thread::sleep_for(kGatherPause);
   }
 }
 
