@@ -7,15 +7,12 @@
 
 namespace {
 
-// The row width grows in steps, so that a run of ever longer names lays the log out again only now
-// and then.
-constexpr int kWidthStep = 64;
-
 // Lines are packed into blocks of this size; a longer line gets a block of its own.
 constexpr size_t kBlockSize = size_t{1} << 18;
 
 QSize Stepped(QSize size) {
-  return QSize((size.width() + kWidthStep - 1) / kWidthStep * kWidthStep, size.height());
+  constexpr int step = TLogModel::kWidthStep;
+  return QSize((size.width() + step - 1) / step * step, size.height());
 }
 
 }  // namespace
@@ -46,23 +43,46 @@ void TLogModel::AppendLater(std::string_view line) {
   Store(line);
 }
 
+namespace {
+
+// Characters that any face showing the log's usual texts shows with one face for ASCII and one
+// for basic Cyrillic, with no tab stop, line break or mark that joins the one before it.
+bool Plain(QChar c) {
+  const char16_t u = c.unicode();
+  return (u >= 0x20 && u < 0x7F) || (u >= 0x400 && u <= 0x45F);
+}
+
+bool Cyrillic(QChar c) {
+  return c.unicode() >= 0x400 && c.unicode() <= 0x45F;
+}
+
+}  // namespace
+
 QSize TLogModel::Bound(const QString& shown) {
   // The text before the name ("time   label:    #") is the same for many lines and is measured
-  // once. A line is no wider than its two parts side by side with the margins of both: the parts
-  // are shaped alike apart from the one pair of characters where they meet, whose kerning is far
-  // less than a second pair of margins. A line that may reach the width of the rows so far is
-  // measured whole.
+  // once. Where the whole line is plain text and the part before the name already holds an ASCII
+  // and a Cyrillic letter (so uses every face the name may need), the line is as tall as that part
+  // and no wider than its two parts side by side with the margins of both: the parts are shaped
+  // alike apart from the one pair of characters where they meet, whose kerning is far less than a
+  // second pair of margins. Any other line is measured whole, as is one that may reach the width
+  // of the rows so far.
   const qsizetype hash = shown.indexOf(QLatin1Char('#'));
   if (hash < 0 || hash + 1 >= shown.size()) return {};
-  const QString prefix = shown.first(hash + 1);
+  if (!std::all_of(shown.begin(), shown.end(), Plain)) return {};
+  const QStringView before = QStringView(shown).first(hash + 1);
+  if (!std::any_of(before.begin(), before.end(), Cyrillic) ||
+      !std::any_of(before.begin(), before.end(),
+                   [](QChar c) { return c.isLetterOrNumber() && c.unicode() < 0x7F; })) {
+    return {};
+  }
   TPrefix* known = nullptr;
   for (TPrefix& entry : prefixes_) {
-    if (entry.Text == prefix) known = &entry;
+    if (entry.Text == before) known = &entry;
   }
   if (!known) {
     known = &prefixes_[nextPrefix_];
     nextPrefix_ = (nextPrefix_ + 1) % prefixes_.size();
-    *known = {prefix, measure_(prefix)};
+    *known = {before.toString(), measure_(before.toString())};
   }
   const QSize name = measure_(shown.sliced(hash + 1));
   return {known->Size.width() + name.width(), std::max(known->Size.height(), name.height())};

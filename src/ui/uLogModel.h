@@ -38,6 +38,9 @@ class TLogModel : public QAbstractListModel {
   // view that sizes all rows alike (from whichever row it samples) shows every line whole, whenever
   // it arrived.
   void SetMeasure(std::function<QSize(const QString& shown)> measure);
+  // The row width grows in steps, so that a run of ever longer names lays the log out again only
+  // now and then.
+  static constexpr int kWidthStep = 64;
   QSize RowSize() const { return rowSize_; }
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
