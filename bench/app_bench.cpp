@@ -438,10 +438,11 @@ class TWatcher {
 
 // ---- waiting until a process has worked off what it was given ----
 
-// Worked off: from this sample on, the process's CPU rose by at most one clock tick (10 ms) in a
-// whole second. The first such sample at or after `fromNs`; -1 when there is none yet.
+// Worked off: from this sample on, the process's CPU rose by at most two clock ticks (20 ms) in a
+// whole second: 2 % of a core, where working a burst off takes a whole core and the lag probe
+// alone takes 0.8 %. The first such sample at or after `fromNs`; -1 when there is none yet.
 constexpr int64_t kQuietWindowNs = 1'000'000'000;
-constexpr int64_t kQuietCpuNs = 10'000'000;
+constexpr int64_t kQuietCpuNs = 20'000'000;
 
 long QuietSample(const std::vector<TSample>& samples, int64_t fromNs) {
   size_t j = 0;
