@@ -8,6 +8,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -65,7 +66,8 @@ class TLogModel : public QAbstractListModel {
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t blockUsed_ = 0;
   size_t blockSize_ = 0;
-  std::vector<TSpan> spans_;
+  // A deque grows without copying: no discarded copies of a long index are left in the heap.
+  std::deque<TSpan> spans_;
   int shown_ = 0;
   std::function<QSize(const QString&)> measure_;
   QSize rowSize_;

@@ -30,10 +30,12 @@ TfMonDirMain* fMonDirMain = nullptr;
 namespace {
 
 // What reports change on the screen is shown a display frame after the first of them, and while a
-// burst goes on at most 20 times a second: the log's rows and the popup are then redrawn that
-// often, not once for every change.
+// burst goes on at most 10 times a second: the log's rows and the popup are then redrawn that
+// often, not once for every change. The log's view lays all its rows out again whenever rows are
+// added, so a long log gets new rows less often during a burst: once a second at a million rows.
 constexpr qint64 kFrameMs = 16;
-constexpr qint64 kBurstFrameMs = 50;
+constexpr qint64 kBurstFrameMs = 100;
+constexpr qint64 kRowsPerBurstFrameMs = 1000;
 
 // The real player of a sound file, told apart from a test's by its type.
 struct TPlayFile {
@@ -349,7 +351,10 @@ void TfMonDirMain::AppendLog(std::string line) {
 void TfMonDirMain::ScheduleFrame() {
   if (frame_.isActive()) return;
   qint64 wait = kFrameMs;
-  if (lastFrame_.isValid()) wait = std::max(wait, kBurstFrameMs - lastFrame_.elapsed());
+  if (lastFrame_.isValid()) {
+    const qint64 gap = std::max(kBurstFrameMs, log_.rowCount() / kRowsPerBurstFrameMs);
+    wait = std::max(wait, gap - lastFrame_.elapsed());
+  }
   frame_.start(static_cast<int>(wait));
 }
 
