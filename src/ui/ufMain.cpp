@@ -245,6 +245,10 @@ void TfMonDirMain::Shutdown() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     WaitForWatchers(std::chrono::milliseconds(5));
   }
+  // The log keeps every line; a popup still to come for the last changes is not shown any more.
+  frame_.stop();
+  log_.Flush();
+  popup_.reset();
   shutDown_ = true;
 }
 
