@@ -41,6 +41,9 @@ void TLogModel::Append(std::string_view line) {
 
 void TLogModel::AppendLater(std::string_view line) {
   Store(line);
+  // Measured as it comes: a burst pays for this over its hand-overs, not all at once when its rows
+  // are shown.
+  MeasureNew();
 }
 
 namespace {
@@ -88,21 +91,28 @@ QSize TLogModel::Bound(const QString& shown) {
   return {known->Size.width() + name.width(), std::max(known->Size.height(), name.height())};
 }
 
-bool TLogModel::Measure(int first, int last) {
-  if (!measure_) return false;
-  QSize needed = rowSize_;
-  for (int row = first; row <= last; ++row) {
-    const QString shown = Shown(row);
+void TLogModel::MeasureNew() {
+  if (!measure_) {
+    measured_ = Count();
+    return;
+  }
+  for (; measured_ < Count(); ++measured_) {
+    const QString shown = Shown(measured_);
+    // A line no wider than the rows are already cannot change them.
+    const QSize limit = needed_.expandedTo(rowSize_);
     const QSize bound = Bound(shown);
-    if (bound.isValid() && bound.width() <= needed.width() && bound.height() <= needed.height()) {
+    if (bound.isValid() && bound.width() <= limit.width() && bound.height() <= limit.height()) {
       continue;
     }
-    needed = needed.expandedTo(measure_(shown));
+    needed_ = needed_.expandedTo(measure_(shown));
   }
-  if (needed.width() <= rowSize_.width() && needed.height() <= rowSize_.height()) return false;
+}
+
+bool TLogModel::Widen() {
+  if (needed_.width() <= rowSize_.width() && needed_.height() <= rowSize_.height()) return false;
   // Wider than every row so far: all rows take the new size.
   emit layoutAboutToBeChanged();
-  rowSize_ = Stepped(needed.expandedTo(rowSize_));
+  rowSize_ = Stepped(needed_.expandedTo(rowSize_));
   emit layoutChanged();
   return true;
 }
@@ -112,7 +122,8 @@ bool TLogModel::Flush() {
   const int first = shown_;
   const int last = Count() - 1;
   // Sized before they are shown, so that no view lays them out at a size they outgrow at once.
-  Measure(first, last);
+  MeasureNew();
+  Widen();
   beginInsertRows(QModelIndex(), first, last);
   shown_ = last + 1;
   endInsertRows();
@@ -122,8 +133,11 @@ bool TLogModel::Flush() {
 void TLogModel::SetMeasure(std::function<QSize(const QString& shown)> measure) {
   measure_ = std::move(measure);
   rowSize_ = QSize();
+  needed_ = QSize();
   prefixes_ = {};
-  if (measure_ && shown_ > 0) Measure(0, shown_ - 1);
+  measured_ = 0;
+  MeasureNew();
+  if (shown_ > 0) Widen();
 }
 
 int TLogModel::rowCount(const QModelIndex& parent) const {

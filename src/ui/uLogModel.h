@@ -58,8 +58,10 @@ class TLogModel : public QAbstractListModel {
   };
   void Store(std::string_view line);
   QString Shown(int row) const;
-  // Widens the rows for the lines [first, last]; true when they grew.
-  bool Measure(int first, int last);
+  // Measures the lines not measured yet.
+  void MeasureNew();
+  // Takes the rows to the widest line measured; true when they grew.
+  bool Widen();
   // A size the line cannot exceed, found cheaply; invalid when there is none.
   QSize Bound(const QString& shown);
 
@@ -71,6 +73,8 @@ class TLogModel : public QAbstractListModel {
   int shown_ = 0;
   std::function<QSize(const QString&)> measure_;
   QSize rowSize_;
+  QSize needed_;      // the widest line measured, where it is wider than the rows
+  int measured_ = 0;  // lines measured so far
   struct TPrefix {
     QString Text;
     QSize Size;

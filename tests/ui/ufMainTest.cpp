@@ -558,7 +558,7 @@ TEST_F(MainWindow, TheLogKeepsEveryLineAndItsRowsFitTheWidestAsMeasuredWhole) {
   };
   const char* const texts[] = {"12:00:00   создан:   ", "12:00:01   удален:   ",
                                "23:59:59   переименован из:   ", "00:00:00   изменен:   "};
-  for (const unsigned seed : {1u, 2u, 3u, 4u}) {
+  for (unsigned seed = 1; seed <= 24; ++seed) {
     SCOPED_TRACE(seed);
     std::mt19937 random(seed);
     // The model against a plain list of lines and the widest of them measured whole.
