@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -795,6 +797,30 @@ bool RunSetting(const TConfig& config, const TSetting& setting, size_t creations
 
 constexpr const char* kBasePrefix = "vark-app-bench-";
 
+// A run holds a lock on the file "lock" in its folder for as long as it lives (the kernel lets go
+// when the process ends, however it ends), so that another run tells a folder in use from one
+// left behind. Several runs may share the machine.
+constexpr const char* kLockName = "/lock";
+
+// Locks `base`'s lock file, creating it; the descriptor stays open for the life of the process.
+bool LockFolder(const std::string& base) {
+  const int fd = open((base + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+// True when no live run holds the folder: its lock can be taken, or it has no lock file and has
+// not changed for an hour (a run makes its lock file at once).
+bool Abandoned(const std::string& base) {
+  const int fd = open((base + kLockName).c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+  }
+  struct stat st;
+  return stat(base.c_str(), &st) == 0 && st.st_mtime < time(nullptr) - 3600;
+}
+
 void RemoveStale(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
   if (!d) return;
@@ -806,6 +832,7 @@ void RemoveStale(const std::string& dir) {
   }
   closedir(d);
   for (const auto& path : stale) {
+    if (!Abandoned(path)) continue;  // another run's, still going
     std::printf("app_bench: removing %s, left by an interrupted run\n", path.c_str());
     RemoveTree(path);
   }
@@ -871,6 +898,12 @@ int main(int argc, char** argv) {
   if (!mkdtemp(base.data())) {
     std::fprintf(stderr, "app_bench: cannot make a folder in %s: %s\n", dir.c_str(),
                  std::strerror(errno));
+    return 1;
+  }
+  if (!LockFolder(base)) {
+    std::fprintf(stderr, "app_bench: cannot lock %s%s: %s\n", base.c_str(), kLockName,
+                 std::strerror(errno));
+    RemoveTree(base);
     return 1;
   }
   config.Base = base;
