@@ -848,7 +848,8 @@ bool Copy(const std::string& from, const std::string& to, mode_t mode) {
 int Usage() {
   std::fprintf(stderr,
                "usage: app_bench --vark EXECUTABLE [--wav notify.wav] [--quick] [--runs N] "
-               "[--dir DIR] [--setting log|sound|both] [--work-off-limit SECONDS]\n");
+               "[--dir DIR] [--setting log|sound|both] [--work-off-limit SECONDS] [--creations N] "
+               "[--mixed N]\n");
   return 2;
 }
 
@@ -858,6 +859,7 @@ int main(int argc, char** argv) {
   TConfig config;
   std::string dir = "/tmp", which = "both";
   bool quick = false;
+  size_t creations = 0, mixed = 0;  // 0: the default for the size
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -871,6 +873,10 @@ int main(int argc, char** argv) {
       config.Runs = std::max(1, std::atoi(value().c_str()));
     } else if (arg == "--dir") {
       dir = value();
+    } else if (arg == "--creations") {
+      creations = std::strtoul(value().c_str(), nullptr, 10);
+    } else if (arg == "--mixed") {
+      mixed = std::strtoul(value().c_str(), nullptr, 10);
     } else if (arg == "--work-off-limit") {
       workOffLimitNs = int64_t{std::max(1, std::atoi(value().c_str()))} * 1'000'000'000;
     } else if (arg == "--setting") {
@@ -890,7 +896,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   const size_t tops = quick ? 10 : 100, perTop = 99, files = 10;
-  const size_t creations = quick ? 2000 : 20000, cycles = quick ? 2500 : 25000;
+  if (creations == 0) creations = quick ? 2000 : 20000;
+  const size_t cycles = mixed ? (mixed + 3) / 4 : quick ? 2500 : 25000;
   config.Folders = tops * (perTop + 1) + 1;
 
   RemoveStale(dir);
