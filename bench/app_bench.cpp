@@ -24,7 +24,6 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +75,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
   // The child: async-signal-safe calls only until the exec.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(127);
+  signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays ignored across exec
   if (in < 0) in = open("/dev/null", O_RDONLY);
   if (in >= 0) dup2(in, 0);
   if (out >= 0) dup2(out, 1);
@@ -401,9 +401,11 @@ class TWatcher {
         std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
   }
 
-  // Asks vark's probe for a report and waits for it (up to `timeoutMs`).
+  // Asks vark's probe for a report and waits for it (up to `timeoutMs`). A program without the
+  // probe has written no report at its start, and is not sent the signal, which would end it.
   bool LagSnapshot(TLagReport& report, int timeoutMs) {
     const long before = ReadLagReport(lagFile_).Reports;
+    if (before < 0) return false;
     kill(pid_, SIGUSR1);
     const int64_t deadline = NowNs() + int64_t{timeoutMs} * 1'000'000;
     while (!interrupted && NowNs() < deadline) {

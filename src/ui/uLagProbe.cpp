@@ -80,6 +80,8 @@ TLagProbe::TLagProbe(QString file, QObject* parent) : QObject(parent), file_(std
   timer_.setSingleShot(true);
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
+  // A first, empty report says that the probe runs and may be asked for more.
+  Report();
   due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeriodMs);
   timer_.start(kPeriodMs);
 }
