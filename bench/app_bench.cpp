@@ -205,17 +205,23 @@ struct TSample {
   int64_t CpuNs;
 };
 
-// At rest after start-up: from this sample on the threads ran at most 3 ms in 150 ms (2 % of a
-// core: the lag probe's ticks and nothing else). The first such sample from index `from`; -1 when
-// there is none yet.
+// At rest after start-up: the threads ran at most 3 ms in the 150 ms from sample i on (2 % of a
+// core: the lag probe's ticks and nothing else), for the first such i from index `from`. What
+// they still ran at the start of that stretch is the end of the work: it stopped at the first
+// sample after i by which they had run at most 0.5 ms since the one before (a tick of the probe
+// takes well under that; a blip later in the stretch does not count). That sample, or -1 when
+// there is no rest yet.
 long RestSample(const std::vector<TSample>& samples, size_t from) {
-  constexpr int64_t kWindowNs = 150'000'000, kBusyNs = 3'000'000;
+  constexpr int64_t kWindowNs = 150'000'000, kBusyNs = 3'000'000, kStepNs = 500'000;
   size_t j = from;
   for (size_t i = from; i < samples.size(); ++i) {
     j = std::max(j, i);
     while (j < samples.size() && samples[j].AtNs - samples[i].AtNs < kWindowNs) ++j;
     if (j == samples.size()) return -1;
-    if (samples[j].CpuNs - samples[i].CpuNs <= kBusyNs) return static_cast<long>(i);
+    if (samples[j].CpuNs - samples[i].CpuNs > kBusyNs) continue;
+    size_t last = i;
+    while (last < j && samples[last + 1].CpuNs - samples[last].CpuNs > kStepNs) ++last;
+    return static_cast<long>(last);
   }
   return -1;
 }
@@ -298,7 +304,8 @@ class TWatcher {
   TWatcher& operator=(const TWatcher&) = delete;
 
   // Starts it; false with `error` when it cannot be started.
-  bool Start(const TConfig& config, int serial, std::string& error) {
+  // inotifywait watches `tree`; vark the folder of its option.ini.
+  bool Start(const TConfig& config, const std::string& tree, int serial, std::string& error) {
     Stop();
     log_ = config.Base + "/out/" + name_ + "-" + std::to_string(serial) + ".err";
     const int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -333,7 +340,7 @@ class TWatcher {
       started_ = NowNs();
       startedWall_ = WallNs();
       pid_ = Spawn({"inotifywait", "-m", "-r", "-e", "create,modify,delete,move", "--format",
-                    "%e %w%f", config.Tree},
+                    "%e %w%f", tree},
                    env, -1, pipeFds[1], err);
       close(pipeFds[0]);
       close(pipeFds[1]);
@@ -661,26 +668,44 @@ double MeanLineText(const std::vector<TRec>& records) {
 
 bool RunSetting(const TConfig& config, const TSetting& setting, size_t creations, size_t cycles,
                 size_t tops, int& serial) {
-  const std::string ini =
-      "[main]\nAutoLoad=0\ntray=0\nsound=" + std::string(setting.Sound ? "1" : "0") +
-      "\nAlertWindow=" + (setting.Popup ? "1" : "0") + "\nstart=1\nFolderPath=" + config.Tree +
-      "/\n";
-  if (!WriteFile(config.Base + "/app/option.ini", ini)) {
+  auto settings = [&](const std::string& folder) {
+    const std::string ini =
+        "[main]\nAutoLoad=0\ntray=0\nsound=" + std::string(setting.Sound ? "1" : "0") +
+        "\nAlertWindow=" + (setting.Popup ? "1" : "0") + "\nstart=1\nFolderPath=" + folder + "/\n";
+    if (WriteFile(config.Base + "/app/option.ini", ini)) return true;
     std::fprintf(stderr, "app_bench: cannot write %s/app/option.ini\n", config.Base.c_str());
     return false;
-  }
+  };
   std::printf("\n== %s ==\n", setting.Title);
   std::fflush(stdout);
   TWatcher vark("vark", true), peer("inotifywait", false);
   TWatcher* sides[2] = {&vark, &peer};
-  std::vector<double> ready[2], readyCpu[2];
+  std::vector<double> ready[2], readyCpu[2], empty[2];
   std::string error;
+  // What starting costs by itself: ready on an empty folder (for Vark: Qt and the windows).
+  const std::string emptyFolder = config.Base + "/empty";
+  mkdir(emptyFolder.c_str(), 0755);
+  if (!settings(emptyFolder)) return false;
+  for (int run = 0; run < config.Runs; ++run) {
+    for (int k = 0; k < 2; ++k) {
+      double ms = 0, cpu = 0;
+      long watches = 0;
+      if (!sides[k]->Start(config, emptyFolder, ++serial, error) ||
+          !sides[k]->WaitReady(1, ms, cpu, watches, error)) {
+        std::fprintf(stderr, "app_bench: %s\n", error.c_str());
+        return false;
+      }
+      empty[k].push_back(ms);
+      sides[k]->Stop();
+    }
+  }
+  if (!settings(config.Tree)) return false;
   // The sides start in turns, one at a time, so that neither walks the tree beside the other.
   for (int run = 0; run < config.Runs; ++run) {
     for (int k = 0; k < 2; ++k) {
       double ms = 0, cpu = 0;
       long watches = 0;
-      if (!sides[k]->Start(config, ++serial, error) ||
+      if (!sides[k]->Start(config, config.Tree, ++serial, error) ||
           !sides[k]->WaitReady(config.Folders, ms, cpu, watches, error)) {
         std::fprintf(stderr, "app_bench: %s\n", error.c_str());
         return false;
@@ -707,6 +732,10 @@ bool RunSetting(const TConfig& config, const TSetting& setting, size_t creations
                   Fixed(readyMs[0]), Fixed(readyMs[1]), Ratio(readyMs[0], readyMs[1]),
                   "≤ 0.75x" + Verdict(readyMs[0] <= 0.75 * readyMs[1])});
   const double readyCpuMs[2] = {Median(readyCpu[0]), Median(readyCpu[1])};
+  const double emptyMs[2] = {Median(empty[0]), Median(empty[1])};
+  rows.push_back(
+      {"of which starting: ready on an empty folder, ms, median of " + std::to_string(config.Runs),
+       Fixed(emptyMs[0]), Fixed(emptyMs[1]), Ratio(emptyMs[0], emptyMs[1]), "—"});
   rows.push_back({"CPU to get ready, ms", Fixed(readyCpuMs[0], 0), Fixed(readyCpuMs[1], 0),
                   Ratio(readyCpuMs[0], readyCpuMs[1]), "—"});
   rows.push_back({"resident memory at rest, MB", Fixed(rest[0]), Fixed(rest[1], 2),
