@@ -55,12 +55,6 @@ void TLagHistogram::AddLate(uint64_t lateUs, uint64_t periodUs) {
   }
 }
 
-void TLagHistogram::Clear() {
-  std::fill(buckets_.begin(), buckets_.end(), 0);
-  count_ = 0;
-  max_ = 0;
-}
-
 uint64_t TLagHistogram::Percentile(double p) const {
   if (count_ == 0) return 0;
   // Nearest rank: the smallest value with at least p% of all at or below it. p·n is formed

@@ -25,7 +25,6 @@ class TLagHistogram {
   // (lateUs - periodUs, lateUs - 2 periodUs, … while above zero). Without them a long stall
   // would count once, however long it lasted.
   void AddLate(uint64_t lateUs, uint64_t periodUs);
-  void Clear();
 
   uint64_t Count() const { return count_; }
   uint64_t Max() const { return max_; }
