@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,9 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +75,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
   // The child: async-signal-safe calls only until the exec.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(127);
+  signal(SIGPIPE, SIG_DFL);  // ignored here, and an ignored signal stays ignored across exec
   if (in < 0) in = open("/dev/null", O_RDONLY);
   if (in >= 0) dup2(in, 0);
   if (out >= 0) dup2(out, 1);
@@ -203,17 +205,23 @@ struct TSample {
   int64_t CpuNs;
 };
 
-// At rest after start-up: from this sample on the threads ran at most 3 ms in 150 ms (2 % of a
-// core: the lag probe's ticks and nothing else). The first such sample from index `from`; -1 when
-// there is none yet.
+// At rest after start-up: the threads ran at most 3 ms in the 150 ms from sample i on (2 % of a
+// core: the lag probe's ticks and nothing else), for the first such i from index `from`. What
+// they still ran at the start of that stretch is the end of the work: it stopped at the first
+// sample after i by which they had run at most 0.5 ms since the one before (a tick of the probe
+// takes well under that; a blip later in the stretch does not count). That sample, or -1 when
+// there is no rest yet.
 long RestSample(const std::vector<TSample>& samples, size_t from) {
-  constexpr int64_t kWindowNs = 150'000'000, kBusyNs = 3'000'000;
+  constexpr int64_t kWindowNs = 150'000'000, kBusyNs = 3'000'000, kStepNs = 500'000;
   size_t j = from;
   for (size_t i = from; i < samples.size(); ++i) {
     j = std::max(j, i);
     while (j < samples.size() && samples[j].AtNs - samples[i].AtNs < kWindowNs) ++j;
     if (j == samples.size()) return -1;
-    if (samples[j].CpuNs - samples[i].CpuNs <= kBusyNs) return static_cast<long>(i);
+    if (samples[j].CpuNs - samples[i].CpuNs > kBusyNs) continue;
+    size_t last = i;
+    while (last < j && samples[last + 1].CpuNs - samples[last].CpuNs > kStepNs) ++last;
+    return static_cast<long>(last);
   }
   return -1;
 }
@@ -296,7 +304,8 @@ class TWatcher {
   TWatcher& operator=(const TWatcher&) = delete;
 
   // Starts it; false with `error` when it cannot be started.
-  bool Start(const TConfig& config, int serial, std::string& error) {
+  // inotifywait watches `tree`; vark the folder of its option.ini.
+  bool Start(const TConfig& config, const std::string& tree, int serial, std::string& error) {
     Stop();
     log_ = config.Base + "/out/" + name_ + "-" + std::to_string(serial) + ".err";
     const int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -331,7 +340,7 @@ class TWatcher {
       started_ = NowNs();
       startedWall_ = WallNs();
       pid_ = Spawn({"inotifywait", "-m", "-r", "-e", "create,modify,delete,move", "--format",
-                    "%e %w%f", config.Tree},
+                    "%e %w%f", tree},
                    env, -1, pipeFds[1], err);
       close(pipeFds[0]);
       close(pipeFds[1]);
@@ -399,9 +408,11 @@ class TWatcher {
         std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
   }
 
-  // Asks vark's probe for a report and waits for it (up to `timeoutMs`).
+  // Asks vark's probe for a report and waits for it (up to `timeoutMs`). A program without the
+  // probe has written no report at its start, and is not sent the signal, which would end it.
   bool LagSnapshot(TLagReport& report, int timeoutMs) {
     const long before = ReadLagReport(lagFile_).Reports;
+    if (before < 0) return false;
     kill(pid_, SIGUSR1);
     const int64_t deadline = NowNs() + int64_t{timeoutMs} * 1'000'000;
     while (!interrupted && NowNs() < deadline) {
@@ -657,26 +668,44 @@ double MeanLineText(const std::vector<TRec>& records) {
 
 bool RunSetting(const TConfig& config, const TSetting& setting, size_t creations, size_t cycles,
                 size_t tops, int& serial) {
-  const std::string ini =
-      "[main]\nAutoLoad=0\ntray=0\nsound=" + std::string(setting.Sound ? "1" : "0") +
-      "\nAlertWindow=" + (setting.Popup ? "1" : "0") + "\nstart=1\nFolderPath=" + config.Tree +
-      "/\n";
-  if (!WriteFile(config.Base + "/app/option.ini", ini)) {
+  auto settings = [&](const std::string& folder) {
+    const std::string ini =
+        "[main]\nAutoLoad=0\ntray=0\nsound=" + std::string(setting.Sound ? "1" : "0") +
+        "\nAlertWindow=" + (setting.Popup ? "1" : "0") + "\nstart=1\nFolderPath=" + folder + "/\n";
+    if (WriteFile(config.Base + "/app/option.ini", ini)) return true;
     std::fprintf(stderr, "app_bench: cannot write %s/app/option.ini\n", config.Base.c_str());
     return false;
-  }
+  };
   std::printf("\n== %s ==\n", setting.Title);
   std::fflush(stdout);
   TWatcher vark("vark", true), peer("inotifywait", false);
   TWatcher* sides[2] = {&vark, &peer};
-  std::vector<double> ready[2], readyCpu[2];
+  std::vector<double> ready[2], readyCpu[2], empty[2];
   std::string error;
+  // What starting costs by itself: ready on an empty folder (for Vark: Qt and the windows).
+  const std::string emptyFolder = config.Base + "/empty";
+  mkdir(emptyFolder.c_str(), 0755);
+  if (!settings(emptyFolder)) return false;
+  for (int run = 0; run < config.Runs; ++run) {
+    for (int k = 0; k < 2; ++k) {
+      double ms = 0, cpu = 0;
+      long watches = 0;
+      if (!sides[k]->Start(config, emptyFolder, ++serial, error) ||
+          !sides[k]->WaitReady(1, ms, cpu, watches, error)) {
+        std::fprintf(stderr, "app_bench: %s\n", error.c_str());
+        return false;
+      }
+      empty[k].push_back(ms);
+      sides[k]->Stop();
+    }
+  }
+  if (!settings(config.Tree)) return false;
   // The sides start in turns, one at a time, so that neither walks the tree beside the other.
   for (int run = 0; run < config.Runs; ++run) {
     for (int k = 0; k < 2; ++k) {
       double ms = 0, cpu = 0;
       long watches = 0;
-      if (!sides[k]->Start(config, ++serial, error) ||
+      if (!sides[k]->Start(config, config.Tree, ++serial, error) ||
           !sides[k]->WaitReady(config.Folders, ms, cpu, watches, error)) {
         std::fprintf(stderr, "app_bench: %s\n", error.c_str());
         return false;
@@ -703,6 +732,10 @@ bool RunSetting(const TConfig& config, const TSetting& setting, size_t creations
                   Fixed(readyMs[0]), Fixed(readyMs[1]), Ratio(readyMs[0], readyMs[1]),
                   "≤ 0.75x" + Verdict(readyMs[0] <= 0.75 * readyMs[1])});
   const double readyCpuMs[2] = {Median(readyCpu[0]), Median(readyCpu[1])};
+  const double emptyMs[2] = {Median(empty[0]), Median(empty[1])};
+  rows.push_back(
+      {"of which starting: ready on an empty folder, ms, median of " + std::to_string(config.Runs),
+       Fixed(emptyMs[0]), Fixed(emptyMs[1]), Ratio(emptyMs[0], emptyMs[1]), "—"});
   rows.push_back({"CPU to get ready, ms", Fixed(readyCpuMs[0], 0), Fixed(readyCpuMs[1], 0),
                   Ratio(readyCpuMs[0], readyCpuMs[1]), "—"});
   rows.push_back({"resident memory at rest, MB", Fixed(rest[0]), Fixed(rest[1], 2),
@@ -795,6 +828,30 @@ bool RunSetting(const TConfig& config, const TSetting& setting, size_t creations
 
 constexpr const char* kBasePrefix = "vark-app-bench-";
 
+// A run holds a lock on the file "lock" in its folder for as long as it lives (the kernel lets go
+// when the process ends, however it ends), so that another run tells a folder in use from one
+// left behind. Several runs may share the machine.
+constexpr const char* kLockName = "/lock";
+
+// Locks `base`'s lock file, creating it; the descriptor stays open for the life of the process.
+bool LockFolder(const std::string& base) {
+  const int fd = open((base + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+// True when no live run holds the folder: its lock can be taken, or it has no lock file and has
+// not changed for an hour (a run makes its lock file at once).
+bool Abandoned(const std::string& base) {
+  const int fd = open((base + kLockName).c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+  }
+  struct stat st;
+  return stat(base.c_str(), &st) == 0 && st.st_mtime < time(nullptr) - 3600;
+}
+
 void RemoveStale(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
   if (!d) return;
@@ -806,6 +863,7 @@ void RemoveStale(const std::string& dir) {
   }
   closedir(d);
   for (const auto& path : stale) {
+    if (!Abandoned(path)) continue;  // another run's, still going
     std::printf("app_bench: removing %s, left by an interrupted run\n", path.c_str());
     RemoveTree(path);
   }
@@ -821,7 +879,8 @@ bool Copy(const std::string& from, const std::string& to, mode_t mode) {
 int Usage() {
   std::fprintf(stderr,
                "usage: app_bench --vark EXECUTABLE [--wav notify.wav] [--quick] [--runs N] "
-               "[--dir DIR] [--setting log|sound|both] [--work-off-limit SECONDS]\n");
+               "[--dir DIR] [--setting log|sound|both] [--work-off-limit SECONDS] [--creations N] "
+               "[--mixed N]\n");
   return 2;
 }
 
@@ -831,6 +890,7 @@ int main(int argc, char** argv) {
   TConfig config;
   std::string dir = "/tmp", which = "both";
   bool quick = false;
+  size_t creations = 0, mixed = 0;  // 0: the default for the size
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -844,6 +904,10 @@ int main(int argc, char** argv) {
       config.Runs = std::max(1, std::atoi(value().c_str()));
     } else if (arg == "--dir") {
       dir = value();
+    } else if (arg == "--creations") {
+      creations = std::strtoul(value().c_str(), nullptr, 10);
+    } else if (arg == "--mixed") {
+      mixed = std::strtoul(value().c_str(), nullptr, 10);
     } else if (arg == "--work-off-limit") {
       workOffLimitNs = int64_t{std::max(1, std::atoi(value().c_str()))} * 1'000'000'000;
     } else if (arg == "--setting") {
@@ -863,7 +927,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   const size_t tops = quick ? 10 : 100, perTop = 99, files = 10;
-  const size_t creations = quick ? 2000 : 20000, cycles = quick ? 2500 : 25000;
+  if (creations == 0) creations = quick ? 2000 : 20000;
+  const size_t cycles = mixed ? (mixed + 3) / 4 : quick ? 2500 : 25000;
   config.Folders = tops * (perTop + 1) + 1;
 
   RemoveStale(dir);
@@ -871,6 +936,12 @@ int main(int argc, char** argv) {
   if (!mkdtemp(base.data())) {
     std::fprintf(stderr, "app_bench: cannot make a folder in %s: %s\n", dir.c_str(),
                  std::strerror(errno));
+    return 1;
+  }
+  if (!LockFolder(base)) {
+    std::fprintf(stderr, "app_bench: cannot lock %s%s: %s\n", base.c_str(), kLockName,
+                 std::strerror(errno));
+    RemoveTree(base);
     return 1;
   }
   config.Base = base;

@@ -55,12 +55,6 @@ void TLagHistogram::AddLate(uint64_t lateUs, uint64_t periodUs) {
   }
 }
 
-void TLagHistogram::Clear() {
-  std::fill(buckets_.begin(), buckets_.end(), 0);
-  count_ = 0;
-  max_ = 0;
-}
-
 uint64_t TLagHistogram::Percentile(double p) const {
   if (count_ == 0) return 0;
   // Nearest rank: the smallest value with at least p% of all at or below it. p·n is formed
@@ -80,6 +74,8 @@ TLagProbe::TLagProbe(QString file, QObject* parent) : QObject(parent), file_(std
   timer_.setSingleShot(true);
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
+  // A first, empty report says that the probe runs and may be asked for more.
+  Report();
   due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeriodMs);
   timer_.start(kPeriodMs);
 }

@@ -25,7 +25,6 @@ class TLagHistogram {
   // (lateUs - periodUs, lateUs - 2 periodUs, … while above zero). Without them a long stall
   // would count once, however long it lasted.
   void AddLate(uint64_t lateUs, uint64_t periodUs);
-  void Clear();
 
   uint64_t Count() const { return count_; }
   uint64_t Max() const { return max_; }
@@ -47,7 +46,8 @@ class TLagHistogram {
 
 // A timer on the user-interface thread every 10 ms that records how late each tick fires. The
 // figures go to the file (written whole through a temporary file and a rename, so a reader never
-// sees half of one) when the process gets SIGUSR1 (at the next tick) and when the probe ends:
+// sees half of one) when the probe starts (empty), when the process gets SIGUSR1 (at the next
+// tick) and when the probe ends:
 // "reports", the count, p50, p99 and max in milliseconds since the start, then one "bucket" line
 // per non-empty bucket (its largest value in µs and its count), from which a reader can take the
 // figures of any stretch between two reports.
