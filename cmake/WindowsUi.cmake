@@ -13,6 +13,7 @@ set(VARK_UI_SOURCES
   src/ui/uGuard.cpp
   src/ui/uInfo.cpp
   src/ui/uInfo.ui
+  src/ui/uLagProbe.cpp
   src/ui/uLogModel.cpp
   src/ui/uMainThreadQt.cpp
   src/ui/uMessage.cpp

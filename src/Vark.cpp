@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <cstdio>
 
+#include "ui/uLagProbe.h"
 #include "ui/uStartup.h"
 #include "ui/ufMain.h"
 
@@ -23,6 +24,8 @@ int main(int argc, char* argv[]) {
   app.setApplicationName(QString::fromUtf8(kApplicationTitle));
   app.setDesktopFileName(QStringLiteral("vark"));
   app.setQuitOnLastWindowClosed(false);  // the main window alone ends the program
+  // For the benchmarks: how late the interface thread answers; off unless asked for.
+  const auto lagProbe = StartLagProbeFromEnvironment();
 
   InstallDesktopServices();
   CreateWindows();

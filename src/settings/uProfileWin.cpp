@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #include "settings/uProfile.h"
@@ -37,18 +38,28 @@ int ReadWholeFile(const std::string& path, std::string& content) {
   HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
-  char buffer[65536];
+  // A file past the bound is damaged, not settings: it is never read into memory, whatever its
+  // size (a sparse terabyte included), and one that grows while it is read stops at the bound.
   int error = 0;
-  for (;;) {
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size) && static_cast<uint64_t>(size.QuadPart) > kProfileFileLimit) {
+    error = EFBIG;
+  }
+  char buffer[65536];
+  while (error == 0) {
     DWORD read = 0;
     if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr)) {
       error = LastError();
-      content.clear();
       break;
     }
     if (read == 0) break;
+    if (content.size() + read > kProfileFileLimit) {
+      error = EFBIG;
+      break;
+    }
     content.append(buffer, read);
   }
+  if (error != 0) content.clear();
   CloseHandle(file);
   if (error == 0 && !IsValidUtf8(content)) content = AnsiToUtf8(content);
   return error;

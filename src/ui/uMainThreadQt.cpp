@@ -61,9 +61,13 @@ void TQtMainThreadCaller::Serve(TCall& call, const std::function<void()>& work) 
   } catch (...) {
     error = std::current_exception();
   }
-  std::lock_guard lock(mutex_);
-  call.Error = error;
-  call.State = TCall::TState::Done;
+  {
+    std::lock_guard lock(mutex_);
+    call.Error = error;
+    call.State = TCall::TState::Done;
+  }
+  // Told after the lock is let go, so that the woken caller does not wait for it at once. This
+  // object stays alive meanwhile: the posted work holds it.
   changed_.notify_all();
 }
 

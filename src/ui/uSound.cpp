@@ -2,6 +2,7 @@
 
 #include <canberra.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -10,6 +11,10 @@ namespace {
 std::mutex gMutex;
 ca_context* gContext = nullptr;
 bool gTried = false;
+// Until when a file's sound is not tried again after neither it nor its fallback could be played
+// (no sound device): every try costs the sound system a fresh look for a device.
+std::chrono::steady_clock::time_point gQuietUntil;
+constexpr std::chrono::seconds kQuietAfterFailure{1};
 
 // The process's one context, made on first use. It lives as long as the process: sounds that are
 // still playing at exit are not cut off by a teardown. Called with gMutex held.
@@ -41,11 +46,23 @@ void PlaySoundFile(const std::string& path, const char* fallbackEventId) {
   ca_context* context = Context();
   if (!context) return;
   ca_context_cancel(context, kFileSoundId);
-  if (ca_context_play(context, kFileSoundId, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr) !=
-          CA_SUCCESS &&
-      fallbackEventId) {
-    PlayEvent(context, fallbackEventId, kFileSoundId);
+  if (ca_context_play(context, kFileSoundId, CA_PROP_MEDIA_FILENAME, path.c_str(), nullptr) ==
+      CA_SUCCESS) {
+    return;
   }
+  if (!fallbackEventId || PlayEvent(context, fallbackEventId, kFileSoundId) != CA_SUCCESS) {
+    gQuietUntil = std::chrono::steady_clock::now() + kQuietAfterFailure;
+  }
+}
+
+bool FileSoundBusy() {
+  std::lock_guard lock(gMutex);
+  if (!gTried) return false;
+  // No sound system: nothing will ever play.
+  if (!gContext) return true;
+  if (std::chrono::steady_clock::now() < gQuietUntil) return true;
+  int playing = 0;
+  return ca_context_playing(gContext, kFileSoundId, &playing) == CA_SUCCESS && playing != 0;
 }
 
 void PlayThemeSound(const char* eventId, const char* fallbackEventId) {

@@ -8,6 +8,10 @@
 // when null).
 void PlaySoundFile(const std::string& path, const char* fallbackEventId);
 
+// A file's sound is still playing (or none could be played a moment ago): a request for one now
+// would only cut it off and start it again.
+bool FileSoundBusy();
+
 // Plays the theme sound `eventId` ("dialog-error", …); when the theme has none, `fallbackEventId`.
 void PlayThemeSound(const char* eventId, const char* fallbackEventId = "bell");
 

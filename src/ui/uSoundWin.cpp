@@ -64,6 +64,11 @@ void PlaySoundFile(const std::string& path, const char* fallbackEventId) {
   CallPlaySound(WideText(path), SND_ASYNC);
 }
 
+bool FileSoundBusy() {
+  // PlaySound cannot be asked whether it still plays: each request plays anew.
+  return false;
+}
+
 void PlayThemeSound(const char* eventId, const char* fallbackEventId) {
   if (!CallMessageBeep(BeepFor(eventId)) && fallbackEventId)
     CallMessageBeep(BeepFor(fallbackEventId));

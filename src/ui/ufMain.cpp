@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionViewItem>
+#include <algorithm>
 
 #include "actions/uAdditionalLogic.h"
 #include "settings/uUserMessages.h"
@@ -25,6 +26,23 @@
 #include "ui_ufMain.h"
 
 TfMonDirMain* fMonDirMain = nullptr;
+
+namespace {
+
+// What reports change on the screen is shown a display frame after the first of them, and while a
+// burst goes on at most 10 times a second: the log's rows and the popup are then redrawn that
+// often, not once for every change. The log's view lays all its rows out again whenever rows are
+// added, so a long log gets new rows less often during a burst: once a second at a million rows.
+constexpr qint64 kFrameMs = 16;
+constexpr qint64 kBurstFrameMs = 100;
+constexpr qint64 kRowsPerBurstFrameMs = 1000;
+
+// The real player of a sound file, told apart from a test's by its type.
+struct TPlayFile {
+  void operator()(const std::string& path) const { PlaySoundFile(path, "message-new-instant"); }
+};
+
+}  // namespace
 
 const char* const kTrayTip = "программа мониторит сетевую папку";
 const char* const kApplicationTitle = "Монитор каталогов";
@@ -48,7 +66,13 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
       {ui_->SpeedButton8, "close"}};
   for (const auto& [button, name] : pictures) button->setIcon(ButtonPicture(name));
 
+  frame_.setSingleShot(true);
+  connect(&frame_, &QTimer::timeout, this, [this] { ShowFrame(); });
+
   ui_->lbLog->setModel(&log_);
+  // Every row is as wide as the widest line (see SetMeasure): no line is ever cut short, and
+  // looking for where to cut it would only cost each repaint.
+  ui_->lbLog->setTextElideMode(Qt::ElideNone);
   // Rows are measured as the log's own item view would draw them.
   log_.SetMeasure([view = ui_->lbLog](const QString& shown) {
     QStyleOptionViewItem option;
@@ -102,10 +126,13 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   // Looked up at each report, so a sound put beside the program later is played: two looks in the
   // program's own folder, nothing on the watched one. A missing or unplayable file gives the
   // theme's default sound.
-  PlayFile = [](const std::string& path) { PlaySoundFile(path, "message-new-instant"); };
+  PlayFile = TPlayFile{};
   PlayNotify = [this, dir = exeDir.empty() ? QCoreApplication::applicationDirPath()
                                            : QFile::decodeName(exeDir.c_str())] {
-    if (PlayFile) PlayFile(QFile::encodeName(NotifySoundPathFrom(dir)).toStdString());
+    // The sound of an earlier change still playing stands for this one too: starting it again
+    // for every change of a burst would only cut it off.
+    if (!PlayFile || (PlayFile.target<TPlayFile>() && FileSoundBusy())) return;
+    PlayFile(QFile::encodeName(NotifySoundPathFrom(dir)).toStdString());
   };
   PlainMessageBox = [this](const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
@@ -218,6 +245,10 @@ void TfMonDirMain::Shutdown() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     WaitForWatchers(std::chrono::milliseconds(5));
   }
+  // The log keeps every line; a popup still to come for the last changes is not shown any more.
+  frame_.stop();
+  log_.Flush();
+  popup_.reset();
   shutDown_ = true;
 }
 
@@ -318,7 +349,27 @@ QString TfMonDirMain::StatusText() const {
 }
 
 void TfMonDirMain::AppendLog(std::string line) {
-  log_.Append(std::move(line));
+  log_.Append(line);
+}
+
+void TfMonDirMain::ScheduleFrame() {
+  if (frame_.isActive()) return;
+  qint64 wait = kFrameMs;
+  if (lastFrame_.isValid()) {
+    const qint64 gap = std::max(kBurstFrameMs, log_.rowCount() / kRowsPerBurstFrameMs);
+    wait = std::max(wait, gap - lastFrame_.elapsed());
+  }
+  frame_.start(static_cast<int>(wait));
+}
+
+void TfMonDirMain::ShowFrame() {
+  lastFrame_.start();
+  log_.Flush();
+  if (popup_) {
+    const TPopupChange change = std::move(*popup_);
+    popup_.reset();
+    if (ShowChangePopup) ShowChangePopup(change.FullPath, change.RelativeName, change.Word);
+  }
 }
 
 void TfMonDirMain::SetStatus(const char* text) {
@@ -339,13 +390,15 @@ void TfMonDirMain::AnnounceStop() {
 }
 
 void TfMonDirMain::ReportChange(const TMonDirThread& watcher) {
-  AppendLog(ChangeLogLine(watcher.OperationText, watcher.RelativeName));
+  log_.AppendLater(ChangeLogLine(watcher.OperationText, watcher.RelativeName));
+  ScheduleFrame();
   // The options are read at each report, so a change in the settings applies at
   // once.
   if (!gObjtOpt) return;
   if (gObjtOpt->sound && PlayNotify) PlayNotify();
   if (gObjtOpt->AlertWindow && ShowChangePopup) {
-    ShowChangePopup(watcher.FullPath, watcher.RelativeName, watcher.OperationWord);
+    // Only the latest change of a frame could be seen in the popup.
+    popup_ = TPopupChange{watcher.FullPath, watcher.RelativeName, watcher.OperationWord};
   }
 }
 

@@ -2,8 +2,10 @@
 // the running monitor.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -109,11 +111,21 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
  private:
   void AppendLog(std::string line);
   void SetStatus(const char* text);
+  // What a burst of reports changes on the screen is shown once a display frame: the new log rows
+  // in one block and the popup with the latest change.
+  void ScheduleFrame();
+  void ShowFrame();
   void SelectedLine(const std::function<void(const std::string&)>& action);
 
   std::unique_ptr<Ui::TfMonDirMain> ui_;
   std::shared_ptr<TQtMainThreadCaller> mainThread_;
   TLogModel log_;
+  QTimer frame_;
+  QElapsedTimer lastFrame_;
+  struct TPopupChange {
+    std::string FullPath, RelativeName, Word;
+  };
+  std::optional<TPopupChange> popup_;  // the latest change not yet in the popup
   QLabel* status_ = nullptr;
   QMenu* PopupMenu1 = nullptr;
   QMenu* PopupMenu2 = nullptr;

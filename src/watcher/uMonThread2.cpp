@@ -1,5 +1,6 @@
 #include "watcher/uMonThread2.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -13,6 +14,11 @@ const char* const kStatusInactive = "Мониторинг папки отклю�
 namespace {
 
 constexpr const char* kGap = "   ";
+
+// Well under a display frame.
+constexpr std::chrono::milliseconds kGatherPause{4};
+// Changes that come closer together than this, on average, are a burst.
+constexpr std::chrono::microseconds kBurstGap{1000};
 
 uint32_t GetU32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -252,9 +258,13 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
   std::vector<uint8_t> buffer(kChangeBufferSize);
   argTFolderMonitor previous;
   std::vector<TPendingReport> reports;
+  auto lastRead = std::chrono::steady_clock::now();
   while (!Terminated()) {
     std::fill(buffer.begin(), buffer.end(), uint8_t{0});
     const auto result = source->Read(buffer.data(), buffer.size(), FolderMonitor()->NotifyFilter);
+    const auto readAt = std::chrono::steady_clock::now();
+    const auto sinceLastRead = readAt - lastRead;
+    lastRead = readAt;
     using S = TDirChanges::TReadStatus;
     if (result.Status == S::Stopped) break;
     if (result.Status == S::Failed) {
@@ -275,7 +285,9 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
     // Records, or an overflow that left the buffer zeroed: one all-zero record.
     reports.clear();
     size_t offset = 0;
+    int records = 0;
     while (!Terminated()) {
+      ++records;
       uint32_t next = 0;
       argTFolderMonitor event = DecodeRecord(buffer.data(), buffer.size(), offset, Folder, next);
       std::string word = ActionWord(event.Action);
@@ -297,6 +309,15 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
         if (env.Ui) env.Ui->ReportChange(*this);
       }
     });
+    // In a burst of changes that come one by one (this read's records came less than a
+    // millisecond apart, on average), they are gathered for a moment before the next read, so
+    // that the burst reaches the user-interface thread in a few hand-overs rather than one for
+    // each change; the screen shows them a frame later in any case. Changes a few milliseconds
+    // apart are not held back, and a read that came back well filled had changes waiting already:
+    // the next one follows at once.
+    const bool burst = sinceLastRead < records * kBurstGap;
+    if (burst && result.Bytes < buffer.size() / 4 && !Terminated())
+      std::this_thread::sleep_for(kGatherPause);
   }
 }
 

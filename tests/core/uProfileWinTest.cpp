@@ -121,3 +121,22 @@ TEST(WinProfile, AReadOnlyFileIsRefusedAndKeptAsItWas) {
   EXPECT_FALSE(std::filesystem::exists(dir / "option.ini.vark-new"));
   SetFileAttributesW((dir / "option.ini").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
+
+TEST(WinProfile, AFilePastTheBoundIsDamagedAndNeverReadIntoMemory) {
+  TTempDir dir;
+  const std::filesystem::path file = dir / "option.ini";
+  const std::string path = dir.FolderText() + "option.ini";
+  // Just past the bound, then a sparse 16 GB, which a read of the whole would never finish.
+  WriteBytes(file, "[main]\r\ntray=0\r\n" + std::string(kProfileFileLimit, '\n'));
+  EXPECT_EQ(TProfileFile(path).Error(), EFBIG);
+  EXPECT_EQ(GetProfileString("main", "tray", "d", path), "d");
+  std::filesystem::resize_file(file, uint64_t{1} << 34);
+  EXPECT_EQ(TProfileFile(path).Error(), EFBIG);
+  EXPECT_EQ(WriteProfileString("main", "tray", "1", path), EFBIG);
+  EXPECT_EQ(std::filesystem::file_size(file), uint64_t{1} << 34);
+  // At the bound it is still a settings file.
+  std::filesystem::remove(file);
+  WriteBytes(file, "[main]\r\ntray=1\r\n" + std::string(kProfileFileLimit - 16, '\n'));
+  EXPECT_EQ(TProfileFile(path).Error(), 0);
+  EXPECT_EQ(GetProfileString("main", "tray", "d", path), "1");
+}

@@ -109,8 +109,9 @@ class TWindowsTest : public ::testing::Test {
 
   int LogCount() const { return main->Log().Count(); }
   std::string LastLine() const { return main->Log().Line(LogCount() - 1); }
+  // Until n rows are shown in the log (lines of a burst get their rows once a frame).
   bool WaitLines(int n) {
-    return WaitUntil([&] { return LogCount() >= n; });
+    return WaitUntil([&] { return main->Log().rowCount() >= n; });
   }
   size_t SourceCount() {
     std::lock_guard lock(sourcesMutex);

@@ -10,6 +10,8 @@
 #include <QMenu>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QToolButton>
 #include <atomic>
@@ -506,4 +508,193 @@ TEST(MainThreadLink, WorkWaitingWhenTheLinkIsRevokedNeverRunsAndItsCallerIsRelea
   // Nothing is posted any more.
   EXPECT_THROW(link->RunAndWait([&] { ran = true; }), std::exception);
   EXPECT_FALSE(ran);
+}
+
+namespace {
+
+// Names of any bytes: scripts shaped alike and not, marks that join the letter before them, pairs
+// that kern or join, blanks, line breaks, "#", and bytes that are not UTF-8 at all.
+std::string RandomName(std::mt19937& random) {
+  static const char* const pieces[] = {"a",  "W",  "i",  "0",  "1",    " ",    "#",
+                                       "\n", ".",  "я",  "Ж",  "中",   "文",   "ب",
+                                       "ع",  "א",  "ש",  "AV", "fi",   "ffi",  "\xCC\x81",
+                                       "😀",  "\t", "To", "ﬁ",  "\xFF", "\xC3", "\xE2\x80\xA8",
+                                       "श्र", "ก็",  "Ω"};
+  // Plain names too: ASCII and basic Cyrillic, the letters of most names.
+  static const char* const plain[] = {"a", "W", "i",  "0",  "1",  " ", "#", ".",
+                                      "я", "Ж", "AV", "To", "fi", "ё", "~", "_"};
+  const bool plainOnly = random() % 2 == 0;
+  std::string name;
+  const int count = static_cast<int>(random() % 30);
+  for (int i = 0; i < count; ++i) {
+    name += plainOnly ? plain[random() % std::size(plain)] : pieces[random() % std::size(pieces)];
+  }
+  return name;
+}
+
+// The line as the log shows it.
+QString ShownLine(const std::string& line) {
+  QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+  text.replace(QLatin1Char('\n'), QChar(0x21B5));
+  return text;
+}
+
+}  // namespace
+
+TEST_F(MainWindow, TheLogKeepsEveryLineAndItsRowsFitTheWidestAsMeasuredWhole) {
+  WriteIni(false, watched);
+  Open();
+  QListView* view = window->ui()->lbLog;
+  // Every line measured whole, as the log's own view lays it out.
+  const auto measure = [view](const QString& shown) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.fontMetrics = view->fontMetrics();
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = shown;
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), view);
+  };
+  const char* const texts[] = {"12:00:00   создан:   ", "12:00:01   удален:   ",
+                               "23:59:59   переименован из:   ", "00:00:00   изменен:   "};
+  for (unsigned seed = 1; seed <= 24; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    // The model against a plain list of lines and the widest of them measured whole.
+    TLogModel log;
+    log.SetMeasure(measure);
+    std::vector<std::string> lines;
+    size_t shown = 0;
+    QSize widest;
+    const auto showAll = [&] {
+      for (; shown < lines.size(); ++shown) {
+        widest = widest.expandedTo(measure(ShownLine(lines[shown])));
+      }
+    };
+    const auto check = [&] {
+      ASSERT_EQ(log.Count(), static_cast<int>(lines.size()));
+      ASSERT_EQ(log.rowCount(), static_cast<int>(shown));
+      if (shown == 0) return;
+      const int step = TLogModel::kWidthStep;
+      ASSERT_EQ(log.RowSize(), QSize((widest.width() + step - 1) / step * step, widest.height()));
+      const int row = static_cast<int>(random() % shown);
+      ASSERT_EQ(log.data(log.index(row)).toString(), ShownLine(lines[row]));
+      ASSERT_EQ(log.data(log.index(row), Qt::SizeHintRole).toSize(), log.RowSize());
+    };
+    for (int step = 0; step < 300; ++step) {
+      std::string line;
+      switch (random() % 4) {
+        case 0:
+          line = RandomName(random);  // a line without the usual parts
+          break;
+        case 1:
+          line = StartLogLine();
+          break;
+        default:
+          line = ChangeLogLine(texts[random() % std::size(texts)], RandomName(random));
+      }
+      switch (random() % 5) {
+        case 0:
+          log.Append(line);
+          lines.push_back(line);
+          showAll();
+          break;
+        case 1:
+          log.Flush();
+          showAll();
+          break;
+        default:
+          log.AppendLater(line);
+          lines.push_back(line);
+      }
+      check();
+      if (HasFatalFailure()) return;
+    }
+    log.Flush();
+    showAll();
+    check();
+    for (size_t i = 0; i < lines.size(); ++i) ASSERT_EQ(log.Line(static_cast<int>(i)), lines[i]);
+  }
+}
+
+TEST(LogModel, LinesOfAnySizeReadBackByteForByte) {
+  // Lines around and beyond the size of a block of the store, with every byte value.
+  std::mt19937 random(11);
+  TLogModel log;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200; ++i) {
+    size_t size = random() % 64;
+    if (random() % 10 == 0) size = (size_t{1} << 18) - 32 + random() % 64;
+    if (random() % 40 == 0) size = (size_t{1} << 19) + random() % 1000;
+    std::string line(size, '\0');
+    for (char& c : line) c = static_cast<char>(random());
+    lines.push_back(line);
+    if (random() % 2) {
+      log.Append(line);
+    } else {
+      log.AppendLater(line);
+    }
+  }
+  ASSERT_EQ(log.Count(), static_cast<int>(lines.size()));
+  for (size_t i = 0; i < lines.size(); ++i) ASSERT_EQ(log.Line(static_cast<int>(i)), lines[i]) << i;
+  EXPECT_TRUE(log.Flush() || log.rowCount() == log.Count());
+  EXPECT_EQ(log.rowCount(), log.Count());
+  EXPECT_FALSE(log.Flush());
+}
+
+TEST_F(MainWindow, ABurstGivesEveryChangeItsLineInOrderAndThePopupEndsOnTheLatest) {
+  WriteIni(true, watched);
+  Open();
+  ASSERT_TRUE(WaitLines(1));
+  constexpr int kChanges = 3000;
+  const auto name = [](int i) { return "f" + std::to_string(i); };
+  const uint32_t actions[] = {1, 3, 2};  // no two alike in a row: none is a repeat
+  for (int i = 0; i < kChanges; ++i) Source()->PlayNarrow(actions[i % 3], name(i));
+  ASSERT_TRUE(WaitLines(kChanges + 1));
+  const std::string last = "popup " + watched + name(kChanges - 1) + "|" + name(kChanges - 1);
+  ASSERT_TRUE(
+      WaitUntil([&] { return !events.empty() && events.back().rfind(last + "|", 0) == 0; }));
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kChanges + 1));
+  const char* const labels[] = {"создан:", "изменен:", "удален:"};
+  for (int i = 0; i < kChanges; ++i) {
+    ASSERT_EQ(Tail(lines[i + 1]), std::string(labels[i % 3]) + "    #" + name(i)) << i;
+  }
+  // A sound request for every change; the popup showed changes in their order, the latest last.
+  int sounds = 0;
+  int shownUpTo = -1;
+  for (const std::string& event : events) {
+    if (event == "sound") {
+      ++sounds;
+      continue;
+    }
+    const std::string prefix = "popup " + watched;
+    ASSERT_EQ(event.rfind(prefix, 0), 0u) << event;
+    const int shown = std::stoi(event.substr(prefix.size() + 1));
+    EXPECT_GT(shown, shownUpTo) << event;
+    shownUpTo = shown;
+  }
+  EXPECT_EQ(sounds, kChanges);
+  EXPECT_EQ(shownUpTo, kChanges - 1);
+}
+
+TEST_F(MainWindow, AStopInTheMiddleOfAHandOverEndsTheReportsThere) {
+  WriteIni(true, watched);
+  Open();
+  ASSERT_TRUE(WaitLines(1));
+  int reports = 0;
+  window->PlayNotify = [&] {
+    if (++reports == 5) window->mmStopClick();
+  };
+  // No event is served while they are played: the watcher hands the first over and waits, and
+  // its next read carries all the others, the fifth among them.
+  for (int i = 0; i < 50; ++i) Source()->PlayNarrow(1, "g" + std::to_string(i));
+  ASSERT_TRUE(WaitUntil([] { return LiveWatchers() == 0; }));
+  QCoreApplication::processEvents();
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 7u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Tail(lines[i + 1]), "создан:    #g" + std::to_string(i));
+  EXPECT_EQ(Tail(lines[6]), " монитор остановлен");
+  EXPECT_EQ(reports, 5);
 }
