@@ -7,27 +7,8 @@ set(CMAKE_AUTOMOC ON)
 set(CMAKE_AUTOUIC ON)
 set(CMAKE_AUTORCC ON)
 
-# The same files as on Linux, with the Windows sound (PlaySound and MessageBeep) for libcanberra's.
-set(VARK_UI_SOURCES
-  src/ui/uAdditional.cpp
-  src/ui/uGuard.cpp
-  src/ui/uInfo.cpp
-  src/ui/uInfo.ui
-  src/ui/uLagProbe.cpp
-  src/ui/uLogModel.cpp
-  src/ui/uMainThreadQt.cpp
-  src/ui/uMessage.cpp
-  src/ui/uMessage.ui
-  src/ui/uOptions.cpp
-  src/ui/uOptions.ui
-  src/ui/uPictures.cpp
-  src/ui/uPlacement.cpp
-  src/ui/uScreen.cpp
-  src/ui/uShellOpen.cpp
-  src/ui/uSoundWin.cpp
-  src/ui/uStartup.cpp
-  src/ui/ufMain.cpp
-  src/ui/ufMain.ui)
+include(cmake/UiSources.cmake)
+list(APPEND VARK_UI_SOURCES src/ui/uSoundWin.cpp)
 file(GLOB VARK_QRC CONFIGURE_DEPENDS resources/*.qrc)
 add_library(vark_ui STATIC ${VARK_UI_SOURCES} ${VARK_QRC})
 target_include_directories(vark_ui PUBLIC src)
