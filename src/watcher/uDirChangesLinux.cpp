@@ -687,15 +687,27 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
              !(it->second.Parent == parentWd && it->second.Name == name) &&
              !StillWhereKnown(added)) {
     // A folder of the tree moved into a new one before the new one was watched: its move will
-    // look like a move out of the tree (the new folder saw nothing arrive). Here it is new: it is
-    // watched afresh and told with what it holds; where it was, it is told gone.
-    ForgetSubtree(added, it->second.Parent);
-    if (const int again = AddWatch(fd); again >= 0 && folders_.count(again) == 0) {
-      attached.Wd = again;
-      folders_.emplace(again, TFolder{parentWd, nameText, {}, device, inode});
-    } else {
-      attached.Descend = false;
+    // look like a move out of the tree (the new folder saw nothing arrive). Here it is new, told
+    // with what it held as far as its events were read; where it was, it is told gone when its
+    // move's first half comes. It keeps its watches, so that the events still queued for its
+    // subtree go on from there under the new path.
+    TFolder& moved = it->second;
+    if (const auto old = folders_.find(moved.Parent); old != folders_.end()) {
+      uint64_t* was = old->second.Items.Find(moved.Name);
+      if (was && IsDirValue(*was) && WatchOf(*was) == added) *was = DirValue(kNoWatch);
     }
+    moved.Parent = parentWd;
+    moved.Name = nameText;
+    attached.Wd = added;
+    attached.Descend = false;
+    std::vector<std::pair<std::string, bool>> contents;
+    CollectContents(DirValue(added), contents);
+    std::string path;
+    for (const auto& [relative, isDir] : contents) {
+      ((path = path_) += '/') += relative;
+      Emit(kActionAdded, path, isDir);
+    }
+    MovePolls();
   } else if (it != folders_.end()) {
     // Watched already: under this very name (a folder reported both by a scan and by its own
     // event), or under another one (a bind mount of a folder of the tree, or a rename whose

@@ -235,6 +235,18 @@ const TReplay kReplays[] = {
        {TKind::Rename, "a/f", "g/f"},
        {TKind::SameSize, "g/f"}}},
      SlowInotifyRun},
+    // A nameless file given a name in a folder of the tree, the folder moved into a new folder
+    // (itself renamed) before the reader got to it, and the file removed there.
+    {"old_folder_with_a_new_file_moved_into_a_new_one",
+     {0,
+      false,
+      {{TKind::MkDir, "s"}, {TKind::MkDir, "s/i"}, {TKind::MkDir, "s/m"}, {TKind::MkDir, "s/m/j"}},
+      {{TKind::MkDir, "s/i/o"},
+       {TKind::Rename, "s/i/o", "s/i/b"},
+       {TKind::TmpFileIn, "s/m/o", {}, 42},
+       {TKind::Rename, "s/m", "s/i/b/m"},
+       {TKind::Remove, "s/i/b/m/o"}}},
+     SlowInotifyRun},
     // At the watch limit: a folder with a file moved from the watched part into the polled one,
     // and the file removed there at once.
     {"at_limit_folder_moved_into_the_polled_part",
