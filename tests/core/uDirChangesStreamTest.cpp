@@ -247,13 +247,14 @@ const TReplay kReplays[] = {
        {TKind::Rename, "s/m", "s/i/b/m"},
        {TKind::Remove, "s/i/b/m/o"}}},
      SlowInotifyRun},
-    // At the watch limit: a folder with a file moved from the watched part into the polled one,
-    // and the file removed there at once.
+    // At the watch limit: a folder with files moved from the watched part into the polled one,
+    // and one file removed there at once; the other is not told again.
     {"at_limit_folder_moved_into_the_polled_part",
      {0,
       false,
       {{TKind::MkDir, "x"},
        {TKind::Create, "x/c", {}, 3},
+       {TKind::Create, "x/d", {}, 4},
        {TKind::MkDir, "p"},
        {TKind::MkDir, "p/q"},
        {TKind::MkDir, "p/q/r"},

@@ -829,7 +829,7 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
     return false;
   };
   std::set<std::string> replay = start;
-  std::set<std::string> named, resized, movedHere;
+  std::set<std::string> named, resized;
   size_t notices = 0;
   const auto removeSubtree = [&](const std::string& p) {
     replay.erase(p);
@@ -850,10 +850,7 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
   const auto moveSubtree = [&](const std::string& from, const std::string& to) {
     const std::vector<std::string> moved = subtree(replay, from);
     removeSubtree(from);
-    for (const auto& p : moved) {
-      replay.insert(to + p.substr(from.size()));
-      movedHere.insert(to + p.substr(from.size()));
-    }
+    for (const auto& p : moved) replay.insert(to + p.substr(from.size()));
     // An item named before a folder above it moved is named by the path it moved to: a scan that
     // read a folder while it was being renamed names what it found by the folder's old path, and
     // the rename's own records follow.
@@ -869,12 +866,6 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
       // and filled, and the kernel's events cannot tell one made outside while watched from one
       // made in a part of the tree not yet read.
       if (cameWithFolder(p)) {
-        named.insert(p);
-        return {};
-      }
-      // A folder moved into a polled part of the tree is told by the poll with what it holds:
-      // a poll cannot tell a folder moved in from one made and filled.
-      if (expect.Polled && movedHere.count(p)) {
         named.insert(p);
         return {};
       }
