@@ -734,9 +734,14 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
           Emit(kActionAdded, itemPath_, record.IsDir);
         }
       }
-      attached.Descend = false;
+    } else if (parent) {
+      // Its path went before the poll could read it (renamed on, or removed). What it holds is
+      // told when its rename's events bring it back, from that poll's first scan: read here and
+      // polled later, what was made in between would be taken in silently.
+      parent->Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
+      untold_.push_back({parentWd, nameText, report, false});
     }
-    // Not polled: what it holds is still told and counted, unwatched.
+    attached.Descend = false;
   }
   if (!attached.Descend) {
     close(fd);
