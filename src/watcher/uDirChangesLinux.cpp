@@ -87,6 +87,8 @@ constexpr size_t kDirentBufferSize = 32 * 1024;
 // A scan keeps at most this many folders of its path open; deeper ones are opened again by name
 // when the scan comes back to them, so a tree of any depth needs no more descriptors.
 constexpr size_t kOpenLevels = 16;
+// Renames of folders waiting for their paths to be known again (see CheckDoubts).
+constexpr size_t kMaxDoubts = 1024;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 
@@ -416,6 +418,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool MadeWhileWatched(const std::string& relative);
   bool StillWhereKnown(int wd);
   void RetryUntold();
+  void CheckDoubts();
   void LearnSizes();
   bool Resync();
 
@@ -467,6 +470,17 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     bool ByBirth;
   };
   std::vector<TUntold> untold_;
+  // Renames of watched folders read while the paths that would show whether the watched folder
+  // is the one that moved were out of date (a folder above renamed too): checked again after
+  // each read until the paths are known.
+  struct TDoubt {
+    int Watch;
+    int FromWd;
+    std::string FromName;
+    int ToWd;
+    std::string ToName;
+  };
+  std::vector<TDoubt> doubts_;
   std::vector<std::pair<int, std::string>> unlearned_;  // files whose size is kUnlearnedSize
   bool folderRenamed_ = false;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
@@ -588,6 +602,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   StopAllPolls();
   folders_.clear();
   untold_.clear();
+  doubts_.clear();
   unlearned_.clear();
   marks_.clear();
   marked_ = false;
@@ -1305,6 +1320,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     const std::string_view name(event->name, event->len ? strnlen(event->name, event->len) : 0);
     const uint32_t mask = event->mask;
     const bool isDir = (mask & IN_ISDIR) != 0;
+    if (hooks_.BeforeEvent) hooks_.BeforeEvent(mask, name);
     if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) {
       OnBarrier(event->wd == barrierWd_[0] ? 0 : 1);
       continue;
@@ -1357,6 +1373,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
   }
   SettleFilled();
   if (folderRenamed_) RetryUntold();
+  if (!doubts_.empty()) CheckDoubts();
   if (!unlearned_.empty()) LearnSizes();
   Flush();
   return true;
@@ -1433,6 +1450,51 @@ void TInotifyDirChanges::RetryUntold() {
     const uint64_t* value = folder->second.Items.Find(one.Name);
     if (!value || *value != (DirValue(kNoWatch) | (one.Report ? kUntoldBit : 0))) continue;
     WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
+  }
+  TellLimit();
+}
+
+// A watched folder taken for one that moved while the paths were out of date: once the paths are
+// known again, the folder found where it went should be the watched one. If it is another (the
+// one that really moved; the watched one took the old name after it), what was told there goes,
+// and the folder there is told afresh with what it holds; the watched one is read again where it
+// came in under the old name.
+void TInotifyDirChanges::CheckDoubts() {
+  std::vector<TDoubt> doubts;
+  doubts.swap(doubts_);
+  std::string path;
+  for (auto& doubt : doubts) {
+    const auto to = folders_.find(doubt.ToWd);
+    if (to == folders_.end()) continue;
+    const uint64_t* value = to->second.Items.Find(doubt.ToName);
+    // Gone or replaced since: its own events told that.
+    if (!value || !IsDirValue(*value)) continue;
+    ItemPath(doubt.ToWd, doubt.ToName, path);
+    struct stat st;
+    if (!StatItem(path, st)) {
+      // Still out of date (or gone, which its own events tell).
+      if (doubts_.size() < kMaxDoubts) doubts_.push_back(std::move(doubt));
+      continue;
+    }
+    const int held = WatchOf(*value);
+    const auto watched = folders_.find(held);
+    if (!S_ISDIR(st.st_mode) || (watched != folders_.end() && watched->second.Inode == st.st_ino) ||
+        (held != doubt.Watch && held != kNoWatch)) {
+      continue;
+    }
+    Emit(kActionRemoved, path, true);
+    to->second.Items.Erase(doubt.ToName);
+    if (held == doubt.Watch) ForgetSubtree(doubt.Watch, doubt.ToWd);
+    Emit(kActionAdded, path, true);
+    WatchNew(doubt.ToWd, doubt.ToName, true);
+    // Where the watched folder came in under the old name, it was found watched already and not
+    // read: it is read now.
+    const auto from = folders_.find(doubt.FromWd);
+    if (from == folders_.end()) continue;
+    if (const uint64_t* old = from->second.Items.Find(doubt.FromName);
+        old && IsDirValue(*old) && WatchOf(*old) == kNoWatch) {
+      WatchNew(doubt.FromWd, doubt.FromName, true);
+    }
   }
   TellLimit();
 }
@@ -1587,9 +1649,13 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       // watched one still where it was.
       if (StatItem(otherPath_, st)) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino != watched->second.Inode;
+      } else if (StatItem(itemPath_, st)) {
+        stayed = S_ISDIR(st.st_mode) && st.st_ino == watched->second.Inode;
       } else {
-        stayed =
-            StatItem(itemPath_, st) && S_ISDIR(st.st_mode) && st.st_ino == watched->second.Inode;
+        // Neither path is there: a folder above was renamed too, and that rename's events are
+        // still to come. Taken for the folder that moved, which it nearly always is, and checked.
+        doubts_.push_back(
+            {watched->first, moveFrom_.Wd, std::string(moveFrom_.Name), toWd, std::string(toName)});
       }
     }
     if (stayed) {

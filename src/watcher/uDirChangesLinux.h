@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "watcher/uDirChanges.h"
 #include "watcher/uDirChangesPoll.h"
@@ -21,6 +23,9 @@ struct TInotifyHooks {
   // Runs on the reader thread before every read of the kernel's queue; a test blocks in it to let
   // the kernel's queue fill up.
   std::function<void()> BeforeRead;
+  // Runs on the reader thread before each event of a read is handled, with the event's mask and
+  // name; a test changes the tree in it at an exact point of the reading.
+  std::function<void(uint32_t mask, std::string_view name)> BeforeEvent;
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.
   TPollOptions Poll;
