@@ -419,6 +419,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool StillWhereKnown(int wd);
   void RetryUntold();
   void CheckDoubts();
+  bool TakeNewHome(int watch);
+  void TellContents(int watch, const std::string& path);
   void LearnSizes();
   bool Resync();
 
@@ -429,7 +431,6 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // for the system; -1 with errno.
   int OpenFolder(const std::string& relative);
   bool StatItem(const std::string& relative, struct stat& st);
-  uint64_t FileSize(const std::string& path);
   void Emit(uint32_t action, const std::string& path, bool isDir);
   void Flush();
 
@@ -481,6 +482,9 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::string ToName;
   };
   std::vector<TDoubt> doubts_;
+  // Folders of the tree found in a new folder by its scan before their move's events were read:
+  // watch -> the new folder's watch and the name there.
+  std::unordered_map<int, std::pair<int, std::string>> newHomes_;
   std::vector<std::pair<int, std::string>> unlearned_;  // files whose size is kUnlearnedSize
   bool folderRenamed_ = false;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
@@ -603,6 +607,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   folders_.clear();
   untold_.clear();
   doubts_.clear();
+  newHomes_.clear();
   unlearned_.clear();
   marks_.clear();
   marked_ = false;
@@ -702,27 +707,11 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
              !(it->second.Parent == parentWd && it->second.Name == name) &&
              !StillWhereKnown(added)) {
     // A folder of the tree moved into a new one before the new one was watched: its move will
-    // look like a move out of the tree (the new folder saw nothing arrive). Here it is new, told
-    // with what it held as far as its events were read; where it was, it is told gone when its
-    // move's first half comes. It keeps its watches, so that the events still queued for its
-    // subtree go on from there under the new path.
-    TFolder& moved = it->second;
-    if (const auto old = folders_.find(moved.Parent); old != folders_.end()) {
-      uint64_t* was = old->second.Items.Find(moved.Name);
-      if (was && IsDirValue(*was) && WatchOf(*was) == added) *was = DirValue(kNoWatch);
-    }
-    moved.Parent = parentWd;
-    moved.Name = nameText;
-    attached.Wd = added;
+    // look like a move out of the tree (the new folder saw nothing arrive). It keeps its watches
+    // and its place for the events still queued for it, which happened there; at its move's first
+    // half it goes to the new folder, told with what it holds then.
+    newHomes_[added] = {parentWd, nameText};
     attached.Descend = false;
-    std::vector<std::pair<std::string, bool>> contents;
-    CollectContents(DirValue(added), contents);
-    std::string path;
-    for (const auto& [relative, isDir] : contents) {
-      ((path = path_) += '/') += relative;
-      Emit(kActionAdded, path, isDir);
-    }
-    MovePolls();
   } else if (it != folders_.end()) {
     // Watched already: under this very name (a folder reported both by a scan and by its own
     // event), or under another one (a bind mount of a folder of the tree, or a rename whose
@@ -1052,6 +1041,7 @@ void TInotifyDirChanges::ForgetSubtree(int wd, int parentWd) {
     StopPollsIn(it->second);
     inotify_rm_watch(inotifyFd_, w);
     folders_.erase(it);
+    newHomes_.erase(w);
   }
 }
 
@@ -1695,10 +1685,19 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   }
   if (!isDir) {
     from->second.Items.Erase(moveFrom_.Name);
-    to->second.Items.Set(
-        toName, hadValue && value != kUnknownSize && value != kUnlearnedSize && !IsDirValue(value)
-                    ? value
-                    : FileSize(otherPath_));
+    uint64_t size = value;
+    if (!hadValue || value == kUnknownSize || value == kUnlearnedSize || IsDirValue(value)) {
+      struct stat st;
+      if (StatItem(otherPath_, st)) {
+        size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+      } else {
+        // Not where its folder's path says (a folder above renamed, its events still to come):
+        // learned once they are in, or quietly at its first write.
+        size = kUnlearnedSize;
+        unlearned_.emplace_back(toWd, std::string(toName));
+      }
+    }
+    to->second.Items.Set(toName, size);
     return;
   }
   const int movedWd = hadValue && IsDirValue(value) ? WatchOf(value) : kNoWatch;
@@ -1711,6 +1710,8 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     moved->second.Parent = toWd;
     moved->second.Name.assign(toName);
     to->second.Items.Set(toName, value);
+    // Found by the scan of the folder it went to, which told only the folder itself.
+    if (newHomes_.erase(movedWd) != 0 && echo) TellContents(movedWd, std::string(otherPath_));
     MovePolls();
   } else if (polled != polled_.end()) {
     polled->second.Parent = toWd;
@@ -1725,6 +1726,41 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   }
 }
 
+// At the first half of its move, a folder whose scan in the new folder it went to found it: told
+// gone where it was (otherPath_), then moved there with its watches and told with what it holds.
+// False when that place is no longer its (the new folder gone, or the name taken since).
+bool TInotifyDirChanges::TakeNewHome(int watch) {
+  const auto home = newHomes_.find(watch);
+  if (home == newHomes_.end()) return false;
+  const auto [parentWd, name] = home->second;
+  newHomes_.erase(home);
+  const auto folder = folders_.find(watch);
+  const auto parent = folders_.find(parentWd);
+  if (folder == folders_.end() || parent == folders_.end()) return false;
+  uint64_t* placeholder = parent->second.Items.Find(name);
+  if (!placeholder || *placeholder != DirValue(kNoWatch)) return false;
+  Emit(kActionRemoved, otherPath_, true);
+  *placeholder = DirValue(watch);
+  folder->second.Parent = parentWd;
+  folder->second.Name = name;
+  std::string path;
+  ItemPath(parentWd, name, path);
+  TellContents(watch, path);
+  MovePolls();
+  return true;
+}
+
+// What the watched folder at `path` holds as far as it was told, told as created.
+void TInotifyDirChanges::TellContents(int watch, const std::string& path) {
+  std::vector<std::pair<std::string, bool>> contents;
+  CollectContents(DirValue(watch), contents);
+  std::string item;
+  for (const auto& [relative, isDir] : contents) {
+    ((item = path) += '/') += relative;
+    Emit(kActionAdded, item, isDir);
+  }
+}
+
 // A first half of a rename without its second: the item left the tree.
 void TInotifyDirChanges::OnMovedOut() {
   moveFrom_.Active = false;
@@ -1732,6 +1768,15 @@ void TInotifyDirChanges::OnMovedOut() {
   if (it == folders_.end()) return;
   ItemPath(moveFrom_.Wd, moveFrom_.Name, otherPath_);
   const uint64_t* value = it->second.Items.Find(moveFrom_.Name);
+  if (value && IsDirValue(*value) && WatchOf(*value) >= 0 && newHomes_.count(WatchOf(*value))) {
+    // Moved into a new folder whose scan found it: it goes there.
+    if (TakeNewHome(WatchOf(*value))) {
+      it->second.Items.Erase(moveFrom_.Name);
+      Unmark(moveFrom_.Wd, moveFrom_.Name);
+      movedOut_ = {};
+      return;
+    }
+  }
   // Never seen (made in a new folder before it was read): it was here, so both are told.
   if (!value) Emit(kActionAdded, otherPath_, moveFrom_.IsDir);
   TMovedOut movedOut;
@@ -1908,12 +1953,6 @@ bool TInotifyDirChanges::StatItem(const std::string& relative, struct stat& st) 
                           AT_SYMLINK_NOFOLLOW) == 0;
   close(dir);
   return ok;
-}
-
-uint64_t TInotifyDirChanges::FileSize(const std::string& path) {
-  struct stat st;
-  if (!StatItem(path, st) || !S_ISREG(st.st_mode)) return 0;
-  return static_cast<uint64_t>(st.st_size);
 }
 
 void TInotifyDirChanges::Emit(uint32_t action, const std::string& path, bool isDir) {

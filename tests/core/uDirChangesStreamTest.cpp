@@ -235,17 +235,39 @@ const TReplay kReplays[] = {
        {TKind::Rename, "a/f", "g/f"},
        {TKind::SameSize, "g/f"}}},
      SlowInotifyRun},
-    // A nameless file given a name in a folder of the tree, the folder moved into a new folder
-    // (itself renamed) before the reader got to it, and the file removed there.
+    // A nameless file given a name in a folder of the tree and another file renamed there, the
+    // folder moved into a new folder (itself renamed) before the reader got to it, and the first
+    // file removed there.
     {"old_folder_with_a_new_file_moved_into_a_new_one",
      {0,
       false,
-      {{TKind::MkDir, "s"}, {TKind::MkDir, "s/i"}, {TKind::MkDir, "s/m"}, {TKind::MkDir, "s/m/j"}},
+      {{TKind::MkDir, "s"},
+       {TKind::MkDir, "s/i"},
+       {TKind::MkDir, "s/m"},
+       {TKind::MkDir, "s/m/j"},
+       {TKind::Create, "s/m/z", {}, 5}},
       {{TKind::MkDir, "s/i/o"},
        {TKind::Rename, "s/i/o", "s/i/b"},
        {TKind::TmpFileIn, "s/m/o", {}, 42},
+       {TKind::Rename, "s/m/z", "s/m/y"},
        {TKind::Rename, "s/m", "s/i/b/m"},
        {TKind::Remove, "s/i/b/m/o"}}},
+     SlowInotifyRun},
+    // A file linked in, moved to the folder above, and that folder renamed and moved, all before
+    // the reader got to the first; then the file rewritten with as many bytes.
+    {"linked_file_moved_while_the_folders_above_moved",
+     {0,
+      false,
+      {{TKind::MkDir, "e"},
+       {TKind::MkDir, "e/c"},
+       {TKind::MkDir, "e/j"},
+       {TKind::MkDir, "e/j/k"},
+       {TKind::MkDir, "e/j/k/x"}},
+      {{TKind::HardLinkIn, "e/j/k/x/f", {}, 73},
+       {TKind::Rename, "e/j/k", "e/j/n"},
+       {TKind::Rename, "e/j/n/x/f", "e/j/n/f"},
+       {TKind::Rename, "e/j/n", "e/c/n"},
+       {TKind::SameSize, "e/c/n/f"}}},
      SlowInotifyRun},
     // At the watch limit: a folder with files moved from the watched part into the polled one,
     // and one file removed there at once; the other is not told again.
