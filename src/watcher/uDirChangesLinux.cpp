@@ -1055,6 +1055,7 @@ int TInotifyDirChanges::StartPoll(int parentWd, std::string_view name, const std
   struct stat st;
   polled_.emplace(id, TPolled{parentWd, std::string(name), share,
                               StatItem(relative, st) ? st.st_ino : ino_t{0}});
+  if (!share && hooks_.BeforePoll) hooks_.BeforePoll(relative);
   if (polls_.Add(id, rootPrefix_ + relative, contents) != 0) {
     polled_.erase(id);
     return kNoWatch;

@@ -26,6 +26,9 @@ struct TInotifyHooks {
   // Runs on the reader thread before each event of a read is handled, with the event's mask and
   // name; a test changes the tree in it at an exact point of the reading.
   std::function<void(uint32_t mask, std::string_view name)> BeforeEvent;
+  // Runs on the reader thread before a folder beyond the watch limit is first read for its poll,
+  // with the folder's relative path.
+  std::function<void(const std::string& relative)> BeforePoll;
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.
   TPollOptions Poll;

@@ -94,6 +94,34 @@ struct TSeen {
   int Error = 0;
 };
 
+// The tree the records seen give, replayed over the starting one: creations add, removals take
+// the subtree, renames move it; a creation of what is there already shows as "told twice: …".
+std::set<std::string> ReplayOf(std::set<std::string> replay, const std::vector<TSeen>& seen) {
+  const auto subtree = [&](const std::string& top) {
+    std::vector<std::string> out;
+    for (const auto& path : replay) {
+      if (path == top || path.rfind(top + "/", 0) == 0) out.push_back(path);
+    }
+    return out;
+  };
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i].Kind != TSeen::Record) continue;
+    const std::string& path = seen[i].Text;
+    if (seen[i].Action == kActionAdded) {
+      if (!replay.insert(path).second) replay.insert("told twice: " + path);
+    } else if (seen[i].Action == kActionRemoved) {
+      for (const auto& p : subtree(path)) replay.erase(p);
+    } else if (seen[i].Action == kActionRenamedOld && i + 1 < seen.size()) {
+      const std::string& to = seen[++i].Text;
+      for (const auto& p : subtree(path)) {
+        replay.erase(p);
+        replay.insert(to + p.substr(path.size()));
+      }
+    }
+  }
+  return replay;
+}
+
 // Reads a source on a thread of its own, as the watcher does, and keeps everything it gets.
 class TCollector {
  public:
@@ -567,37 +595,12 @@ TEST_F(InotifySource, AFolderNameTakenAgainWhileTheFolderAboveIsRenamed) {
   ASSERT_TRUE(WriteFile(P("p/a/g"), "2"));
   gate->Open();
   const std::set<std::string> real{"q", "q/a", "q/a/g", "q/b", "q/b/f"};
-  const auto replayOf = [](const std::vector<TSeen>& seen) {
-    std::set<std::string> replay{"p"};
-    const auto subtree = [&](const std::string& top) {
-      std::vector<std::string> out;
-      for (const auto& path : replay) {
-        if (path == top || path.rfind(top + "/", 0) == 0) out.push_back(path);
-      }
-      return out;
-    };
-    for (size_t i = 0; i < seen.size(); ++i) {
-      const std::string& path = seen[i].Text;
-      if (seen[i].Action == kActionAdded) {
-        if (!replay.insert(path).second) replay.insert("told twice: " + path);
-      } else if (seen[i].Action == kActionRemoved) {
-        for (const auto& p : subtree(path)) replay.erase(p);
-      } else if (seen[i].Action == kActionRenamedOld && i + 1 < seen.size()) {
-        const std::string& to = seen[++i].Text;
-        for (const auto& p : subtree(path)) {
-          replay.erase(p);
-          replay.insert(to + p.substr(path.size()));
-        }
-      }
-    }
-    return replay;
-  };
   // The rename above comes in a later read: waited for until the replay holds, at most 2 s.
   std::set<std::string> replay;
   std::string told;
   collector_->WaitUntil(
       [&](const std::vector<TSeen>& seen) {
-        replay = replayOf(seen);
+        replay = ReplayOf({"p"}, seen);
         told.clear();
         for (const auto& one : seen) told += std::to_string(one.Action) + " " + one.Text + "\n";
         return replay == real;
@@ -918,6 +921,44 @@ TEST_F(InotifySource, FoldersBeyondTheWatchLimitArePolled) {
   EXPECT_NE(notices[0].find("опросом"), std::string::npos) << notices[0];
   EXPECT_NE(notices[0].find("таких папок: 4."), std::string::npos) << notices[0];
   for (const auto& name : names) EXPECT_EQ(name.find("s2/deep/c"), std::string::npos) << name;
+}
+
+// A new folder beyond the limit whose folder above is renamed just before its poll would first read
+// it, and a file made in it while the rename's events are read: it is told with what it holds
+// once the rename is in, nothing taken in silently.
+TEST_F(InotifySource, AFolderBeyondTheLimitRenamedBeforeItsPollReadsItIsToldWithAllItHolds) {
+  auto gate = std::make_shared<TGate>();
+  TGate::TOpener opener{gate};
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 2;  // the root and n
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.BeforePoll = [this, done = false](const std::string& relative) mutable {
+    if (!done && relative == "n/s") {
+      done = true;
+      EXPECT_EQ(rename(P("n").c_str(), P("m").c_str()), 0);
+    }
+  };
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MOVED_FROM) && name == "n") {
+      done = true;
+      EXPECT_TRUE(WriteFile(P("m/s/later"), "x"));
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("n/s").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("n/s/early"), "x"));
+  gate->Open();
+  const std::set<std::string> real{"m", "m/s", "m/s/early", "m/s/later"};
+  std::set<std::string> replay;
+  collector_->WaitUntil(
+      [&](const std::vector<TSeen>& seen) {
+        replay = ReplayOf({}, seen);
+        return replay == real;
+      },
+      2s);
+  EXPECT_EQ(replay, real);
 }
 
 // A folder made beyond the limit while files keep arriving in it: what it held when it was
