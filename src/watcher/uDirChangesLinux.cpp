@@ -1711,8 +1711,13 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     moved->second.Parent = toWd;
     moved->second.Name.assign(toName);
     to->second.Items.Set(toName, value);
-    // Found by the scan of the folder it went to, which told only the folder itself.
-    if (newHomes_.erase(movedWd) != 0 && echo) TellContents(movedWd, std::string(otherPath_));
+    // Found by the scan of the folder it went to, which told only the folder itself. (Found in
+    // another one, it is on its way there still.)
+    if (const auto home = newHomes_.find(movedWd);
+        home != newHomes_.end() && home->second.first == toWd && home->second.second == toName) {
+      newHomes_.erase(home);
+      if (echo) TellContents(movedWd, std::string(otherPath_));
+    }
     MovePolls();
   } else if (polled != polled_.end()) {
     polled->second.Parent = toWd;

@@ -923,6 +923,33 @@ TEST_F(InotifySource, FoldersBeyondTheWatchLimitArePolled) {
   for (const auto& name : names) EXPECT_EQ(name.find("s2/deep/c"), std::string::npos) << name;
 }
 
+// A folder moved from one folder of the tree to another and from there into a new folder, all
+// before the reader looks: the new folder's scan finds it before its moves are read, and it is
+// told there with what it holds once they are.
+TEST_F(InotifySource, AFolderMovedTwiceIntoANewFolderIsToldThereWithWhatItHolds) {
+  for (const char* folder : {"p/o", "x"})
+    ASSERT_TRUE(std::filesystem::create_directories(P(folder)));
+  ASSERT_TRUE(WriteFile(P("p/o/f"), "x"));
+  auto gate = std::make_shared<TGate>();
+  TGate::TOpener opener{gate};
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  ASSERT_EQ(rename(P("p/o").c_str(), P("x/o").c_str()), 0);
+  ASSERT_EQ(rename(P("x/o").c_str(), P("n/o").c_str()), 0);
+  gate->Open();
+  const std::set<std::string> real{"n", "n/o", "n/o/f", "p", "x"};
+  std::set<std::string> replay;
+  collector_->WaitUntil(
+      [&](const std::vector<TSeen>& seen) {
+        replay = ReplayOf({"p", "p/o", "p/o/f", "x"}, seen);
+        return replay == real;
+      },
+      2s);
+  EXPECT_EQ(replay, real);
+}
+
 // A new folder beyond the limit whose folder above is renamed just before its poll would first read
 // it, and a file made in it while the rename's events are read: it is told with what it holds
 // once the rename is in, nothing taken in silently.
