@@ -292,6 +292,18 @@ class InotifySource : public ::testing::Test {
     collector_ = std::make_unique<TCollector>(source_, filter);
   }
   TRecords Settle() { return collector_->Settle(Root()); }
+  // The tree the records seen so far give, replayed over `start`, once it is `real` or after 2 s.
+  std::set<std::string> ReplayWhenSettled(const std::set<std::string>& start,
+                                          const std::set<std::string>& real) {
+    std::set<std::string> replay;
+    collector_->WaitUntil(
+        [&](const std::vector<TSeen>& seen) {
+          replay = ReplayOf(start, seen);
+          return replay == real;
+        },
+        2s);
+    return replay;
+  }
 
   TTempDir tmp_;
   std::shared_ptr<TDirChanges> source_;
@@ -594,19 +606,9 @@ TEST_F(InotifySource, AFolderNameTakenAgainWhileTheFolderAboveIsRenamed) {
   ASSERT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
   ASSERT_TRUE(WriteFile(P("p/a/g"), "2"));
   gate->Open();
+  // The rename above comes in a later read.
   const std::set<std::string> real{"q", "q/a", "q/a/g", "q/b", "q/b/f"};
-  // The rename above comes in a later read: waited for until the replay holds, at most 2 s.
-  std::set<std::string> replay;
-  std::string told;
-  collector_->WaitUntil(
-      [&](const std::vector<TSeen>& seen) {
-        replay = ReplayOf({"p"}, seen);
-        told.clear();
-        for (const auto& one : seen) told += std::to_string(one.Action) + " " + one.Text + "\n";
-        return replay == real;
-      },
-      2s);
-  EXPECT_EQ(replay, real) << told;
+  EXPECT_EQ(ReplayWhenSettled({"p"}, real), real);
 }
 
 // ---- 5. nothing lost ----
@@ -940,14 +942,7 @@ TEST_F(InotifySource, AFolderMovedTwiceIntoANewFolderIsToldThereWithWhatItHolds)
   ASSERT_EQ(rename(P("x/o").c_str(), P("n/o").c_str()), 0);
   gate->Open();
   const std::set<std::string> real{"n", "n/o", "n/o/f", "p", "x"};
-  std::set<std::string> replay;
-  collector_->WaitUntil(
-      [&](const std::vector<TSeen>& seen) {
-        replay = ReplayOf({"p", "p/o", "p/o/f", "x"}, seen);
-        return replay == real;
-      },
-      2s);
-  EXPECT_EQ(replay, real);
+  EXPECT_EQ(ReplayWhenSettled({"p", "p/o", "p/o/f", "x"}, real), real);
 }
 
 // A new folder beyond the limit whose folder above is renamed just before its poll would first read
@@ -978,14 +973,7 @@ TEST_F(InotifySource, AFolderBeyondTheLimitRenamedBeforeItsPollReadsItIsToldWith
   ASSERT_TRUE(WriteFile(P("n/s/early"), "x"));
   gate->Open();
   const std::set<std::string> real{"m", "m/s", "m/s/early", "m/s/later"};
-  std::set<std::string> replay;
-  collector_->WaitUntil(
-      [&](const std::vector<TSeen>& seen) {
-        replay = ReplayOf({}, seen);
-        return replay == real;
-      },
-      2s);
-  EXPECT_EQ(replay, real);
+  EXPECT_EQ(ReplayWhenSettled({}, real), real);
 }
 
 // A folder made beyond the limit while files keep arriving in it: what it held when it was
