@@ -203,11 +203,12 @@ class TSizeWorker {
 
 // True when one of the next few events of the read deletes or renames the item: a file that has
 // already gone cannot tell its size, so it is not asked. (A backlog of changes is mostly such.)
-bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::string_view name) {
+bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
+                uint32_t how = IN_DELETE | IN_MOVED_FROM) {
   for (int n = 0; n < kLookAhead && offset + sizeof(inotify_event) <= size; ++n) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
     offset += sizeof(inotify_event) + event->len;
-    if (event->wd != wd || (event->mask & (IN_DELETE | IN_MOVED_FROM)) == 0) continue;
+    if (event->wd != wd || (event->mask & how) == 0) continue;
     if (std::string_view(event->name, strnlen(event->name, event->len)) == name) return true;
   }
   return false;
@@ -406,7 +407,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   TWait WaitReadable(int timeoutMs);
   bool PauseUnlessStopped(std::chrono::microseconds time);
   bool ProcessEvents(const char* buffer, size_t size);
-  void OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir, bool movedIn);
+  void OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir, bool movedIn,
+                 bool movesOn = false);
   void OnDelete(int wd, TFolder& folder, std::string_view name, bool isDir);
   void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
   void OnRenamed(int toWd, std::string_view toName);
@@ -1344,7 +1346,8 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     // A subfolder's own deletion or move is told by its parent's events.
     if (name.empty()) continue;
     if (mask & IN_CREATE) {
-      OnArrival(event->wd, it->second, name, isDir, false);
+      OnArrival(event->wd, it->second, name, isDir, false,
+                isDir && LeavesSoon(buffer, size, offset, event->wd, name, IN_MOVED_FROM));
     } else if (mask & IN_DELETE) {
       OnDelete(event->wd, it->second, name, isDir);
     } else if (mask & IN_MODIFY) {
@@ -1377,7 +1380,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
 // empty (the writes that fill it arrive as modifications), but one made by a link (a hard link,
 // or a nameless file given a name) or moved in is not.
 void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir,
-                                   bool movedIn) {
+                                   bool movedIn, bool movesOn) {
   if (TakeEcho(wd, name, movedIn)) return;
   ItemPath(wd, name, otherPath_);
   Emit(kActionAdded, otherPath_, isDir);
@@ -1386,6 +1389,12 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     const int old = WatchOf(*value);
     if (IsPoll(old)) StopPoll(old);
     if (old >= 0) ForgetSubtree(old, wd);
+  }
+  if (isDir && movesOn) {
+    // Renamed or moved on in this very read: read where it goes. Read here, what is found under
+    // the name may already be another folder that took it since.
+    folder.Items.Set(name, DirValue(kNoWatch) | kUntoldBit);
+    return;
   }
   if (isDir) {
     // At the watch limit a folder that seems to come from outside may come from a polled part of

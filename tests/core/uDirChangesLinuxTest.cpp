@@ -585,10 +585,11 @@ TEST_F(InotifySource, ARenamedFolderKeepsItsSubtreeUnderTheNewPath) {
 
 // A folder made, filled, renamed, and its name taken by another folder, all before the reader
 // looks; the folder above renamed while the reader is between the first folder's creation and its
-// rename. The reader finds the second folder where it looks for the first, and only learns which
-// is which once the rename above is read: the records, replayed, still give the real tree.
+// rename. Enough other changes come between the creation and the rename that the reader does not
+// see the rename coming: it finds the second folder where it looks for the first, and only learns
+// which is which once the rename above is read. The records, replayed, still give the real tree.
 TEST_F(InotifySource, AFolderNameTakenAgainWhileTheFolderAboveIsRenamed) {
-  ASSERT_EQ(mkdir(P("p").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(P("p/z")));
   auto gate = std::make_shared<TGate>();
   TInotifyHooks hooks;
   hooks.BeforeRead = [gate] { gate->Pass(); };
@@ -602,13 +603,48 @@ TEST_F(InotifySource, AFolderNameTakenAgainWhileTheFolderAboveIsRenamed) {
   Start(std::move(hooks));
   ASSERT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
   ASSERT_TRUE(WriteFile(P("p/a/f"), "1"));
+  std::set<std::string> real{"q", "q/a", "q/a/g", "q/b", "q/b/f", "q/z"};
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_TRUE(WriteFile(P("p/z/" + std::to_string(i)), "x"));
+    real.insert("q/z/" + std::to_string(i));
+  }
   ASSERT_EQ(rename(P("p/a").c_str(), P("p/b").c_str()), 0);
   ASSERT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
   ASSERT_TRUE(WriteFile(P("p/a/g"), "2"));
   gate->Open();
   // The rename above comes in a later read.
-  const std::set<std::string> real{"q", "q/a", "q/a/g", "q/b", "q/b/f"};
-  EXPECT_EQ(ReplayWhenSettled({"p"}, real), real);
+  EXPECT_EQ(ReplayWhenSettled({"p", "p/z"}, real), real);
+}
+
+// The same with the rename seen coming, and the folder above moved out of the tree instead, so
+// that no path is ever known again: the new folder is read where it went, and what the second
+// folder holds is never told as the first one's.
+TEST_F(InotifySource, AFolderRenamedInTheSameReadIsReadWhereItWent) {
+  ASSERT_EQ(mkdir(P("p").c_str(), 0755), 0);
+  TTempDir outside;
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.BeforeEvent = [this, &outside, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MOVED_FROM) && name == "a") {
+      done = true;
+      EXPECT_EQ(rename(P("p").c_str(), (outside.Path() + "/p").c_str()), 0);
+    }
+  };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("p/a/f"), "1"));
+  ASSERT_EQ(rename(P("p/a").c_str(), P("p/b").c_str()), 0);
+  ASSERT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("p/a/g"), "2"));
+  gate->Open();
+  EXPECT_EQ(ReplayWhenSettled({"p"}, {}), std::set<std::string>{});
+  const auto seen = collector_->Take();
+  for (size_t n = 1; n <= seen.size(); ++n) {
+    const auto replay = ReplayOf({"p"}, {seen.begin(), seen.begin() + static_cast<long>(n)});
+    EXPECT_EQ(replay.count("p/b/g"), 0u) << "after record " << n;
+  }
 }
 
 // ---- 5. nothing lost ----
