@@ -641,17 +641,25 @@ int TInotifyDirChanges::AddWatch(int fd) {
     errno = ENOSPC;
     return -1;
   }
+  int wd = -1;
   if (useProc_) {
     char proc[32];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    const int wd = inotify_add_watch(inotifyFd_, proc, kWatchMask);
-    if (wd >= 0 || errno != ENOENT) return wd;
+    wd = inotify_add_watch(inotifyFd_, proc, kWatchMask);
     // Without /proc mounted, fall back to the path.
-    useProc_ = false;
+    if (wd < 0 && errno == ENOENT) useProc_ = false;
   }
-  std::string full = rootPath_;
-  if (!path_.empty()) (full += '/') += path_;
-  return inotify_add_watch(inotifyFd_, full.c_str(), kWatchMask | IN_DONT_FOLLOW);
+  if (!useProc_) {
+    std::string full = rootPath_;
+    if (!path_.empty()) (full += '/') += path_;
+    wd = inotify_add_watch(inotifyFd_, full.c_str(), kWatchMask | IN_DONT_FOLLOW);
+  }
+  if (wd >= 0 && hooks_.AfterWatch) {
+    const int error = errno;
+    hooks_.AfterWatch(path_);
+    errno = error;
+  }
+  return wd;
 }
 
 // Opens and watches the subfolder `name` of the folder watched as parentWd (kNoWatch when the
@@ -1662,13 +1670,16 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       // The folder watched under the old name is not the one that moved: the old name was taken
       // again before its first folder was read (made, renamed, and made again), and what was
       // told under it is the later folder's. That goes (the later folder is told again when its
-      // own news comes); the folder that moved is new to us.
+      // own news comes); the folder that moved is new to us, unless the scan of the folder it
+      // went to told it already.
       // (The removal comes last, so that the two are not read as one move.)
       const std::string gone = itemPath_;
       from->second.Items.Erase(moveFrom_.Name);
       ForgetSubtree(watched->first, moveFrom_.Wd);
-      Emit(kActionAdded, otherPath_, true);
-      WatchNew(toWd, toName, true);
+      if (!TakeEcho(toWd, toName, true)) {
+        Emit(kActionAdded, otherPath_, true);
+        WatchNew(toWd, toName, true);
+      }
       Emit(kActionRemoved, gone, true);
       TellLimit();
       return;

@@ -29,6 +29,9 @@ struct TInotifyHooks {
   // Runs on the reader thread before a folder beyond the watch limit is first read for its poll,
   // with the folder's relative path.
   std::function<void(const std::string& relative)> BeforePoll;
+  // Runs on the reader thread when a folder's watch was added, before the folder is read, with
+  // the folder's relative path.
+  std::function<void(const std::string& relative)> AfterWatch;
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.
   TPollOptions Poll;
