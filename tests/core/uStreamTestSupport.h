@@ -801,22 +801,35 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
     }
     return false;
   };
+  // Whether the item's path at step i of its history is p, or, where polls tell changes, names it
+  // as a poll may (see `had`): its own name then, in a folder that had p's folder path.
+  const auto hadAt = [&](const std::string& p, int id, size_t i) {
+    const std::string& q = model.Items[id].History[i];
+    if (q == p) return true;
+    if (!expect.Polled || Base(q) != Base(p) || Parent(q).empty() || Parent(p).empty()) {
+      return false;
+    }
+    const auto folders = owners.find(Parent(q));
+    if (folders == owners.end()) return false;
+    for (const int folder : folders->second) {
+      if (had(Parent(p), folder)) return true;
+    }
+    return false;
+  };
   // Whether one item went from path a to path b (a name taken again later by another item does
-  // not make two items one).
+  // not make two items one): it had a, then b. A poll may name an item by a path it never had
+  // (see `had`), or by one it had only later: the order of the steps at which it had them
+  // decides, as a folder removed from a later path does not come back to an earlier one.
   const auto same = [&](const std::string& a, const std::string& b) {
     for (int id = 0; id < static_cast<int>(model.Items.size()); ++id) {
-      const auto& history = model.Items[id].History;
-      const auto from = std::find(history.begin(), history.end(), a);
-      if (from != history.end() && std::find(from + 1, history.end(), b) != history.end()) {
-        return true;
+      const size_t steps = model.Items[id].History.size();
+      for (size_t i = 0; i < steps; ++i) {
+        if (!hadAt(a, id, i)) continue;
+        for (size_t j = i + 1; j < steps; ++j) {
+          if (hadAt(b, id, j)) return true;
+        }
+        break;
       }
-      // A poll may name an item by a path it never had (see `had`); where it had both paths, their
-      // order decides, as a folder removed from a later path does not come back to an earlier one.
-      if (!expect.Polled || (from != history.end() &&
-                             std::find(history.begin(), history.end(), b) != history.end())) {
-        continue;
-      }
-      if (had(a, id) && had(b, id)) return true;
     }
     return false;
   };
