@@ -1019,6 +1019,26 @@ TEST_F(InotifySource, ANewFolderMovedIntoOneBeingReadIsToldOnce) {
   EXPECT_EQ(ReplayWhenSettled({"a"}, real), real);
 }
 
+// A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
+// read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
+// o holds under its new path.
+TEST_F(InotifySource, AFolderMovedIntoANewOneBeforeItIsReadIsToldWithWhatItHolds) {
+  ASSERT_EQ(mkdir(P("o").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("o/s").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("o/s/f"), "1"));
+  TInotifyHooks hooks;
+  hooks.AfterWatch = [this, done = false](const std::string& relative) mutable {
+    if (!done && relative == "n") {
+      done = true;
+      EXPECT_EQ(rename(P("o").c_str(), P("n/o").c_str()), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  const std::set<std::string> real{"n", "n/o", "n/o/s", "n/o/s/f"};
+  EXPECT_EQ(ReplayWhenSettled({"o", "o/s", "o/s/f"}, real), real);
+}
+
 // A new folder beyond the limit whose folder above is renamed just before its poll would first read
 // it, and a file made in it while the rename's events are read: it is told with what it holds
 // once the rename is in, nothing taken in silently.
