@@ -4,10 +4,12 @@
 // VARK_STREAM_SECONDS: time per source (default 20); VARK_STREAM_SEED: run that one seed only;
 // VARK_STREAM_SHRINK_SECONDS: time to shrink a failure (default 60); VARK_STREAM_FIXED_SEEDS: how
 // many fixed seeds run first (default 8); VARK_STREAM_KEEP_GOING=1: go on after a failure;
-// VARK_STREAM_SLOW_READER=N: the inotify reader sleeps up to N ms before each read. The soak:
+// VARK_STREAM_SLOW_READER=N: the inotify reader sleeps up to N ms before each read;
+// VARK_STREAM_JITTER=N: the inotify rows pause up to N ms at the reader's exposed points. The soak:
 // bench/run-stream-soak.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -63,7 +65,36 @@ TRun SlowReaderRun(int ms) {
   });
 }
 
+// Pauses up to `ms` ms, at random, where the reader is most exposed to changes made meanwhile:
+// before a read, between a folder's watch and its reading, between the events of one read, before
+// a folder beyond the limit is first polled. Changes made at full speed then land in those windows
+// far more often than even on a loaded machine.
+void AddJitter(TInotifyHooks& hooks, int ms) {
+  const auto pause = [ms](unsigned oneIn) {
+    thread_local std::minstd_rand rng(std::random_device{}());
+    if (rng() % oneIn == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(rng() % (ms * 1000 + 1)));
+    }
+  };
+  hooks.BeforeRead = [pause] { pause(1); };
+  hooks.AfterWatch = [pause](const std::string&) { pause(4); };
+  hooks.BeforeEvent = [pause](uint32_t, std::string_view) { pause(32); };
+  hooks.BeforePoll = [pause](const std::string&) { pause(2); };
+}
+
+int JitterMs() {
+  const char* text = std::getenv("VARK_STREAM_JITTER");
+  return text ? std::max(0, std::atoi(text)) : 0;
+}
+
 TRun InotifyRun() {
+  if (const int ms = JitterMs(); ms > 0) {
+    return RunOf([ms] {
+      TInotifyHooks hooks;
+      AddJitter(hooks, ms);
+      return MakeInotifyDirChanges(hooks);
+    });
+  }
   if (const char* slow = std::getenv("VARK_STREAM_SLOW_READER"); slow && std::atoi(slow) > 0) {
     return SlowReaderRun(std::atoi(slow));
   }
@@ -89,6 +120,7 @@ TRun LimitRun() {
     TInotifyHooks hooks;
     hooks.WatchLimit = kLimit;
     hooks.Poll = QuickPoll();
+    if (const int ms = JitterMs(); ms > 0) AddJitter(hooks, ms);
     return MakeInotifyDirChanges(hooks);
   });
   run.Expect.WatchLimit = kLimit;
