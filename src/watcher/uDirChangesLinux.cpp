@@ -1773,6 +1773,9 @@ bool TInotifyDirChanges::TakeNewHome(int watch) {
   ItemPath(parentWd, name, path);
   TellContents(watch, path);
   MovePolls();
+  // A subfolder made in it just before the move could not be opened under its old path: it is
+  // watched and told now that the path is right.
+  folderRenamed_ = true;
   return true;
 }
 

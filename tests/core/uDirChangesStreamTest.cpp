@@ -301,6 +301,16 @@ const TReplay kReplays[] = {
        {TKind::Rename, "e/j/n", "e/c/n"},
        {TKind::SameSize, "e/c/n/f"}}},
      SlowInotifyRun},
+    // A folder of the tree given a new subfolder with a file, then moved into a new folder, all
+    // before the reader got to the subfolder.
+    {"old_folder_with_a_new_subfolder_moved_into_a_new_one",
+     {0,
+      false,
+      {{TKind::MkDir, "m"}, {TKind::MkDir, "h"}, {TKind::MkDir, "h/r"}, {TKind::MkDir, "h/r/f"}},
+      {{TKind::MkDir, "h/r/f/y"},
+       {TKind::MoveIn, "h/r/f/y/l", {}, 31},
+       {TKind::MkDir, "m/q"},
+       {TKind::Rename, "h/r/f", "m/q/f"}}}},
     // Polled: a file renamed, its folder renamed, and the file renamed back, between scans.
     {"polled_file_renamed_back_in_a_renamed_folder",
      {0,
