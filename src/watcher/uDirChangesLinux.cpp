@@ -105,6 +105,7 @@ class TSizeWorker {
     int Wd;
     std::string Names;
     std::vector<uint64_t> Sizes;
+    std::vector<uint64_t> Inodes;
   };
   TSizeWorker(const std::string& rootPrefix, const std::atomic<bool>& stop)
       : rootPrefix_(rootPrefix), stop_(stop), thread_([this] { Run(); }) {}
@@ -175,13 +176,14 @@ class TSizeWorker {
         path.assign(rootPrefix_).append(job.Folder);
         const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) continue;
-        TResult result{job.Wd, std::move(job.Names), {}};
+        TResult result{job.Wd, std::move(job.Names), {}, {}};
         for (size_t at = 0; at < result.Names.size();) {
           const char* name = result.Names.c_str() + at;
           at += std::strlen(name) + 1;
           struct stat st;
           const bool ok = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
           result.Sizes.push_back(ok ? static_cast<uint64_t>(st.st_size) : kUnknownSize);
+          result.Inodes.push_back(ok ? static_cast<uint64_t>(st.st_ino) : 0);
         }
         results.push_back(std::move(result));
         close(fd);
@@ -489,6 +491,10 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   std::unordered_map<int, std::pair<int, std::string>> newHomes_;
   std::vector<std::pair<int, std::string>> unlearned_;  // files whose size is kUnlearnedSize
   bool folderRenamed_ = false;
+  // The read being handled, and where its next event starts.
+  const char* readBuffer_ = nullptr;
+  size_t readSize_ = 0;
+  size_t readOffset_ = 0;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
   bool barriers_ = false;
   uint64_t barriersSent_ = 0, barriersSeen_ = 0;
@@ -914,9 +920,11 @@ void TInotifyDirChanges::ListFolder(int fd, int wd, bool report, TFrame& frame) 
           ++inlineSizes_;
           if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
           size = static_cast<uint64_t>(st.st_size);
+          haveStat = true;
         }
       }
-      if (folder) folder->Items.Set({name, length}, size);
+      // The inode number as stat gives it (a listing's may differ, as on overlay file systems).
+      if (folder) folder->Items.Set({name, length}, size, haveStat ? uint64_t(st.st_ino) : 0);
       if (report) {
         itemPath_ = path_;
         if (!itemPath_.empty()) itemPath_ += '/';
@@ -941,8 +949,9 @@ void TInotifyDirChanges::ApplySizes(const std::vector<TSizeWorker::TResult>& lea
     for (size_t at = 0; at < one.Names.size(); ++index) {
       const std::string_view name(one.Names.c_str() + at);
       at += name.size() + 1;
-      uint64_t* value = it->second.Items.Find(name);
-      if (value && *value == kUnknownSize) *value = one.Sizes[index];
+      const uint64_t* value = it->second.Items.Find(name);
+      if (value && *value == kUnknownSize)
+        it->second.Items.Set(name, one.Sizes[index], one.Inodes[index]);
     }
   }
 }
@@ -1322,6 +1331,9 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     const uint32_t mask = event->mask;
     const bool isDir = (mask & IN_ISDIR) != 0;
     if (hooks_.BeforeEvent) hooks_.BeforeEvent(mask, name);
+    readBuffer_ = buffer;
+    readSize_ = size;
+    readOffset_ = offset;
     if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) {
       OnBarrier(event->wd == barrierWd_[0] ? 0 : 1);
       continue;
@@ -1413,14 +1425,15 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     return;
   }
   struct stat st;
-  uint64_t size = 0;
+  uint64_t size = 0, inode = 0;
   if (!StatItem(otherPath_, st)) {
     // Renamed or removed already (its size is learned where it went), or, its folder's path out of
     // date, not found where we look (learned once the rename's events are in).
     size = kUnlearnedSize;
     if (!StillWhereKnown(wd)) unlearned_.emplace_back(wd, name);
-  } else if (S_ISREG(st.st_mode)) {
-    size = static_cast<uint64_t>(st.st_size);
+  } else {
+    inode = st.st_ino;
+    if (S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
   }
   if (!movedIn && size > 0 && size != kUnlearnedSize && st.st_nlink == 1) {
     // Made and written at once (the writes' own events follow), or given a name with its content
@@ -1430,7 +1443,7 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     filled_[std::move(key)] = {size, st.st_mtim};
     size = 0;
   }
-  folder.Items.Set(name, size);
+  folder.Items.Set(name, size, inode);
 }
 
 // Sizes of files that arrived under a path out of date, once the read's renames are in; those
@@ -1443,7 +1456,9 @@ void TInotifyDirChanges::LearnSizes() {
     if (!value || *value != kUnlearnedSize) continue;
     ItemPath(wd, name, otherPath_);
     struct stat st;
-    if (StatItem(otherPath_, st)) *value = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+    if (StatItem(otherPath_, st)) {
+      folder->second.Items.Set(name, S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0, st.st_ino);
+    }
   }
   unlearned_.clear();
 }
@@ -1597,7 +1612,7 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   if (uint64_t* known = folder.Items.Find(name)) {
     if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
     if (*known == kUnlearnedSize && size != kUnknownSize) {
-      *known = size;
+      folder.Items.Set(name, size, st.st_ino);
       return;
     }
     if (*known == size && size != kUnknownSize) return;
@@ -1605,7 +1620,7 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
     Emit(kActionModified, otherPath_, false);
   } else {
     // Made in a new folder after its watch took hold, before the folder was read: new to us.
-    folder.Items.Set(name, size);
+    folder.Items.Set(name, size, size != kUnknownSize ? uint64_t(st.st_ino) : 0);
     Emit(kActionAdded, otherPath_, false);
   }
 }
@@ -1705,20 +1720,33 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     if (old >= 0 && !(hadValue && old == WatchOf(value))) ForgetSubtree(old, toWd);
   }
   if (!isDir) {
+    const uint64_t inode = from->second.Items.InodeOf(moveFrom_.Name);
     from->second.Items.Erase(moveFrom_.Name);
-    uint64_t size = value;
-    if (!hadValue || value == kUnknownSize || value == kUnlearnedSize || IsDirValue(value)) {
-      struct stat st;
-      if (StatItem(otherPath_, st)) {
-        size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-      } else {
-        // Not where its folder's path says (a folder above renamed, its events still to come):
-        // learned once they are in, or quietly at its first write.
-        size = kUnlearnedSize;
-        unlearned_.emplace_back(toWd, std::string(toName));
-      }
+    uint64_t size = value, nowInode = inode;
+    const bool unknown = value == kUnknownSize || value == kUnlearnedSize || IsDirValue(value);
+    // Looked at where it went when its size is not known, and when its inode number is: the
+    // kernel merges two arrivals under one name queued back to back into one event, so a file
+    // moved in over it from outside the tree right after the rename shows only as another inode
+    // under the name.
+    struct stat st;
+    const bool found = (unknown || (inode != 0 && !echo)) && StatItem(otherPath_, st);
+    if (found && inode != 0 && !echo && st.st_ino != inode &&
+        !LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName,
+                    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
+        StillWhereKnown(toWd)) {
+      Emit(kActionAdded, otherPath_, false);
+      size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+      nowInode = st.st_ino;
+    } else if (unknown && found) {
+      size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+      nowInode = st.st_ino;
+    } else if (unknown && !found) {
+      // Not where its folder's path says (a folder above renamed, its events still to come):
+      // learned once they are in, or quietly at its first write.
+      size = kUnlearnedSize;
+      unlearned_.emplace_back(toWd, std::string(toName));
     }
-    to->second.Items.Set(toName, size);
+    to->second.Items.Set(toName, size, nowInode);
     return;
   }
   const int movedWd = hadValue && IsDirValue(value) ? WatchOf(value) : kNoWatch;

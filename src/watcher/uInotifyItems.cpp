@@ -1,5 +1,6 @@
 #include "watcher/uInotifyItems.h"
 
+#include <cstring>
 #include <utility>
 
 uint32_t ItemHash(std::string_view name) {
@@ -33,10 +34,36 @@ uint64_t* TInotifyItems::Find(std::string_view name) {
   return const_cast<uint64_t*>(std::as_const(*this).Find(name));
 }
 
+uint64_t TInotifyItems::InodeOf(std::string_view name) const {
+  const size_t i = Slot(name, ItemHash(name));
+  if (i == ~size_t{0}) return 0;
+  uint64_t inode;
+  std::memcpy(&inode, names_.data() + slots_[i].NameOff + name.size() + 1, kInodeBytes);
+  return inode;
+}
+
+void TInotifyItems::PutInode(size_t slot, std::string_view name, uint64_t inode) {
+  std::memcpy(names_.data() + slots_[slot].NameOff + name.size() + 1, &inode, kInodeBytes);
+}
+
+void TInotifyItems::Append(std::string_view name, uint64_t inode) {
+  names_.append(name).push_back('\0');
+  names_.append(reinterpret_cast<const char*>(&inode), kInodeBytes);
+}
+
 void TInotifyItems::Set(std::string_view name, uint64_t value) {
+  Put(name, value, nullptr);
+}
+
+void TInotifyItems::Set(std::string_view name, uint64_t value, uint64_t inode) {
+  Put(name, value, &inode);
+}
+
+void TInotifyItems::Put(std::string_view name, uint64_t value, const uint64_t* inode) {
   const uint32_t hash = ItemHash(name);
   if (const size_t at = Slot(name, hash); at != ~size_t{0}) {
     slots_[at].Value = value;
+    if (inode) PutInode(at, name, *inode);
     return;
   }
   // Keep the load at most 3/4 so that probes stay short.
@@ -44,14 +71,14 @@ void TInotifyItems::Set(std::string_view name, uint64_t value) {
   size_t i = Home(hash);
   while (slots_[i].Hash != 0) i = (i + 1) & mask_;
   slots_[i] = {hash, static_cast<uint32_t>(names_.size()), value};
-  names_.append(name).push_back('\0');
+  Append(name, inode ? *inode : 0);
   ++count_;
 }
 
 bool TInotifyItems::Erase(std::string_view name) {
   size_t i = Slot(name, ItemHash(name));
   if (i == ~size_t{0}) return false;
-  deadBytes_ += name.size() + 1;
+  deadBytes_ += name.size() + 1 + kInodeBytes;
   // Backward-shift deletion: move later members of the probe run into the hole so that no
   // lookup ever stops early at it.
   size_t hole = i;
@@ -109,8 +136,9 @@ void TInotifyItems::Compact() {
   for (size_t i = 0; i <= mask_; ++i) {
     if (slots_[i].Hash == 0) continue;
     const std::string_view name = NameAt(slots_[i].NameOff);
+    const size_t from = slots_[i].NameOff;
     slots_[i].NameOff = static_cast<uint32_t>(packed.size());
-    packed.append(name).push_back('\0');
+    packed.append(names_, from, name.size() + 1 + kInodeBytes);
   }
   names_ = std::move(packed);
   deadBytes_ = 0;

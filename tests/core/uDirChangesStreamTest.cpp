@@ -311,6 +311,14 @@ const TReplay kReplays[] = {
        {TKind::MoveIn, "h/r/f/y/l", {}, 31},
        {TKind::MkDir, "m/q"},
        {TKind::Rename, "h/r/f", "m/q/f"}}}},
+    // A file renamed, and another moved in over it from outside at once (the kernel merges the
+    // two arrivals under one name into one event), then rewritten with as many bytes.
+    {"file_renamed_then_replaced_from_outside",
+     {0,
+      false,
+      {{TKind::Create, "a", {}, 226}},
+      {{TKind::Rename, "a", "b"}, {TKind::MoveIn, "b", {}, 157}, {TKind::SameSize, "b"}}},
+     SlowInotifyRun},
     // Polled: a file renamed, its folder renamed, and the file renamed back, between scans.
     {"polled_file_renamed_back_in_a_renamed_folder",
      {0,

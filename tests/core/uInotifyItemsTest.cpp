@@ -35,11 +35,13 @@ std::vector<std::string> CollidingNames(size_t pairs) {
 // Random inserts, replacements and erasures against a reference map, over a pool of names in which
 // many share home slots and some share whole hashes: the backward-shift erase must never strand an
 // entry behind a hole, names with one hash must never be taken for each other, and the table
-// must shrink, grow and squeeze its names without loss.
+// must shrink, grow and squeeze its names without loss, each name keeping its inode number (which
+// a plain Set leaves alone and a new name starts without).
 TEST(InotifyItems, AgreesWithAReferenceMap) {
   std::mt19937_64 random(12345);
   TInotifyItems table;
   std::map<std::string, uint64_t> reference;
+  std::map<std::string, uint64_t> inodes;
   std::vector<std::string> pool = CollidingNames(10);
   ASSERT_EQ(pool.size(), 20u) << "too few colliding hashes found";
   for (int i = 0; i < 3000; ++i)
@@ -51,15 +53,23 @@ TEST(InotifyItems, AgreesWithAReferenceMap) {
   for (int step = 0; step < 200000; ++step) {
     const std::string& name =
         step < 100000 ? pool[random() % pool.size()] : few[random() % few.size()];
-    switch (random() % 3) {
-      case 0:
-      case 1: {
+    switch (random() % 4) {
+      case 0: {
         const uint64_t value = random();
         table.Set(name, value);
         reference[name] = value;
+        inodes.emplace(name, 0);
+        break;
+      }
+      case 1: {
+        const uint64_t value = random(), inode = random();
+        table.Set(name, value, inode);
+        reference[name] = value;
+        inodes[name] = inode;
         break;
       }
       default:
+        inodes.erase(name);
         EXPECT_EQ(table.Erase(name), reference.erase(name) == 1);
     }
     if (step % 997 == 0 || step >= 199990) {
@@ -68,8 +78,14 @@ TEST(InotifyItems, AgreesWithAReferenceMap) {
         const uint64_t* found = table.Find(k);
         ASSERT_NE(found, nullptr) << k;
         ASSERT_EQ(*found, v) << k;
+        ASSERT_EQ(table.InodeOf(k), inodes.at(k)) << k;
       }
-      for (const auto& k : few) EXPECT_EQ(table.Find(k) != nullptr, reference.count(k) == 1);
+      for (const auto& k : few) {
+        EXPECT_EQ(table.Find(k) != nullptr, reference.count(k) == 1);
+        if (!reference.count(k)) {
+          EXPECT_EQ(table.InodeOf(k), 0u);
+        }
+      }
     }
   }
   std::map<std::string, uint64_t> visited;
@@ -91,8 +107,9 @@ TEST(InotifyItems, StaysSmallPerItem) {
     nameBytes += name(i).size() + 1;
   }
   EXPECT_EQ(table.Size(), kCount);
-  // 16 bytes a slot at a load of at least 3/8, and the names, with room to grow.
-  EXPECT_LE(table.HeapBytes(), kCount * 43 + 2 * nameBytes);
+  // 16 bytes a slot at a load of at least 3/8, and the names with their inode numbers, with room
+  // to grow.
+  EXPECT_LE(table.HeapBytes(), kCount * 43 + 2 * (nameBytes + kCount * 8));
   // Emptied out, it gives the memory back, names included.
   for (size_t i = 0; i + 10 < kCount; ++i) table.Erase(name(i));
   EXPECT_EQ(table.Size(), 10u);
