@@ -216,6 +216,18 @@ bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::str
   return false;
 }
 
+// True when any later event of the read names the item with one of `how`.
+bool NamedLater(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
+                uint32_t how) {
+  while (offset + sizeof(inotify_event) <= size) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if (event->wd != wd || (event->mask & how) == 0) continue;
+    if (std::string_view(event->name, strnlen(event->name, event->len)) == name) return true;
+  }
+  return false;
+}
+
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -421,6 +433,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void SettleFilled();
   bool MadeWhileWatched(const std::string& relative);
   bool StillWhereKnown(int wd);
+  uint64_t TrustedInode(const struct stat& st) const;
   void RetryUntold();
   void CheckDoubts();
   bool TakeNewHome(int watch);
@@ -462,10 +475,11 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     timespec Modified;
   };
   std::unordered_map<std::string, TFilled> filled_;
-  timespec readTime_{};       // just before the read being handled, coarse like file times
-  timespec openTime_{};       // when watching began, likewise
-  bool readDrained_ = false;  // that read took everything the kernel had queued
-  bool marked_ = false;       // marks made since the last barrier
+  timespec readTime_{};          // just before the read being handled, coarse like file times
+  timespec openTime_{};          // when watching began, likewise
+  bool readDrained_ = false;     // that read took everything the kernel had queued
+  bool beforeFirstRead_ = true;  // the tree is being read, and no read of events was made since
+  bool marked_ = false;          // marks made since the last barrier
   // New folders that could not be read because a folder above them was renamed meanwhile: tried
   // again once the rename's events have come in.
   struct TUntold {
@@ -620,6 +634,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   marks_.clear();
   marked_ = false;
   unwatched_ = 0;
+  beforeFirstRead_ = true;
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ < 0) return errno;
   SetUpBarriers();
@@ -924,7 +939,7 @@ void TInotifyDirChanges::ListFolder(int fd, int wd, bool report, TFrame& frame) 
         }
       }
       // The inode number as stat gives it (a listing's may differ, as on overlay file systems).
-      if (folder) folder->Items.Set({name, length}, size, haveStat ? uint64_t(st.st_ino) : 0);
+      if (folder) folder->Items.Set({name, length}, size, haveStat ? TrustedInode(st) : 0);
       if (report) {
         itemPath_ = path_;
         if (!itemPath_.empty()) itemPath_ += '/';
@@ -950,8 +965,9 @@ void TInotifyDirChanges::ApplySizes(const std::vector<TSizeWorker::TResult>& lea
       const std::string_view name(one.Names.c_str() + at);
       at += name.size() + 1;
       const uint64_t* value = it->second.Items.Find(name);
-      if (value && *value == kUnknownSize)
-        it->second.Items.Set(name, one.Sizes[index], one.Inodes[index]);
+      if (value && *value == kUnknownSize) {
+        it->second.Items.Set(name, one.Sizes[index], beforeFirstRead_ ? one.Inodes[index] : 0);
+      }
     }
   }
 }
@@ -1261,6 +1277,7 @@ void TInotifyDirChanges::ReaderLoop() {
       if (stop_.load()) break;
     }
     clock_gettime(CLOCK_REALTIME_COARSE, &readTime_);
+    beforeFirstRead_ = false;
     const ssize_t n = read(inotifyFd_, buffer.get(), kEventBufferSize);
     if (n > 0) {
       // The next event would have fitted, whatever its name: none was left.
@@ -1432,7 +1449,7 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     size = kUnlearnedSize;
     if (!StillWhereKnown(wd)) unlearned_.emplace_back(wd, name);
   } else {
-    inode = st.st_ino;
+    inode = TrustedInode(st);
     if (S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
   }
   if (!movedIn && size > 0 && size != kUnlearnedSize && st.st_nlink == 1) {
@@ -1457,7 +1474,8 @@ void TInotifyDirChanges::LearnSizes() {
     ItemPath(wd, name, otherPath_);
     struct stat st;
     if (StatItem(otherPath_, st)) {
-      folder->second.Items.Set(name, S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0, st.st_ino);
+      folder->second.Items.Set(name, S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0,
+                               TrustedInode(st));
     }
   }
   unlearned_.clear();
@@ -1545,6 +1563,17 @@ bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
 }
 
 // True when the watched folder is still at the path we know for it.
+// The inode number stat found under a name, when it is the item that the events read so far
+// leave there: what was there before the read being handled began (or before any read) has all
+// its later news in that read or after it; what came after may be a later item under the name,
+// whose news is still to come. 0 when it cannot be told.
+uint64_t TInotifyDirChanges::TrustedInode(const struct stat& st) const {
+  const bool older =
+      st.st_ctim.tv_sec < readTime_.tv_sec ||
+      (st.st_ctim.tv_sec == readTime_.tv_sec && st.st_ctim.tv_nsec < readTime_.tv_nsec);
+  return beforeFirstRead_ || older ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
 bool TInotifyDirChanges::StillWhereKnown(int wd) {
   const auto it = folders_.find(wd);
   if (it == folders_.end()) return false;
@@ -1612,7 +1641,7 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   if (uint64_t* known = folder.Items.Find(name)) {
     if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
     if (*known == kUnlearnedSize && size != kUnknownSize) {
-      folder.Items.Set(name, size, st.st_ino);
+      folder.Items.Set(name, size, TrustedInode(st));
       return;
     }
     if (*known == size && size != kUnknownSize) return;
@@ -1620,7 +1649,7 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
     Emit(kActionModified, otherPath_, false);
   } else {
     // Made in a new folder after its watch took hold, before the folder was read: new to us.
-    folder.Items.Set(name, size, size != kUnknownSize ? uint64_t(st.st_ino) : 0);
+    folder.Items.Set(name, size, size != kUnknownSize ? TrustedInode(st) : 0);
     Emit(kActionAdded, otherPath_, false);
   }
 }
@@ -1727,19 +1756,24 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     // Looked at where it went when its size is not known, and when its inode number is: the
     // kernel merges two arrivals under one name queued back to back into one event, so a file
     // moved in over it from outside the tree right after the rename shows only as another inode
-    // under the name.
+    // under the name. That is taken only when this read took all that was queued and nothing
+    // later in it names either name: otherwise the other inode may be a later item's, whose news
+    // is still to be handled.
     struct stat st;
     const bool found = (unknown || (inode != 0 && !echo)) && StatItem(otherPath_, st);
-    if (found && inode != 0 && !echo && st.st_ino != inode &&
-        !LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName,
+    if (found && inode != 0 && !echo && st.st_ino != inode && readDrained_ &&
+        !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
+        !NamedLater(readBuffer_, readSize_, readOffset_, moveFrom_.Wd, moveFrom_.Name,
+                    IN_CREATE | IN_MOVED_TO) &&
         StillWhereKnown(toWd)) {
-      Emit(kActionAdded, otherPath_, false);
+      // Told arrived there; moved between folders, the rename was told as its arrival already.
+      if (from == to) Emit(kActionAdded, otherPath_, false);
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-      nowInode = st.st_ino;
+      nowInode = TrustedInode(st);
     } else if (unknown && found) {
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-      nowInode = st.st_ino;
+      nowInode = TrustedInode(st);
     } else if (unknown && !found) {
       // Not where its folder's path says (a folder above renamed, its events still to come):
       // learned once they are in, or quietly at its first write.

@@ -1039,6 +1039,28 @@ TEST_F(InotifySource, AFolderMovedIntoANewOneBeforeItIsReadIsToldWithWhatItHolds
   EXPECT_EQ(ReplayWhenSettled({"o", "o/s", "o/s/f"}, real), real);
 }
 
+// A file made and renamed, and its first name taken by another file once the reader's read had
+// begun: what the reader finds under the first name is that later file, whose news comes in the
+// next read, and the renamed file must not be taken for one replaced where it went.
+TEST_F(InotifySource, AFileUnderANameTakenAfterTheReadBeganIsNotTakenForTheRenamedOne) {
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_CREATE) && name == "a") {
+      done = true;
+      EXPECT_TRUE(WriteFile(P("a"), "later"));
+    }
+  };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_TRUE(WriteFile(P("a"), "first"));
+  ASSERT_EQ(rename(P("a").c_str(), P("u").c_str()), 0);
+  gate->Open();
+  const std::set<std::string> real{"a", "u"};
+  EXPECT_EQ(ReplayWhenSettled({}, real), real);
+}
+
 // A new folder beyond the limit whose folder above is renamed just before its poll would first read
 // it, and a file made in it while the rename's events are read: it is told with what it holds
 // once the rename is in, nothing taken in silently.

@@ -105,6 +105,16 @@ TRun SlowInotifyRun() {
   return SlowReaderRun(3);
 }
 
+// The reader waits 10 ms before each read, so that a short case is read whole in one go, some
+// ticks of the file times' clock after it was made.
+TRun LateInotifyRun() {
+  return RunOf([] {
+    TInotifyHooks hooks;
+    hooks.BeforeRead = [] { std::this_thread::sleep_for(10ms); };
+    return MakeInotifyDirChanges(hooks);
+  });
+}
+
 TRun PollRun() {
   TRun run = RunOf([] { return MakePollDirChanges(QuickPoll()); });
   run.Expect.Polled = true;
@@ -319,6 +329,18 @@ const TReplay kReplays[] = {
       {{TKind::Create, "a", {}, 226}},
       {{TKind::Rename, "a", "b"}, {TKind::MoveIn, "b", {}, 157}, {TKind::SameSize, "b"}}},
      SlowInotifyRun},
+    // A file made and renamed twice, and its second name taken by a new folder, before the
+    // reader got to the first: what is found under a name may be a later item, whose news is
+    // still to come, and is not taken for a replacement.
+    {"renamed_file_whose_name_is_taken_again",
+     {0,
+      false,
+      {},
+      {{TKind::Create, "a", {}, 0},
+       {TKind::Rename, "a", "v"},
+       {TKind::Rename, "v", "u"},
+       {TKind::MkDir, "v"}}},
+     LateInotifyRun},
     // Polled: a file renamed, its folder renamed, and the file renamed back, between scans.
     {"polled_file_renamed_back_in_a_renamed_folder",
      {0,
