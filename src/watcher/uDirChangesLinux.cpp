@@ -1420,6 +1420,9 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
                                    bool movedIn, bool movesOn) {
   if (TakeEcho(wd, name, movedIn)) return;
   ItemPath(wd, name, otherPath_);
+  // A folder told gone just before (no record between) that comes back into view at once: the
+  // two records read as one move.
+  const bool touchesMoveOut = movedOut_.Active;
   Emit(kActionAdded, otherPath_, isDir);
   if (const uint64_t* value = folder.Items.Find(name); value && IsDirValue(*value)) {
     // Over a folder we knew (its removal is still on its way): let go of what was watched there.
@@ -1437,6 +1440,33 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     // At the watch limit a folder that seems to come from outside may come from a polled part of
     // the tree, whose poll tells it gone with what it held: what it holds is told here.
     const bool maybeFromPolled = movedIn && PollsBeyondLimit();
+    struct stat st;
+    if (maybeFromPolled && touchesMoveOut && StatItem(otherPath_, st) &&
+        st.st_ino == movedOut_.Inode) {
+      // Back from a polled part before its poll saw it, right after it was told gone: what came
+      // with it is not told again, what it held but holds no more is told gone.
+      TMovedOut back = std::move(movedOut_);
+      movedOut_ = {};
+      const std::string where = otherPath_;
+      WatchNew(wd, name, false, false);
+      TellLimit();
+      std::vector<std::pair<std::string, bool>> now;
+      if (const uint64_t* value = folder.Items.Find(name)) CollectContents(*value, now);
+      const std::map<std::string, bool> then(back.Contents.begin(), back.Contents.end());
+      const std::map<std::string, bool> held(now.begin(), now.end());
+      std::string item;
+      for (const auto& [relative, dir] : then) {
+        if (held.count(relative)) continue;
+        ((item = where) += '/') += relative;
+        Emit(kActionRemoved, item, dir);
+      }
+      for (const auto& [relative, dir] : held) {
+        if (then.count(relative)) continue;
+        ((item = where) += '/') += relative;
+        Emit(kActionAdded, item, dir);
+      }
+      return;
+    }
     WatchNew(wd, name, !movedIn || maybeFromPolled, movedIn && !maybeFromPolled);
     TellLimit();
     return;

@@ -385,6 +385,23 @@ const TReplay kReplays[] = {
        {TKind::Pause, {}, {}, 20}},  // made well before watching began
       {{TKind::Rename, "p/q/r/s/t/y", "x/y"}, {TKind::Append, "x/y/c", {}, 5}}},
      LimitRun},
+    // At the watch limit: a watched folder with a file moved into a polled folder and at once back
+    // into a watched one, before the poll saw it: told gone and then new with what it holds, the
+    // two records read as one move, so what it holds is not told again.
+    {"at_limit_folder_through_the_polled_part_and_back",
+     {0,
+      false,
+      {{TKind::MkDir, "b"},
+       {TKind::MkDir, "b/k"},
+       {TKind::MkDir, "b/k/x"},
+       {TKind::MkDir, "b/k/x/l"},
+       {TKind::MkDir, "b/g"},
+       {TKind::Create, "b/k/x/l/f", {}, 0}},
+      {{TKind::MkDir, "b/g/o"},
+       {TKind::Rename, "b/g/o", "b/g/u"},
+       {TKind::Rename, "b/k/x/l", "b/g/u/l"},
+       {TKind::Rename, "b/g/u/l", "b/k/l"}}},
+     LimitRun},
     // At the watch limit, deep: a polled folder whose path passes PATH_MAX, and a file made in it.
     {"at_limit_polled_folder_past_path_max",
      {0,
