@@ -1789,8 +1789,12 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     // under the name. That is taken only when this read took all that was queued and nothing
     // later in it names either name: otherwise the other inode may be a later item's, whose news
     // is still to be handled.
+    // (Not looked at when it goes again within the next few events: a backlog is mostly such, and
+    // a later event naming it rules the check out anyway.)
     struct stat st;
-    const bool found = (unknown || (inode != 0 && !echo)) && StatItem(otherPath_, st);
+    const bool look = unknown || (inode != 0 && !echo &&
+                                  !LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName));
+    const bool found = look && StatItem(otherPath_, st);
     if (found && inode != 0 && !echo && st.st_ino != inode && readDrained_ &&
         !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
