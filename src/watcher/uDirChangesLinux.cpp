@@ -1455,8 +1455,17 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
       const std::map<std::string, bool> then(back.Contents.begin(), back.Contents.end());
       const std::map<std::string, bool> held(now.begin(), now.end());
       std::string item;
+      std::set<std::string> gone;
       for (const auto& [relative, dir] : then) {
         if (held.count(relative)) continue;
+        // What lay in a folder told gone went with it.
+        bool under = false;
+        for (size_t at = relative.find('/'); at != std::string::npos && !under;
+             at = relative.find('/', at + 1)) {
+          under = gone.count(relative.substr(0, at)) != 0;
+        }
+        if (under) continue;
+        gone.insert(relative);
         ((item = where) += '/') += relative;
         Emit(kActionRemoved, item, dir);
       }
