@@ -203,11 +203,10 @@ class TSizeWorker {
   std::thread thread_;
 };
 
-// True when one of the next few events of the read deletes or renames the item: a file that has
-// already gone cannot tell its size, so it is not asked. (A backlog of changes is mostly such.)
-bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
-                uint32_t how = IN_DELETE | IN_MOVED_FROM) {
-  for (int n = 0; n < kLookAhead && offset + sizeof(inotify_event) <= size; ++n) {
+// True when one of the next `limit` events of the read names the item with one of `how`.
+bool NamedAhead(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
+                uint32_t how, size_t limit) {
+  for (size_t n = 0; n < limit && offset + sizeof(inotify_event) <= size; ++n) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
     offset += sizeof(inotify_event) + event->len;
     if (event->wd != wd || (event->mask & how) == 0) continue;
@@ -216,16 +215,17 @@ bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::str
   return false;
 }
 
+// True when one of the next few events of the read deletes or renames the item: a file that has
+// already gone cannot tell its size, so it is not asked. (A backlog of changes is mostly such.)
+bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
+                uint32_t how = IN_DELETE | IN_MOVED_FROM) {
+  return NamedAhead(buffer, size, offset, wd, name, how, kLookAhead);
+}
+
 // True when any later event of the read names the item with one of `how`.
 bool NamedLater(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
                 uint32_t how) {
-  while (offset + sizeof(inotify_event) <= size) {
-    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-    offset += sizeof(inotify_event) + event->len;
-    if (event->wd != wd || (event->mask & how) == 0) continue;
-    if (std::string_view(event->name, strnlen(event->name, event->len)) == name) return true;
-  }
-  return false;
+  return NamedAhead(buffer, size, offset, wd, name, how, SIZE_MAX);
 }
 
 void CloseFd(int& fd) {
