@@ -434,6 +434,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool MadeWhileWatched(const std::string& relative);
   bool StillWhereKnown(int wd);
   uint64_t TrustedInode(const struct stat& st) const;
+  bool TakenLater(int wd, std::string_view name);
   void RetryUntold();
   void CheckDoubts();
   bool TakeNewHome(int watch);
@@ -509,6 +510,10 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   const char* readBuffer_ = nullptr;
   size_t readSize_ = 0;
   size_t readOffset_ = 0;
+  // Its arrivals (creations, moves in) by a hash of watch and name, with where the last ends;
+  // gathered at the first question about the read.
+  std::unordered_map<uint64_t, size_t> arrivals_;
+  bool arrivalsGathered_ = false;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
   bool barriers_ = false;
   uint64_t barriersSent_ = 0, barriersSeen_ = 0;
@@ -1341,6 +1346,7 @@ TInotifyDirChanges::TWait TInotifyDirChanges::WaitReadable(int timeoutMs) {
 
 // Handles one read's events; false when reading has to end.
 bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
+  arrivalsGathered_ = false;
   for (size_t offset = 0; offset + sizeof(inotify_event) <= size;) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
     offset += sizeof(inotify_event) + event->len;
@@ -1487,6 +1493,10 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     // date, not found where we look (learned once the rename's events are in).
     size = kUnlearnedSize;
     if (!StillWhereKnown(wd)) unlearned_.emplace_back(wd, name);
+  } else if (S_ISDIR(st.st_mode) || TakenLater(wd, name)) {
+    // Another item that took the name since, whose news is still to come: this one is learned
+    // where it goes, or quietly at its first write.
+    size = kUnlearnedSize;
   } else {
     inode = TrustedInode(st);
     if (S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
@@ -1613,6 +1623,31 @@ uint64_t TInotifyDirChanges::TrustedInode(const struct stat& st) const {
   return beforeFirstRead_ || older ? static_cast<uint64_t>(st.st_ino) : 0;
 }
 
+namespace {
+uint64_t ArrivalKey(int wd, std::string_view name) {
+  return std::hash<std::string_view>{}(name) ^ (static_cast<uint64_t>(wd) * 0x9e3779b97f4a7c15u);
+}
+}  // namespace
+
+// True when a later event of the read being handled brings an item under the name: what is
+// found there now may be that one. (Two keys alike only make it say so needlessly.)
+bool TInotifyDirChanges::TakenLater(int wd, std::string_view name) {
+  if (!arrivalsGathered_) {
+    arrivalsGathered_ = true;
+    arrivals_.clear();
+    for (size_t offset = 0; offset + sizeof(inotify_event) <= readSize_;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
+      offset += sizeof(inotify_event) + event->len;
+      if ((event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len) {
+        arrivals_[ArrivalKey(
+            event->wd, std::string_view(event->name, strnlen(event->name, event->len)))] = offset;
+      }
+    }
+  }
+  const auto it = arrivals_.find(ArrivalKey(wd, name));
+  return it != arrivals_.end() && it->second > readOffset_;
+}
+
 bool TInotifyDirChanges::StillWhereKnown(int wd) {
   const auto it = folders_.find(wd);
   if (it == folders_.end()) return false;
@@ -1736,15 +1771,23 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     struct stat st;
     bool stayed = false;
     if (watched != folders_.end()) {
+      const uint64_t inode = watched->second.Inode;
       // Another folder where it went, or (where it went is no longer there under that path) the
-      // watched one still where it was.
-      if (StatItem(otherPath_, st)) {
-        stayed = S_ISDIR(st.st_mode) && st.st_ino != watched->second.Inode;
-      } else if (StatItem(itemPath_, st)) {
-        stayed = S_ISDIR(st.st_mode) && st.st_ino == watched->second.Inode;
+      // watched one still where it was. What says that the watched folder stayed does not tell
+      // when a later event of the read names the name: what is there may be that later item
+      // (a folder made under the name it went to, or the folder renamed back).
+      const auto tells = [&](int wd, std::string_view name, bool showsMove) {
+        return showsMove || !TakenLater(wd, name);
+      };
+      if (StatItem(otherPath_, st) && tells(toWd, toName, st.st_ino == inode)) {
+        stayed = S_ISDIR(st.st_mode) && st.st_ino != inode;
+      } else if (StatItem(itemPath_, st) &&
+                 tells(moveFrom_.Wd, moveFrom_.Name, st.st_ino != inode)) {
+        stayed = S_ISDIR(st.st_mode) && st.st_ino == inode;
       } else {
-        // Neither path is there: a folder above was renamed too, and that rename's events are
-        // still to come. Taken for the folder that moved, which it nearly always is, and checked.
+        // Neither path tells: a folder above was renamed too, and that rename's events are still
+        // to come, or a name was taken again. Taken for the folder that moved, which it nearly
+        // always is, and checked once the read is handled.
         doubts_.push_back(
             {watched->first, moveFrom_.Wd, std::string(moveFrom_.Name), toWd, std::string(toName)});
       }
@@ -1803,13 +1846,13 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     struct stat st;
     const bool look = unknown || (inode != 0 && !echo &&
                                   !LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName));
-    const bool found = look && StatItem(otherPath_, st);
+    // (What is there may be a later item under the name, whose news is still to come.)
+    const bool found = look && StatItem(otherPath_, st) && !S_ISDIR(st.st_mode) &&
+                       !(unknown && TakenLater(toWd, toName));
     if (found && inode != 0 && !echo && st.st_ino != inode && readDrained_ &&
         !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
-        !NamedLater(readBuffer_, readSize_, readOffset_, moveFrom_.Wd, moveFrom_.Name,
-                    IN_CREATE | IN_MOVED_TO) &&
-        StillWhereKnown(toWd)) {
+        !TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd)) {
       // Told arrived there; moved between folders, the rename was told as its arrival already.
       if (from == to) Emit(kActionAdded, otherPath_, false);
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
@@ -1818,8 +1861,8 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
       nowInode = TrustedInode(st);
     } else if (unknown && !found) {
-      // Not where its folder's path says (a folder above renamed, its events still to come):
-      // learned once they are in, or quietly at its first write.
+      // Not where its folder's path says (a folder above renamed, its events still to come), or
+      // another item there since: learned once the events are in, or quietly at its first write.
       size = kUnlearnedSize;
       unlearned_.emplace_back(toWd, std::string(toName));
     }

@@ -341,6 +341,30 @@ const TReplay kReplays[] = {
        {TKind::Rename, "v", "u"},
        {TKind::MkDir, "v"}}},
      LateInotifyRun},
+    // A folder of the tree renamed, given a subfolder, renamed again, and its first new name taken
+    // by a new folder, before the reader got to the first rename: what is under the name it went
+    // to is a later folder, and does not mean that the renamed one stayed.
+    {"folder_renamed_on_and_its_new_name_taken_again",
+     {0,
+      false,
+      {{TKind::MkDir, "f"}, {TKind::MkDir, "f/x"}},
+      {{TKind::Rename, "f", "p"},
+       {TKind::MkDir, "p/y"},
+       {TKind::Rename, "p", "w"},
+       {TKind::MkDir, "p"}}}},
+    // A file moved in, renamed, and its first name taken by a new file, before the reader got to
+    // the first: what is found under the first name is the later file, whose inode number is not
+    // taken for this one's (which would make its next rename look like a replacement).
+    {"file_moved_in_renamed_and_its_name_taken_again",
+     {0,
+      false,
+      {{TKind::MkDir, "d"}},
+      {{TKind::MoveIn, "d/a", {}, 112},
+       {TKind::Rename, "d/a", "d/b"},
+       {TKind::Create, "d/a", {}, 0},
+       {TKind::Append, "d/b", {}, 1},
+       {TKind::Rename, "d/b", "d/c"}}},
+     LateInotifyRun},
     // Polled: a file renamed, its folder renamed, and the file renamed back, between scans.
     {"polled_file_renamed_back_in_a_renamed_folder",
      {0,
