@@ -434,7 +434,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool MadeWhileWatched(const std::string& relative);
   bool StillWhereKnown(int wd);
   uint64_t TrustedInode(const struct stat& st) const;
-  bool TakenLater(int wd, std::string_view name);
+  bool TakenLater(int wd, std::string_view name, uint32_t how = IN_CREATE | IN_MOVED_TO);
   void RetryUntold();
   void CheckDoubts();
   bool TakeNewHome(int watch);
@@ -510,9 +510,9 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   const char* readBuffer_ = nullptr;
   size_t readSize_ = 0;
   size_t readOffset_ = 0;
-  // Its arrivals (creations, moves in) by a hash of watch and name, with where the last ends;
+  // Its arrivals by a hash of watch and name: where the last creation and the last move in end;
   // gathered at the first question about the read.
-  std::unordered_map<uint64_t, size_t> arrivals_;
+  std::unordered_map<uint64_t, std::pair<size_t, size_t>> arrivals_;
   bool arrivalsGathered_ = false;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
   bool barriers_ = false;
@@ -1629,9 +1629,10 @@ uint64_t ArrivalKey(int wd, std::string_view name) {
 }
 }  // namespace
 
-// True when a later event of the read being handled brings an item under the name: what is
-// found there now may be that one. (Two keys alike only make it say so needlessly.)
-bool TInotifyDirChanges::TakenLater(int wd, std::string_view name) {
+// True when a later event of the read being handled brings an item under the name (made there,
+// IN_CREATE, or moved there, IN_MOVED_TO): what is found there now may be that one. (Two keys
+// alike only make it say so needlessly.)
+bool TInotifyDirChanges::TakenLater(int wd, std::string_view name, uint32_t how) {
   if (!arrivalsGathered_) {
     arrivalsGathered_ = true;
     arrivals_.clear();
@@ -1639,13 +1640,15 @@ bool TInotifyDirChanges::TakenLater(int wd, std::string_view name) {
       const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
       offset += sizeof(inotify_event) + event->len;
       if ((event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len) {
-        arrivals_[ArrivalKey(
-            event->wd, std::string_view(event->name, strnlen(event->name, event->len)))] = offset;
+        auto& last = arrivals_[ArrivalKey(
+            event->wd, std::string_view(event->name, strnlen(event->name, event->len)))];
+        ((event->mask & IN_CREATE) ? last.first : last.second) = offset;
       }
     }
   }
   const auto it = arrivals_.find(ArrivalKey(wd, name));
-  return it != arrivals_.end() && it->second > readOffset_;
+  return it != arrivals_.end() && (((how & IN_CREATE) && it->second.first > readOffset_) ||
+                                   ((how & IN_MOVED_TO) && it->second.second > readOffset_));
 }
 
 bool TInotifyDirChanges::StillWhereKnown(int wd) {
@@ -1773,16 +1776,14 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     if (watched != folders_.end()) {
       const uint64_t inode = watched->second.Inode;
       // Another folder where it went, or (where it went is no longer there under that path) the
-      // watched one still where it was. What says that the watched folder stayed does not tell
-      // when a later event of the read names the name: what is there may be that later item
-      // (a folder made under the name it went to, or the folder renamed back).
-      const auto tells = [&](int wd, std::string_view name, bool showsMove) {
-        return showsMove || !TakenLater(wd, name);
-      };
-      if (StatItem(otherPath_, st) && tells(toWd, toName, st.st_ino == inode)) {
+      // watched one still where it was. Neither tells when a later event of the read brings an
+      // item under the name, which may be the one there now: a folder made or moved under the
+      // name it went to, or the watched folder moved back. (A folder made under the old name is
+      // new: when the watched folder is there, it is that one, and the watched one stayed.)
+      if (StatItem(otherPath_, st) && (st.st_ino == inode || !TakenLater(toWd, toName))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino != inode;
       } else if (StatItem(itemPath_, st) &&
-                 tells(moveFrom_.Wd, moveFrom_.Name, st.st_ino != inode)) {
+                 (st.st_ino != inode || !TakenLater(moveFrom_.Wd, moveFrom_.Name, IN_MOVED_TO))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino == inode;
       } else {
         // Neither path tells: a folder above was renamed too, and that rename's events are still
