@@ -396,6 +396,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void Mark(int wd, std::string_view name, uint64_t inode);
   void Unmark(int wd, std::string_view name);
   bool TakeEcho(int wd, std::string_view name, bool movedIn);
+  const inotify_event* RenamedLater(int wd, std::string_view name) const;
   void RaiseBarrier();
   void OnBarrier(int which);
   void ForgetSubtree(int wd, int parentWd);
@@ -1040,9 +1041,33 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn) {
   if (!movedIn) return true;
   ItemPath(wd, name, itemPath_);
   struct stat st;
-  // Gone again since (its departure is on its way): nothing tells it from the item the scan saw,
-  // and telling it twice would have the one item arrive where it already is.
+  if (StatItem(itemPath_, st)) return st.st_ino == inode;
+  // Gone again since: renamed within the read, it is looked at where it went. Otherwise nothing
+  // tells it from the item the scan saw, and telling it twice would have the one item arrive
+  // where it already is.
+  const inotify_event* to = RenamedLater(wd, name);
+  if (!to) return true;
+  ItemPath(to->wd, std::string_view(to->name, strnlen(to->name, to->len)), itemPath_);
   return !StatItem(itemPath_, st) || st.st_ino == inode;
+}
+
+// The second half of the next rename of the item in the read being handled, or null.
+const inotify_event* TInotifyDirChanges::RenamedLater(int wd, std::string_view name) const {
+  for (size_t offset = readOffset_; offset + sizeof(inotify_event) <= readSize_;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if (event->wd != wd || !(event->mask & (IN_MOVED_FROM | IN_DELETE)) ||
+        std::string_view(event->name, strnlen(event->name, event->len)) != name) {
+      continue;
+    }
+    if (!(event->mask & IN_MOVED_FROM) || offset + sizeof(inotify_event) > readSize_) break;
+    const auto* next = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
+    if ((next->mask & IN_MOVED_TO) && next->cookie == event->cookie && folders_.count(next->wd)) {
+      return next;
+    }
+    break;
+  }
+  return nullptr;
 }
 
 void TInotifyDirChanges::RaiseBarrier() {

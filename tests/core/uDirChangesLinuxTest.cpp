@@ -1019,6 +1019,33 @@ TEST_F(InotifySource, ANewFolderMovedIntoOneBeingReadIsToldOnce) {
   EXPECT_EQ(ReplayWhenSettled({"a"}, real), real);
 }
 
+// A file found by the scan of a folder moved in (n), then, while the scan goes on, replaced by one
+// moved in from outside and renamed: the replacement's arrival is not taken for the kernel's
+// news of the file the scan told, though only where it went shows which it is.
+TEST_F(InotifySource, AFileReplacedAndRenamedWhileItsNewFolderIsReadIsToldArrived) {
+  TTempDir outside;
+  ASSERT_TRUE(WriteFile(outside.Path() + "/y", "the replacement"));
+  TInotifyHooks hooks;
+  hooks.AfterWatch = [this, &outside, done = false](const std::string& relative) mutable {
+    if (!done && relative == "n/s") {
+      done = true;
+      EXPECT_EQ(rename((outside.Path() + "/y").c_str(), P("n/x").c_str()), 0);
+      EXPECT_EQ(rename(P("n/x").c_str(), P("n/z").c_str()), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir((outside.Path() + "/n").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((outside.Path() + "/n/s").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(outside.Path() + "/n/x", "first"));
+  ASSERT_EQ(rename((outside.Path() + "/n").c_str(), P("n").c_str()), 0);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionRenamedNew, "n/z"));
+  const TRecords got = Settle();
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(
+      TRecords(got.end() - 3, got.end()),
+      (TRecords{{kActionAdded, "n/x"}, {kActionRenamedOld, "n/x"}, {kActionRenamedNew, "n/z"}}));
+}
+
 // A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
 // read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
 // o holds under its new path.
