@@ -1867,15 +1867,17 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     // under the name. That is taken only when this read took all that was queued and nothing
     // later in it names either name: otherwise the other inode may be a later item's, whose news
     // is still to be handled.
-    // (Not looked at when it goes again within the next few events: a backlog is mostly such, and
-    // a later event naming it rules the check out anyway.)
+    // (Not looked at when it goes again within the next few events: a backlog is mostly such.)
     struct stat st;
-    const bool look = unknown || (inode != 0 && !echo &&
-                                  !LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName));
+    const bool tracked = inode != 0 && !echo;
+    const bool leavesSoon =
+        !unknown && tracked && LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName);
+    const bool look = unknown || (tracked && !leavesSoon);
     // (What is there may be a later item under the name, whose news is still to come.)
     const bool found = look && StatItem(otherPath_, st) && !S_ISDIR(st.st_mode) &&
                        !(unknown && TakenLater(toWd, toName));
-    if (found && inode != 0 && !echo && st.st_ino != inode && readDrained_ &&
+    const bool other = found && tracked && st.st_ino != inode;
+    if (other && readDrained_ &&
         !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
         !TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd)) {
@@ -1886,10 +1888,14 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     } else if (unknown && found) {
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
       nowInode = TrustedInode(st);
-    } else if (unknown && !found) {
-      // Not where its folder's path says (a folder above renamed, its events still to come), or
-      // another item there since: learned once the events are in, or quietly at its first write.
+    } else if (unknown || other || leavesSoon) {
+      // Not where its folder's path says (a folder above renamed, its events still to come),
+      // another item there that may be a later one, or going again at once: learned once the
+      // events are in, or quietly at its first write. What it was before is not kept: a file
+      // that replaced it unseen would be measured by it, and its replacement told at its next
+      // rename, under a name where none happened.
       size = kUnlearnedSize;
+      nowInode = 0;
       unlearned_.emplace_back(toWd, std::string(toName));
     }
     to->second.Items.Set(toName, size, nowInode);

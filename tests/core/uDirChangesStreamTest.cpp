@@ -387,6 +387,15 @@ const TReplay kReplays[] = {
        {TKind::Rename, "d/a", "d/b"},
        {TKind::MkDir, "k/x"}}},
      LateInotifyRun},
+    // A file moved to another folder, replaced there by one moved in from outside (the kernel
+    // merges the two arrivals into one event), and renamed on at once: the replacement is not
+    // told at the next name, where none happened, nor measured by the first file's size.
+    {"file_moved_replaced_from_outside_and_renamed_on",
+     {0,
+      false,
+      {{TKind::MkDir, "q"}, {TKind::Create, "q/n", {}, 299}},
+      {{TKind::Rename, "q/n", "n"}, {TKind::MoveIn, "n", {}, 19}, {TKind::Rename, "n", "r"}}},
+     LateInotifyRun},
     // Polled: a file renamed, its folder renamed, and the file renamed back, between scans.
     {"polled_file_renamed_back_in_a_renamed_folder",
      {0,
