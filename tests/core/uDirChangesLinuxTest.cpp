@@ -1046,6 +1046,29 @@ TEST_F(InotifySource, AFileReplacedAndRenamedWhileItsNewFolderIsReadIsToldArrive
       (TRecords{{kActionAdded, "n/x"}, {kActionRenamedOld, "n/x"}, {kActionRenamedNew, "n/z"}}));
 }
 
+// A file found by a new folder's scan, deleted and made again (empty: no write tells it) while the
+// scan goes on: the scan's mark must go with the deletion, or the second making is taken for the
+// kernel's late news of the first and lost.
+TEST_F(InotifySource, AFileMadeAgainWhileItsNewFolderIsReadIsToldAgain) {
+  auto gate = std::make_shared<TGate>();
+  const TGate::TOpener opener{gate};
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.AfterWatch = [this, done = false](const std::string& relative) mutable {
+    if (!done && relative == "n/s") {
+      done = true;
+      EXPECT_EQ(unlink(P("n/x").c_str()), 0);
+      EXPECT_TRUE(WriteFile(P("n/x"), ""));
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_TRUE(std::filesystem::create_directories(P("n/s")));
+  ASSERT_TRUE(WriteFile(P("n/x"), "first"));
+  gate->Open();
+  const std::set<std::string> real{"n", "n/s", "n/x"};
+  EXPECT_EQ(ReplayWhenSettled({}, real), real);
+}
+
 // A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
 // read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
 // o holds under its new path.
