@@ -370,6 +370,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     bool Active = false;
     ino_t Inode = 0;
     std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
+    std::map<std::string, uint64_t> Sizes;  // its files' sizes as last known, by relative path
   };
   struct TMoveFrom {
     bool Active = false;
@@ -428,7 +429,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
-  void CollectContents(uint64_t value, std::vector<std::pair<std::string, bool>>& out);
+  void CollectContents(uint64_t value, std::vector<std::pair<std::string, bool>>& out,
+                       std::map<std::string, uint64_t>* sizes = nullptr);
   void ReconcileMove(std::vector<TChangeRecord>& records);
   void OnAttributes(int wd, TFolder& folder, std::string_view name);
   void SettleFilled();
@@ -1997,7 +1999,7 @@ void TInotifyDirChanges::OnMovedOut() {
     movedOut.Inode = folder != folders_.end()  ? folder->second.Inode
                      : polled != polled_.end() ? polled->second.Inode
                                                : 0;
-    if (movedOut.Active) CollectContents(*value, movedOut.Contents);
+    if (movedOut.Active) CollectContents(*value, movedOut.Contents, &movedOut.Sizes);
   }
   if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
@@ -2014,7 +2016,8 @@ void TInotifyDirChanges::OnMovedOut() {
 
 // What the folder of a table value holds as far as it was told, watched or polled, at any depth.
 void TInotifyDirChanges::CollectContents(uint64_t value,
-                                         std::vector<std::pair<std::string, bool>>& out) {
+                                         std::vector<std::pair<std::string, bool>>& out,
+                                         std::map<std::string, uint64_t>* sizes) {
   std::vector<std::pair<uint64_t, std::string>> stack{{value, {}}};
   while (!stack.empty()) {
     const auto [v, prefix] = stack.back();
@@ -2024,6 +2027,9 @@ void TInotifyDirChanges::CollectContents(uint64_t value,
       for (const auto& record : polls_.Contents(w)) {
         out.emplace_back(prefix + Utf16ToNarrow(record.Name), record.IsDir);
       }
+      if (sizes) {
+        for (auto& [path, size] : polls_.FileSizes(w)) sizes->emplace(prefix + path, size);
+      }
       continue;
     }
     const auto folder = folders_.find(w);
@@ -2032,13 +2038,19 @@ void TInotifyDirChanges::CollectContents(uint64_t value,
       std::string path = prefix;
       path += name;
       out.emplace_back(path, IsDirValue(item));
-      if (IsDirValue(item)) stack.emplace_back(item, path + '/');
+      if (IsDirValue(item)) {
+        stack.emplace_back(item, path + '/');
+      } else if (sizes && item != kUnknownSize && item != kUnlearnedSize) {
+        sizes->emplace(path, item);
+      }
     });
   }
 }
 
 // A poll's records that begin with the folder told gone just before, arrived in a polled part of
-// the tree: what came with it is not told again, and what it held but holds no more is told gone.
+// the tree: what came with it is not told again, what it held but holds no more is told gone, and
+// a file it held whose size is not what was last known of it (written just before the move, after
+// its folder's last scan) is told changed.
 void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
   const TChangeRecord& first = records.front();
   if (first.Action != kActionAdded || !first.IsDir) return;
@@ -2069,6 +2081,15 @@ void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
   }
   for (size_t i = 1; i < records.size(); ++i) {
     if (keep[i]) out.push_back(std::move(records[i]));
+  }
+  const std::string folder = Utf16ToNarrow(prefix);
+  for (const auto& rel : seen) {
+    const auto known = movedOut_.Sizes.find(rel);
+    if (known == movedOut_.Sizes.end()) continue;
+    if (StatItem(folder + rel, st) && S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(st.st_size) != known->second) {
+      out.push_back({kActionModified, prefix + NarrowToUtf16(rel), false});
+    }
   }
   records = std::move(out);
 }

@@ -95,6 +95,8 @@ class TSubtreePolls {
   // What the subtree held at its last scan, as records of creation named relative to it
   // (parents first); none for a subtree not polled.
   std::vector<TChangeRecord> Contents(int id) const;
+  // The size of every file the subtree held at its last scan, by its path relative to it.
+  std::vector<std::pair<std::string, uint64_t>> FileSizes(int id) const;
   // The subtree's folder has a new path (it or a folder above it was renamed).
   void Move(int id, const std::string& folder);
   void Remove(int id);
@@ -130,6 +132,8 @@ class TTreeSnapshot {
   std::vector<TChangeRecord> ChangesSince(const TTreeSnapshot& before) const;
   // Everything in this snapshot as records of creation, in the order they are delivered.
   std::vector<TChangeRecord> Contents() const;
+  // The size of every file in this snapshot, by its path relative to the scanned folder.
+  std::vector<std::pair<std::string, uint64_t>> FileSizes() const;
 
   size_t Items() const;
   size_t Folders() const { return folders_.size(); }

@@ -854,6 +854,27 @@ std::vector<TChangeRecord> TTreeSnapshot::Contents() const {
   return ChangesSince(empty);
 }
 
+std::vector<std::pair<std::string, uint64_t>> TTreeSnapshot::FileSizes() const {
+  std::vector<std::pair<std::string, uint64_t>> out;
+  if (folders_.empty()) return out;
+  std::vector<std::pair<uint32_t, std::string>> stack{{0, {}}};
+  while (!stack.empty()) {
+    const auto [index, prefix] = std::move(stack.back());
+    stack.pop_back();
+    const TFolder& folder = folders_[index];
+    for (const TItem& item : folder.Items) {
+      std::string path = prefix;
+      path += folder.Name(item);
+      if (item.Kind == TKind::File) {
+        out.emplace_back(std::move(path), item.Size);
+      } else if (item.Kind == TKind::Dir && item.Folder != kNoFolder) {
+        stack.emplace_back(item.Folder, std::move(path += '/'));
+      }
+    }
+  }
+  return out;
+}
+
 // ---- the polling source ----
 
 namespace {
@@ -1170,6 +1191,13 @@ std::vector<TChangeRecord> TSubtreePolls::Contents(int id) const {
   const auto it = state_->Subtrees.find(id);
   return it == state_->Subtrees.end() ? std::vector<TChangeRecord>{}
                                       : it->second->Snapshot.Contents();
+}
+
+std::vector<std::pair<std::string, uint64_t>> TSubtreePolls::FileSizes(int id) const {
+  std::lock_guard lock(state_->Mutex);
+  const auto it = state_->Subtrees.find(id);
+  return it == state_->Subtrees.end() ? std::vector<std::pair<std::string, uint64_t>>{}
+                                      : it->second->Snapshot.FileSizes();
 }
 
 void TSubtreePolls::Move(int id, const std::string& folder) {
