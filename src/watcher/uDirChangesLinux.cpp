@@ -370,7 +370,9 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     bool Active = false;
     ino_t Inode = 0;
     std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
-    std::map<std::string, uint64_t> Sizes;  // its files' sizes as last known, by relative path
+    // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
+    // was not told. (What watched folders hold was told as it was written.)
+    std::map<std::string, uint64_t> Sizes;
   };
   struct TMoveFrom {
     bool Active = false;
@@ -2038,19 +2040,15 @@ void TInotifyDirChanges::CollectContents(uint64_t value,
       std::string path = prefix;
       path += name;
       out.emplace_back(path, IsDirValue(item));
-      if (IsDirValue(item)) {
-        stack.emplace_back(item, path + '/');
-      } else if (sizes && item != kUnknownSize && item != kUnlearnedSize) {
-        sizes->emplace(path, item);
-      }
+      if (IsDirValue(item)) stack.emplace_back(item, path + '/');
     });
   }
 }
 
 // A poll's records that begin with the folder told gone just before, arrived in a polled part of
 // the tree: what came with it is not told again, what it held but holds no more is told gone, and
-// a file it held whose size is not what was last known of it (written just before the move, after
-// its folder's last scan) is told changed.
+// a file of a polled part of it whose size is not what that part's last scan saw (written just
+// before the move) is told changed.
 void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
   const TChangeRecord& first = records.front();
   if (first.Action != kActionAdded || !first.IsDir) return;
