@@ -1045,7 +1045,13 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn) {
   if (!movedIn) return true;
   ItemPath(wd, name, itemPath_);
   struct stat st;
-  if (StatItem(itemPath_, st)) return st.st_ino == inode;
+  if (StatItem(itemPath_, st)) {
+    if (st.st_ino == inode) return true;
+    // Another item: the one moved in, which replaced the one told; unless the name may have been
+    // taken since by a later item (whose news comes later in the read, or which is newer than
+    // the read), the one moved in having gone on.
+    if (!TakenLater(wd, name) && TrustedInode(st) != 0) return false;
+  }
   // Gone again since: renamed within the read, it is looked at where it went. Otherwise nothing
   // tells it from the item the scan saw, and telling it twice would have the one item arrive
   // where it already is.

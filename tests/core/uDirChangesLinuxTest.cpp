@@ -1069,6 +1069,54 @@ TEST_F(InotifySource, AFileMadeAgainWhileItsNewFolderIsReadIsToldAgain) {
   EXPECT_EQ(ReplayWhenSettled({}, real), real);
 }
 
+// A file renamed in a new folder (n) after n's watch was added and before n was read, so that the
+// scan tells it under its new name (p); then, before the rename's events are handled, renamed on
+// and its name taken by a new folder. What is under p then is not the file the rename brought
+// there: the rename's news is the echo of what the scan told, whether the new folder's own news
+// is in the same read (then it may be older than the read) or still to come.
+TEST_F(InotifySource, AFileTheScanToldUnderANameAFolderTookSinceIsToldOnce) {
+  for (const bool sameRead : {true, false}) {
+    SCOPED_TRACE(sameRead ? "the folder's news in the same read" : "the folder's news later");
+    std::filesystem::remove_all(P("n"));
+    auto moveOn = [this] {
+      EXPECT_EQ(rename(P("n/p").c_str(), P("n/a").c_str()), 0);
+      EXPECT_EQ(mkdir(P("n/p").c_str(), 0755), 0);
+    };
+    auto scanned = std::make_shared<bool>(false);
+    TInotifyHooks hooks;
+    hooks.BeforeEvent = [this, sameRead, moveOn, done = false](uint32_t mask,
+                                                               std::string_view name) mutable {
+      if ((mask & IN_CREATE) && name == "n") {
+        EXPECT_TRUE(WriteFile(P("n/e"), "1"));
+      }
+      if (!sameRead && !done && (mask & IN_MOVED_FROM) && name == "e") {
+        done = true;
+        moveOn();
+      }
+    };
+    hooks.AfterWatch = [this, scanned](const std::string& relative) {
+      if (relative == "n") {
+        EXPECT_EQ(rename(P("n/e").c_str(), P("n/p").c_str()), 0);
+        *scanned = true;
+      }
+    };
+    hooks.BeforeRead = [sameRead, moveOn, scanned, done = false]() mutable {
+      if (sameRead && *scanned && !done) {
+        done = true;
+        moveOn();
+        // Older than the read by more than a tick of the file times' clock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    };
+    Start(std::move(hooks));
+    ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+    const std::set<std::string> real{"n", "n/a", "n/p"};
+    EXPECT_EQ(ReplayWhenSettled({}, real), real);
+    collector_.reset();
+    source_.reset();
+  }
+}
+
 // A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
 // read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
 // o holds under its new path.
