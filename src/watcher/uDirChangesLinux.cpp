@@ -89,6 +89,7 @@ constexpr size_t kDirentBufferSize = 32 * 1024;
 constexpr size_t kOpenLevels = 16;
 // Renames of folders waiting for their paths to be known again (see CheckDoubts).
 constexpr size_t kMaxDoubts = 1024;
+constexpr int kMaxDeferrals = 3;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 
@@ -504,6 +505,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::string FromName;
     int ToWd;
     std::string ToName;
+    int Deferred = 0;  // times put off because what was found there was newer than the read
   };
   std::vector<TDoubt> doubts_;
   // Folders of the tree found in a new folder by its scan before their move's events were read:
@@ -1607,6 +1609,15 @@ void TInotifyDirChanges::CheckDoubts() {
         (held != doubt.Watch && held != kNoWatch)) {
       continue;
     }
+    if (TrustedInode(st) == 0 && doubt.Deferred < kMaxDeferrals && doubts_.size() < kMaxDoubts) {
+      // Another folder, but newer than the read: maybe one that took the name after the watched
+      // one moved on, whose news is still to come. Looked at again after the next read, which a
+      // barrier brings about should nothing else come.
+      ++doubt.Deferred;
+      doubts_.push_back(std::move(doubt));
+      marked_ = true;
+      continue;
+    }
     Emit(kActionRemoved, path, true);
     to->second.Items.Erase(doubt.ToName);
     if (held == doubt.Watch) ForgetSubtree(doubt.Watch, doubt.ToWd);
@@ -1621,6 +1632,7 @@ void TInotifyDirChanges::CheckDoubts() {
       WatchNew(doubt.FromWd, doubt.FromName, true);
     }
   }
+  RaiseBarrier();
   TellLimit();
 }
 
@@ -1813,9 +1825,11 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       // Another folder where it went, or (where it went is no longer there under that path) the
       // watched one still where it was. Neither tells when a later event of the read brings an
       // item under the name, which may be the one there now: a folder made or moved under the
-      // name it went to, or the watched folder moved back. (A folder made under the old name is
+      // name it went to, or the watched folder moved back; nor does another folder newer than
+      // the read, whose news may not have been read yet. (A folder made under the old name is
       // new: when the watched folder is there, it is that one, and the watched one stayed.)
-      if (StatItem(otherPath_, st) && (st.st_ino == inode || !TakenLater(toWd, toName))) {
+      if (StatItem(otherPath_, st) &&
+          (st.st_ino == inode || (!TakenLater(toWd, toName) && TrustedInode(st) != 0))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino != inode;
       } else if (StatItem(itemPath_, st) &&
                  (st.st_ino != inode || !TakenLater(moveFrom_.Wd, moveFrom_.Name, IN_MOVED_TO))) {

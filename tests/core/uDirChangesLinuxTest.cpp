@@ -659,6 +659,37 @@ TEST_F(InotifySource, AFolderRenamedInTheSameReadIsReadWhereItWent) {
   }
 }
 
+// A folder of the tree renamed (f to p), then, once the read holding the rename has begun,
+// renamed on (to w) and its first new name taken by a new folder: the later folder under p is
+// not the renamed one, nor a sign that it stayed (which would tell the renamed folder gone and
+// then made again with all it holds); which is which is known once the later news is in.
+TEST_F(InotifySource, AFolderRenamedOnAndItsNameTakenAfterTheReadBeganKeepsItsSubtree) {
+  ASSERT_TRUE(std::filesystem::create_directories(P("f/x")));
+  TInotifyHooks hooks;
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MOVED_FROM) && name == "f") {
+      done = true;
+      EXPECT_EQ(rename(P("p").c_str(), P("w").c_str()), 0);
+      EXPECT_EQ(mkdir(P("p").c_str(), 0755), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(rename(P("f").c_str(), P("p").c_str()), 0);
+  // (Whatever comes late counts too.)
+  collector_->WaitUntil([](const std::vector<TSeen>& seen) { return seen.size() >= 5; }, 2s);
+  std::this_thread::sleep_for(300ms);
+  TRecords got;
+  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
+  EXPECT_EQ(got, (TRecords{{kActionRenamedOld, "f"},
+                           {kActionRenamedNew, "p"},
+                           {kActionRenamedOld, "p"},
+                           {kActionRenamedNew, "w"},
+                           {kActionAdded, "p"}}));
+  // The renamed folder is still watched where it went.
+  ASSERT_TRUE(WriteFile(P("w/x/g"), ""));
+  EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "w/x/g"));
+}
+
 // ---- 5. nothing lost ----
 
 TEST_F(InotifySource, RecordsBeyondOneReadWaitForTheNext) {
