@@ -400,6 +400,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void Mark(int wd, std::string_view name, uint64_t inode);
   void Unmark(int wd, std::string_view name);
   bool TakeEcho(int wd, std::string_view name, bool movedIn);
+  uint64_t ScannedInode(int wd, std::string_view name);
   const inotify_event* RenamedLater(int wd, std::string_view name) const;
   void RaiseBarrier();
   void OnBarrier(int which);
@@ -957,7 +958,7 @@ void TInotifyDirChanges::ListFolder(int fd, int wd, bool report, TFrame& frame) 
         if (!itemPath_.empty()) itemPath_ += '/';
         itemPath_.append(name, length);
         Emit(kActionAdded, itemPath_, false);
-        if (folder) Mark(wd, {name, length}, entry->d_ino);
+        if (folder) Mark(wd, {name, length}, haveStat ? st.st_ino : entry->d_ino);
       }
     }
   }
@@ -1100,8 +1101,44 @@ void TInotifyDirChanges::OnBarrier(int which) {
   }
   ++barriersSeen_;
   for (auto it = marks_.begin(); it != marks_.end();) {
-    it = it->second.Barrier <= barriersSeen_ ? marks_.erase(it) : std::next(it);
+    if (it->second.Barrier > barriersSeen_) {
+      ++it;
+      continue;
+    }
+    // No news of an item coming or going under the name between the folder's watch and the
+    // barrier: the item the scan found is the one there, though it was too new to be sure of
+    // then. Its inode number shows a file replaced under it unseen later.
+    int wd;
+    std::memcpy(&wd, it->first.data(), sizeof wd);
+    if (const auto folder = folders_.find(wd); folder != folders_.end()) {
+      const std::string_view name = std::string_view(it->first).substr(sizeof wd);
+      const uint64_t* value = folder->second.Items.Find(name);
+      if (value && !IsDirValue(*value) && *value != kUnknownSize && *value != kUnlearnedSize &&
+          folder->second.Items.InodeOf(name) == 0) {
+        folder->second.Items.Set(name, *value, it->second.Inode);
+      }
+    }
+    it = marks_.erase(it);
   }
+}
+
+// The inode number of the item the scan of a new folder found under the name, when nothing came
+// or went under it from the folder's watch to the barrier after the scan, which is later in the
+// read being handled; 0 otherwise.
+uint64_t TInotifyDirChanges::ScannedInode(int wd, std::string_view name) {
+  if (marks_.empty()) return 0;
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key += name;
+  const auto it = marks_.find(key);
+  if (it == marks_.end()) return 0;
+  uint64_t barrier = barriersSeen_;
+  for (size_t offset = readOffset_;
+       offset + sizeof(inotify_event) <= readSize_ && barrier < it->second.Barrier;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) ++barrier;
+  }
+  return barrier >= it->second.Barrier && !TakenLater(wd, name) ? it->second.Inode : 0;
 }
 
 // Drops the watches of a folder that left the tree and of everything under it.
@@ -1804,9 +1841,13 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   const bool isDir = moveFrom_.IsDir;
   bool hadValue = false;
   uint64_t value = 0;
+  uint64_t scanned = 0;
   if (const uint64_t* v = from->second.Items.Find(moveFrom_.Name)) {
     hadValue = true;
     value = *v;
+    if (!isDir && from->second.Items.InodeOf(moveFrom_.Name) == 0) {
+      scanned = ScannedInode(moveFrom_.Wd, moveFrom_.Name);
+    }
   }
   Unmark(moveFrom_.Wd, moveFrom_.Name);
   if (!hadValue) {
@@ -1881,7 +1922,8 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     if (old >= 0 && !(hadValue && old == WatchOf(value))) ForgetSubtree(old, toWd);
   }
   if (!isDir) {
-    const uint64_t inode = from->second.Items.InodeOf(moveFrom_.Name);
+    uint64_t inode = from->second.Items.InodeOf(moveFrom_.Name);
+    if (inode == 0) inode = scanned;
     from->second.Items.Erase(moveFrom_.Name);
     uint64_t size = value, nowInode = inode;
     const bool unknown = value == kUnknownSize || value == kUnlearnedSize || IsDirValue(value);

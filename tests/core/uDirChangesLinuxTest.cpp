@@ -1077,6 +1077,39 @@ TEST_F(InotifySource, AFileReplacedAndRenamedWhileItsNewFolderIsReadIsToldArrive
       (TRecords{{kActionAdded, "n/x"}, {kActionRenamedOld, "n/x"}, {kActionRenamedNew, "n/z"}}));
 }
 
+// A file found by the scan of a new folder (n) while too new for the scan to be sure of it, then,
+// before the scan ends, renamed, and a copy moved in over it from outside (the kernel merges the
+// two arrivals under the name): the copy is told arrived, as nothing else came or went under the
+// first name before the scan ended.
+TEST_F(InotifySource, AFileRenamedAndReplacedBeforeItsNewFolderIsReadToTheEndIsToldArrived) {
+  TTempDir outside;
+  ASSERT_TRUE(WriteFile(outside.Path() + "/y", "the copy"));
+  TInotifyHooks hooks;
+  hooks.AfterWatch = [this, &outside](const std::string& relative) {
+    if (relative == "n") {
+      // Changed after the read began.
+      EXPECT_EQ(chmod(P("n/x").c_str(), 0600), 0);
+    } else if (relative == "n/s") {
+      EXPECT_EQ(rename(P("n/x").c_str(), P("n/z").c_str()), 0);
+      EXPECT_EQ(rename((outside.Path() + "/y").c_str(), P("n/z").c_str()), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_TRUE(std::filesystem::create_directories(outside.Path() + "/n/s"));
+  ASSERT_TRUE(WriteFile(outside.Path() + "/n/x", "first"));
+  ASSERT_EQ(rename((outside.Path() + "/n").c_str(), P("n").c_str()), 0);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionRenamedNew, "n/z"));
+  std::this_thread::sleep_for(300ms);  // what comes late counts too
+  TRecords got;
+  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
+  EXPECT_EQ(got, (TRecords{{kActionAdded, "n"},
+                           {kActionAdded, "n/x"},
+                           {kActionAdded, "n/s"},
+                           {kActionRenamedOld, "n/x"},
+                           {kActionRenamedNew, "n/z"},
+                           {kActionAdded, "n/z"}}));
+}
+
 // A file found by a new folder's scan, deleted and made again (empty: no write tells it) while the
 // scan goes on: the scan's mark must go with the deletion, or the second making is taken for the
 // kernel's late news of the first and lost.

@@ -493,6 +493,18 @@ const TReplay kReplays[] = {
       {{TKind::Append, "$R~2/g~3/\x82\x45\xf1{~21/by~19/xcpu~25", {}, 15},
        {TKind::Rename, "$R~2/g~3/\x82\x45\xf1{~21", "$R~2/g~3/h~12/\x82\x45\xf1{~21"}}},
      LimitRun},
+    // A folder moved in, a file in it renamed and a copy moved in over it at once (the kernel
+    // merges the two arrivals under the name), then rewritten in place, its size kept: the copy
+    // is told arrived, not changed, even when the scan of the folder could not be sure of the
+    // first file's inode number.
+    {"file_in_a_folder_moved_in_renamed_and_replaced_at_once",
+     {0,
+      false,
+      {},
+      {{TKind::MoveInDir, "d", {}, 3},
+       {TKind::Rename, "d/f0", "d/r"},
+       {TKind::MoveIn, "d/r", {}, 57},
+       {TKind::SameSize, "d/r"}}}},
     // At the watch limit, deep: a polled folder whose path passes PATH_MAX, and a file made in it.
     {"at_limit_polled_folder_past_path_max",
      {0,
