@@ -1768,6 +1768,9 @@ void TInotifyDirChanges::OnDelete(int wd, TFolder& folder, std::string_view name
   // it, and should the watch be on a folder that lives on elsewhere (its name was taken again
   // before it was read), that folder is watched afresh when its own news comes.
   const uint64_t* value = folder.Items.Find(name);
+  // Another item under the name, of the other kind, found by the scan of a new folder after this
+  // one went: this one was never seen, and that one stays.
+  if (value && IsDirValue(*value) != isDir) return;
   if (value && IsDirValue(*value)) {
     if (IsPoll(WatchOf(*value))) StopPoll(WatchOf(*value));
     if (WatchOf(*value) >= 0) ForgetSubtree(WatchOf(*value), wd);
@@ -1848,6 +1851,12 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     if (!isDir && from->second.Items.InodeOf(moveFrom_.Name) == 0) {
       scanned = ScannedInode(moveFrom_.Wd, moveFrom_.Name);
     }
+  }
+  if (hadValue && IsDirValue(value) != isDir) {
+    // What the old name holds here is another item, of the other kind, found by the scan of a
+    // new folder after this one left: this one was never seen, and that one stays.
+    OnArrival(toWd, to->second, toName, isDir, true);
+    return;
   }
   Unmark(moveFrom_.Wd, moveFrom_.Name);
   if (!hadValue) {
@@ -2043,6 +2052,12 @@ void TInotifyDirChanges::OnMovedOut() {
   if (it == folders_.end()) return;
   ItemPath(moveFrom_.Wd, moveFrom_.Name, otherPath_);
   const uint64_t* value = it->second.Items.Find(moveFrom_.Name);
+  if (value && IsDirValue(*value) != moveFrom_.IsDir) {
+    // Another item under the name, of the other kind, found by the scan of a new folder after
+    // this one left: this one was never seen, and that one stays.
+    movedOut_ = {};
+    return;
+  }
   if (value && IsDirValue(*value) && WatchOf(*value) >= 0 && newHomes_.count(WatchOf(*value))) {
     // Moved into a new folder whose scan found it: it goes there.
     if (TakeNewHome(WatchOf(*value))) {

@@ -1133,6 +1133,46 @@ TEST_F(InotifySource, AFileMadeAgainWhileItsNewFolderIsReadIsToldAgain) {
   EXPECT_EQ(ReplayWhenSettled({}, real), real);
 }
 
+// A file in a new folder (n) renamed within the tree, moved out or deleted after n's watch was
+// added and before n was read, its name taken at once by a folder, which the scan finds and tells
+// with what it holds: the file's news is not the folder's, which stays, nor is the folder's own
+// arrival under the name told again.
+TEST_F(InotifySource, AFileThatLeftBeforeItsNewFolderWasReadIsNotTakenForTheFolderUnderItsName) {
+  TTempDir outside;
+  for (const char* how : {"renamed", "moved out", "deleted"}) {
+    SCOPED_TRACE(how);
+    std::filesystem::remove_all(P("n"));
+    std::filesystem::remove_all(P("z"));
+    TInotifyHooks hooks;
+    hooks.BeforeEvent = [this](uint32_t mask, std::string_view name) {
+      if ((mask & IN_CREATE) && name == "n") {
+        EXPECT_TRUE(WriteFile(P("n/z"), "1"));
+        EXPECT_EQ(mkdir(P("n/a").c_str(), 0755), 0);
+      }
+    };
+    hooks.AfterWatch = [this, how = std::string(how), &outside](const std::string& relative) {
+      if (relative != "n") return;
+      const std::string to = how == "renamed" ? P("z") : outside.Path() + "/z";
+      EXPECT_EQ(how == "deleted" ? unlink(P("n/z").c_str()) : rename(P("n/z").c_str(), to.c_str()),
+                0);
+      EXPECT_EQ(rename(P("n/a").c_str(), P("n/z").c_str()), 0);
+      EXPECT_EQ(mkdir(P("n/z/s").c_str(), 0755), 0);
+    };
+    Start(std::move(hooks));
+    ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+    std::set<std::string> real{"n", "n/z", "n/z/s"};
+    if (std::string(how) == "renamed") real.insert("z");
+    EXPECT_EQ(ReplayWhenSettled({}, real), real);
+    // Nor is the folder told gone and made again.
+    for (const auto& seen : collector_->Take()) {
+      EXPECT_FALSE(seen.Action == kActionRemoved && seen.Text == "n/z");
+    }
+    collector_.reset();
+    source_.reset();
+    std::filesystem::remove(outside.Path() + "/z");
+  }
+}
+
 // A file renamed in a new folder (n) after n's watch was added and before n was read, so that the
 // scan tells it under its new name (p); then, before the rename's events are handled, renamed on
 // and its name taken by a new folder. What is under p then is not the file the rename brought
