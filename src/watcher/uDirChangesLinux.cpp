@@ -33,6 +33,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -483,6 +484,9 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     timespec Modified;
   };
   std::unordered_map<std::string, TFilled> filled_;
+  // Files of the read being handled that went on at once from the name a rename gave them, by
+  // watch and name.
+  std::unordered_set<std::string> passing_;
   timespec readTime_{};          // just before the read being handled, coarse like file times
   timespec openTime_{};          // when watching began, likewise
   bool readDrained_ = false;     // that read took everything the kernel had queued
@@ -1483,6 +1487,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     }
   }
   SettleFilled();
+  if (!moveFrom_.Active) passing_.clear();
   if (folderRenamed_) RetryUntold();
   if (!doubts_.empty()) CheckDoubts();
   if (!unlearned_.empty()) LearnSizes();
@@ -1710,6 +1715,12 @@ uint64_t TInotifyDirChanges::TrustedInode(const struct stat& st) const {
 namespace {
 uint64_t ArrivalKey(int wd, std::string_view name) {
   return std::hash<std::string_view>{}(name) ^ (static_cast<uint64_t>(wd) * 0x9e3779b97f4a7c15u);
+}
+
+std::string NameKey(int wd, std::string_view name) {
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key += name;
+  return key;
 }
 }  // namespace
 
@@ -1952,7 +1963,10 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     const bool found = look && StatItem(otherPath_, st) && !S_ISDIR(st.st_mode) &&
                        !(unknown && TakenLater(toWd, toName));
     const bool other = found && tracked && st.st_ino != inode;
-    if (other && readDrained_ &&
+    // Carried here by the inode number it had before a rename it went on from at once: another
+    // file found where it went may have replaced it at any name on its way.
+    const bool passing = !passing_.empty() && passing_.erase(NameKey(moveFrom_.Wd, moveFrom_.Name));
+    if (other && !passing && readDrained_ &&
         !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
         !TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd)) {
@@ -1963,12 +1977,16 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     } else if (unknown && found) {
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
       nowInode = TrustedInode(st);
-    } else if (unknown || other || leavesSoon) {
-      // Not where its folder's path says (a folder above renamed, its events still to come),
-      // another item there that may be a later one, or going again at once: learned once the
-      // events are in, or quietly at its first write. What it was before is not kept: a file
-      // that replaced it unseen would be measured by it, and its replacement told at its next
-      // rename, under a name where none happened.
+    } else if (leavesSoon) {
+      // Going again at once: it keeps its size and inode number, and is looked at where it
+      // stops, so that a write on its way or after is measured against what it was.
+      passing_.insert(NameKey(toWd, toName));
+    } else if (unknown || other) {
+      // Not where its folder's path says (a folder above renamed, its events still to come), or
+      // another item there that may be a later one: learned once the events are in, or quietly
+      // at its first write. What it was before is not kept: a file that replaced it unseen would
+      // be measured by it, and its replacement told at its next rename, under a name where none
+      // happened.
       size = kUnlearnedSize;
       nowInode = 0;
       unlearned_.emplace_back(toWd, std::string(toName));

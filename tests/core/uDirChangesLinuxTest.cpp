@@ -543,6 +543,25 @@ TEST_F(InotifySource, AWriteWhoseFileMovedOnBeforeItWasReadIsStillAChange) {
   EXPECT_EQ(Settle(), TRecords{});
 }
 
+// A file renamed twice, then written, all before the reader looks: the write is a change, though
+// the file is found with its new size where it went.
+TEST_F(InotifySource, AWriteAfterTwoRenamesBeforeTheyWereReadIsAChange) {
+  ASSERT_TRUE(WriteFile(P("a"), "first"));
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_EQ(rename(P("a").c_str(), P("b").c_str()), 0);
+  ASSERT_EQ(rename(P("b").c_str(), P("c").c_str()), 0);
+  ASSERT_TRUE(AppendFile(P("c"), "more"));
+  gate->Open();
+  EXPECT_EQ(Settle(), (TRecords{{4, "a"}, {5, "b"}, {4, "b"}, {5, "c"}, {3, "c"}}));
+  // Its size is known: a rewrite that keeps it is no change.
+  ASSERT_TRUE(WriteFile(P("c"), "FIRSTMORE", 0));
+  EXPECT_EQ(Settle(), TRecords{});
+}
+
 // ---- 4. new folders and renamed folders ----
 
 TEST_F(InotifySource, WhatANewFolderHeldBeforeItsWatchIsReportedByTheScan) {
