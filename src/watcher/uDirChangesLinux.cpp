@@ -75,6 +75,13 @@ int WatchOf(uint64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
+// A key for an item by its folder's watch and its name.
+std::string NameKey(int wd, std::string_view name) {
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key += name;
+  return key;
+}
+
 // The first half of a rename waits this long at the end of a read for its second half before it
 // counts as a move out of the tree.
 constexpr int kPairWaitMs = 10;
@@ -357,6 +364,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   struct TMark {
     uint64_t Inode;
     uint64_t Barrier;
+    bool Stated;  // the inode number as stat gives it (a listing's may differ, as on overlays)
   };
   // A subtree polled instead of watched, as an item of a watched folder.
   struct TPolled {
@@ -398,7 +406,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
   // Echoes of what the scans of new folders told.
   void SetUpBarriers();
-  void Mark(int wd, std::string_view name, uint64_t inode);
+  void Mark(int wd, std::string_view name, uint64_t inode, bool stated = false);
   void Unmark(int wd, std::string_view name);
   bool TakeEcho(int wd, std::string_view name, bool movedIn);
   uint64_t ScannedInode(int wd, std::string_view name);
@@ -962,7 +970,7 @@ void TInotifyDirChanges::ListFolder(int fd, int wd, bool report, TFrame& frame) 
         if (!itemPath_.empty()) itemPath_ += '/';
         itemPath_.append(name, length);
         Emit(kActionAdded, itemPath_, false);
-        if (folder) Mark(wd, {name, length}, haveStat ? st.st_ino : entry->d_ino);
+        if (folder) Mark(wd, {name, length}, haveStat ? st.st_ino : entry->d_ino, haveStat);
       }
     }
   }
@@ -1024,10 +1032,8 @@ void TInotifyDirChanges::SetUpBarriers() {
   }
 }
 
-void TInotifyDirChanges::Mark(int wd, std::string_view name, uint64_t inode) {
-  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-  key += name;
-  marks_[std::move(key)] = {inode, barriersSent_ + 1};
+void TInotifyDirChanges::Mark(int wd, std::string_view name, uint64_t inode, bool stated) {
+  marks_[NameKey(wd, name)] = {inode, barriersSent_ + 1, stated};
   marked_ = true;
 }
 
@@ -1117,8 +1123,8 @@ void TInotifyDirChanges::OnBarrier(int which) {
     if (const auto folder = folders_.find(wd); folder != folders_.end()) {
       const std::string_view name = std::string_view(it->first).substr(sizeof wd);
       const uint64_t* value = folder->second.Items.Find(name);
-      if (value && !IsDirValue(*value) && *value != kUnknownSize && *value != kUnlearnedSize &&
-          folder->second.Items.InodeOf(name) == 0) {
+      if (it->second.Stated && value && !IsDirValue(*value) && *value != kUnknownSize &&
+          *value != kUnlearnedSize && folder->second.Items.InodeOf(name) == 0) {
         folder->second.Items.Set(name, *value, it->second.Inode);
       }
     }
@@ -1131,9 +1137,7 @@ void TInotifyDirChanges::OnBarrier(int which) {
 // read being handled; 0 otherwise.
 uint64_t TInotifyDirChanges::ScannedInode(int wd, std::string_view name) {
   if (marks_.empty()) return 0;
-  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-  key += name;
-  const auto it = marks_.find(key);
+  const auto it = marks_.find(NameKey(wd, name));
   if (it == marks_.end()) return 0;
   uint64_t barrier = barriersSeen_;
   for (size_t offset = readOffset_;
@@ -1142,7 +1146,9 @@ uint64_t TInotifyDirChanges::ScannedInode(int wd, std::string_view name) {
     offset += sizeof(inotify_event) + event->len;
     if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) ++barrier;
   }
-  return barrier >= it->second.Barrier && !TakenLater(wd, name) ? it->second.Inode : 0;
+  return it->second.Stated && barrier >= it->second.Barrier && !TakenLater(wd, name)
+             ? it->second.Inode
+             : 0;
 }
 
 // Drops the watches of a folder that left the tree and of everything under it.
@@ -1717,11 +1723,6 @@ uint64_t ArrivalKey(int wd, std::string_view name) {
   return std::hash<std::string_view>{}(name) ^ (static_cast<uint64_t>(wd) * 0x9e3779b97f4a7c15u);
 }
 
-std::string NameKey(int wd, std::string_view name) {
-  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-  key += name;
-  return key;
-}
 }  // namespace
 
 // True when a later event of the read being handled brings an item under the name (made there,
