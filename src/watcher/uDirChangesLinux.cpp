@@ -408,7 +408,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void SetUpBarriers();
   void Mark(int wd, std::string_view name, uint64_t inode, bool stated = false);
   void Unmark(int wd, std::string_view name);
-  bool TakeEcho(int wd, std::string_view name, bool movedIn);
+  bool TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir);
   uint64_t ScannedInode(int wd, std::string_view name);
   const inotify_event* RenamedLater(int wd, std::string_view name) const;
   void RaiseBarrier();
@@ -1047,7 +1047,7 @@ void TInotifyDirChanges::Unmark(int wd, std::string_view name) {
 // True when the arrival of `name` is the kernel's own news of an item a scan already told. A
 // creation can only be that (a new item under the name would have come after the old one's
 // removal, which takes the mark off); an item moved in may also have replaced the one told.
-bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn) {
+bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir) {
   if (marks_.empty()) return false;
   std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
   key += name;
@@ -1060,10 +1060,10 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn) {
   struct stat st;
   if (StatItem(itemPath_, st)) {
     if (st.st_ino == inode) return true;
-    // Another item: the one moved in, which replaced the one told; unless the name may have been
-    // taken since by a later item (whose news comes later in the read, or which is newer than
-    // the read), the one moved in having gone on.
-    if (!TakenLater(wd, name) && TrustedInode(st) != 0) return false;
+    // Another item: the one moved in, which replaced the one told; unless the name was taken
+    // since by a later item, the one moved in having gone on: one whose news comes later in the
+    // read, or one of the other kind, whose news may not have been read yet.
+    if (!TakenLater(wd, name) && S_ISDIR(st.st_mode) == isDir) return false;
   }
   // Gone again since: renamed within the read, it is looked at where it went. Otherwise nothing
   // tells it from the item the scan saw, and telling it twice would have the one item arrive
@@ -1509,7 +1509,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
 // or a nameless file given a name) or moved in is not.
 void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view name, bool isDir,
                                    bool movedIn, bool movesOn) {
-  if (TakeEcho(wd, name, movedIn)) return;
+  if (TakeEcho(wd, name, movedIn, isDir)) return;
   ItemPath(wd, name, otherPath_);
   // A folder told gone just before (no record between) that comes back into view at once: the
   // two records read as one move.
@@ -1914,7 +1914,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       const std::string gone = itemPath_;
       from->second.Items.Erase(moveFrom_.Name);
       ForgetSubtree(watched->first, moveFrom_.Wd);
-      if (!TakeEcho(toWd, toName, true)) {
+      if (!TakeEcho(toWd, toName, true, true)) {
         Emit(kActionAdded, otherPath_, true);
         WatchNew(toWd, toName, true);
       }
@@ -1925,7 +1925,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
   }
   // The scan of a new folder may have told the item under its new name already: then only its
   // old name goes.
-  const bool echo = TakeEcho(toWd, toName, true);
+  const bool echo = TakeEcho(toWd, toName, true, isDir);
   ItemPath(moveFrom_.Wd, moveFrom_.Name, itemPath_);
   if (echo) {
     Emit(kActionRemoved, itemPath_, isDir);
