@@ -13,6 +13,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -97,7 +98,6 @@ constexpr size_t kDirentBufferSize = 32 * 1024;
 constexpr size_t kOpenLevels = 16;
 // Renames of folders waiting for their paths to be known again (see CheckDoubts).
 constexpr size_t kMaxDoubts = 1024;
-constexpr int kMaxDeferrals = 3;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 
@@ -341,6 +341,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     TInotifyItems Items;
     dev_t Device = 0;  // a subfolder on another device is a mount point
     ino_t Inode = 0;   // which folder the watch is on, whatever its name now
+    timespec Born{};   // its birth time; 0 where the file system keeps none
   };
   // A subfolder met by a scan, being read in turn.
   struct TFrame {
@@ -465,6 +466,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // for the system; -1 with errno.
   int OpenFolder(const std::string& relative);
   bool StatItem(const std::string& relative, struct stat& st);
+  bool BornAfter(const std::string& relative, const timespec& time);
   void Emit(uint32_t action, const std::string& path, bool isDir);
   void Flush();
 
@@ -518,7 +520,6 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::string FromName;
     int ToWd;
     std::string ToName;
-    int Deferred = 0;  // times put off because what was found there was newer than the read
   };
   std::vector<TDoubt> doubts_;
   // Folders of the tree found in a new folder by its scan before their move's events were read:
@@ -727,10 +728,13 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
   if (!path_.empty()) path_ += '/';
   path_ += name;
 
-  struct stat st;
-  const bool known = fstat(fd, &st) == 0;
-  const dev_t device = known ? st.st_dev : 0;
-  const ino_t inode = known ? st.st_ino : 0;
+  struct statx sx;
+  const bool known =
+      statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &sx) == 0;
+  const dev_t device = known ? makedev(sx.stx_dev_major, sx.stx_dev_minor) : 0;
+  const ino_t inode = known ? sx.stx_ino : 0;
+  timespec born{};
+  if (known && (sx.stx_mask & STATX_BTIME)) born = {sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec};
   if (parent && device != parent->Device) {
     // A mount point. inotify serves local file systems; a share's changes made elsewhere only
     // polling sees.
@@ -776,7 +780,7 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
     attached.Descend = false;
   } else {
     attached.Wd = added;
-    folders_.emplace(added, TFolder{parentWd, nameText, {}, device, inode});
+    folders_.emplace(added, TFolder{parentWd, nameText, {}, device, inode, born});
   }
   if (parent) parent->Items.Set(name, DirValue(attached.Wd));
   if (poll) {
@@ -1657,13 +1661,10 @@ void TInotifyDirChanges::CheckDoubts() {
         (held != doubt.Watch && held != kNoWatch)) {
       continue;
     }
-    if (TrustedInode(st) == 0 && doubt.Deferred < kMaxDeferrals && doubts_.size() < kMaxDoubts) {
-      // Another folder, but newer than the read: maybe one that took the name after the watched
-      // one moved on, whose news is still to come. Looked at again after the next read, which a
-      // barrier brings about should nothing else come.
-      ++doubt.Deferred;
-      doubts_.push_back(std::move(doubt));
-      marked_ = true;
+    if (const auto mover = folders_.find(doubt.Watch);
+        mover != folders_.end() && BornAfter(path, mover->second.Born)) {
+      // Made after the watched folder: not the one that moved, but a later one under the name,
+      // after the watched one moved on. The news of both tells the rest.
       continue;
     }
     Emit(kActionRemoved, path, true);
@@ -1680,7 +1681,6 @@ void TInotifyDirChanges::CheckDoubts() {
       WatchNew(doubt.FromWd, doubt.FromName, true);
     }
   }
-  RaiseBarrier();
   TellLimit();
 }
 
@@ -1887,11 +1887,14 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       // Another folder where it went, or (where it went is no longer there under that path) the
       // watched one still where it was. Neither tells when a later event of the read brings an
       // item under the name, which may be the one there now: a folder made or moved under the
-      // name it went to, or the watched folder moved back; nor does another folder newer than
-      // the read, whose news may not have been read yet. (A folder made under the old name is
-      // new: when the watched folder is there, it is that one, and the watched one stayed.)
+      // name it went to, or the watched folder moved back; nor does another folder made after the
+      // watched one, which cannot be the one that left the old name before the watched one came
+      // under it, but a later one, whose news may not have been read yet. (A folder made under
+      // the old name is new: when the watched folder is there, it is that one, and the watched
+      // one stayed.)
       if (StatItem(otherPath_, st) &&
-          (st.st_ino == inode || (!TakenLater(toWd, toName) && TrustedInode(st) != 0))) {
+          (st.st_ino == inode ||
+           (!TakenLater(toWd, toName) && !BornAfter(otherPath_, watched->second.Born)))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino != inode;
       } else if (StatItem(itemPath_, st) &&
                  (st.st_ino != inode || !TakenLater(moveFrom_.Wd, moveFrom_.Name, IN_MOVED_TO))) {
@@ -2277,6 +2280,23 @@ bool TInotifyDirChanges::StatItem(const std::string& relative, struct stat& st) 
                           AT_SYMLINK_NOFOLLOW) == 0;
   close(dir);
   return ok;
+}
+
+// True when the item under the path was made after `time` (a birth time), both known.
+bool TInotifyDirChanges::BornAfter(const std::string& relative, const timespec& time) {
+  if (time.tv_sec == 0 && time.tv_nsec == 0) return false;
+  const size_t slash = relative.rfind('/');
+  const int dir =
+      OpenFolder(slash == std::string::npos ? std::string() : relative.substr(0, slash));
+  if (dir < 0) return false;
+  struct statx sx;
+  const bool known = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
+                     (sx.stx_mask & STATX_BTIME) != 0;
+  close(dir);
+  return known && (sx.stx_btime.tv_sec > time.tv_sec ||
+                   (sx.stx_btime.tv_sec == time.tv_sec &&
+                    static_cast<long>(sx.stx_btime.tv_nsec) > time.tv_nsec));
 }
 
 void TInotifyDirChanges::Emit(uint32_t action, const std::string& path, bool isDir) {
