@@ -1803,12 +1803,12 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   ItemPath(wd, name, otherPath_);
   struct stat st;
   uint64_t size = kUnknownSize;
-  if (!leaving && StatItem(otherPath_, st)) {
-    if (!S_ISREG(st.st_mode)) return;
+  if (!leaving && StatItem(otherPath_, st) && !S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) return;  // a pipe or the like written: no size to change
     size = static_cast<uint64_t>(st.st_size);
   }
-  // Otherwise the file was renamed or deleted right after the write: its size cannot be learned
-  // any more, and the change is reported rather than dropped.
+  // Otherwise the file was renamed or deleted right after the write (a folder may hold its name
+  // since): its size cannot be learned any more, and the change is reported rather than dropped.
   if (!filled_.empty()) {
     std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
     key += name;

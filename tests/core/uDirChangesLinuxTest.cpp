@@ -543,6 +543,30 @@ TEST_F(InotifySource, AWriteWhoseFileMovedOnBeforeItWasReadIsStillAChange) {
   EXPECT_EQ(Settle(), TRecords{});
 }
 
+// A file written, then, once the read holding the write has begun, renamed and its name taken by a
+// folder: the write is still a change, though its size can no longer be learned.
+TEST_F(InotifySource, AWriteWhoseFileLeftItsNameToAFolderIsStillAChange) {
+  ASSERT_TRUE(WriteFile(P("a"), "first"));
+  TInotifyHooks hooks;
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MODIFY) && name == "a") {
+      done = true;
+      EXPECT_EQ(rename(P("a").c_str(), P("b").c_str()), 0);
+      EXPECT_EQ(mkdir(P("a").c_str(), 0755), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_TRUE(AppendFile(P("a"), "more"));
+  collector_->WaitUntil([](const std::vector<TSeen>& seen) { return seen.size() >= 4; }, 2s);
+  std::this_thread::sleep_for(300ms);  // what comes late counts too
+  TRecords got;
+  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
+  EXPECT_EQ(got, (TRecords{{kActionModified, "a"},
+                           {kActionRenamedOld, "a"},
+                           {kActionRenamedNew, "b"},
+                           {kActionAdded, "a"}}));
+}
+
 // A file renamed twice, then written, all before the reader looks: the write is a change, though
 // the file is found with its new size where it went.
 TEST_F(InotifySource, AWriteAfterTwoRenamesBeforeTheyWereReadIsAChange) {
