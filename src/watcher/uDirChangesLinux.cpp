@@ -466,6 +466,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // for the system; -1 with errno.
   int OpenFolder(const std::string& relative);
   bool StatItem(const std::string& relative, struct stat& st);
+  int StatBirth(const std::string& relative, struct statx& sx);
   bool BornAfter(const std::string& relative, const timespec& time);
   void Emit(uint32_t action, const std::string& path, bool isDir);
   void Flush();
@@ -1689,16 +1690,11 @@ void TInotifyDirChanges::CheckDoubts() {
 // began, it may well be the latter, and then what it holds was made here: it is told, so that
 // nothing made in the tree goes untold. Where the file system keeps no birth time it is not.
 bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
-  const size_t slash = relative.rfind('/');
-  const int dir =
-      OpenFolder(slash == std::string::npos ? std::string() : relative.substr(0, slash));
-  if (dir < 0) return false;
   struct statx sx;
-  const bool there = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
-                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0;
-  close(dir);
+  const int found = StatBirth(relative, sx);
+  if (found < 0) return false;
   // Gone again already (renamed on): told with what it holds where it is found, rather than lost.
-  if (!there) return true;
+  if (found == 0) return true;
   if ((sx.stx_mask & STATX_BTIME) == 0) return false;
   // File times tick like the coarse clock: one made in the tick in which watching began counts
   // as made while watched (told rather than lost).
@@ -2282,21 +2278,27 @@ bool TInotifyDirChanges::StatItem(const std::string& relative, struct stat& st) 
   return ok;
 }
 
-// True when the item under the path was made after `time` (a birth time), both known.
-bool TInotifyDirChanges::BornAfter(const std::string& relative, const timespec& time) {
-  if (time.tv_sec == 0 && time.tv_nsec == 0) return false;
+// The birth time of the item under the path, with the rest statx gives: 1 when found, 0 when the
+// item is not there, -1 when its folder could not be opened.
+int TInotifyDirChanges::StatBirth(const std::string& relative, struct statx& sx) {
   const size_t slash = relative.rfind('/');
   const int dir =
       OpenFolder(slash == std::string::npos ? std::string() : relative.substr(0, slash));
-  if (dir < 0) return false;
-  struct statx sx;
-  const bool known = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
-                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
-                     (sx.stx_mask & STATX_BTIME) != 0;
+  if (dir < 0) return -1;
+  const bool there = statx(dir, relative.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                           AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0;
   close(dir);
-  return known && (sx.stx_btime.tv_sec > time.tv_sec ||
-                   (sx.stx_btime.tv_sec == time.tv_sec &&
-                    static_cast<long>(sx.stx_btime.tv_nsec) > time.tv_nsec));
+  return there ? 1 : 0;
+}
+
+// True when the item under the path was made after `time` (a birth time), both known.
+bool TInotifyDirChanges::BornAfter(const std::string& relative, const timespec& time) {
+  if (time.tv_sec == 0 && time.tv_nsec == 0) return false;
+  struct statx sx;
+  if (StatBirth(relative, sx) != 1 || (sx.stx_mask & STATX_BTIME) == 0) return false;
+  return sx.stx_btime.tv_sec > time.tv_sec ||
+         (sx.stx_btime.tv_sec == time.tv_sec &&
+          static_cast<long>(sx.stx_btime.tv_nsec) > time.tv_nsec);
 }
 
 void TInotifyDirChanges::Emit(uint32_t action, const std::string& path, bool isDir) {

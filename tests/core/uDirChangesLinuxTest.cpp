@@ -292,6 +292,21 @@ class InotifySource : public ::testing::Test {
     collector_ = std::make_unique<TCollector>(source_, filter);
   }
   TRecords Settle() { return collector_->Settle(Root()); }
+  // What came since the last take, once nothing more came for 300 ms (what comes late counts too).
+  TRecords TakeWhenQuiet() {
+    size_t count = 0;
+    while (collector_->WaitUntil(
+        [&](const std::vector<TSeen>& seen) {
+          if (seen.size() == count) return false;
+          count = seen.size();
+          return true;
+        },
+        300ms)) {
+    }
+    TRecords got;
+    for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
+    return got;
+  }
   // The tree the records give, replayed over `start`, once it is `real` (or after 2 s) and no
   // record more came for 300 ms: what comes late counts too.
   std::set<std::string> ReplayWhenSettled(const std::set<std::string>& start,
@@ -558,13 +573,10 @@ TEST_F(InotifySource, AWriteWhoseFileLeftItsNameToAFolderIsStillAChange) {
   Start(std::move(hooks));
   ASSERT_TRUE(AppendFile(P("a"), "more"));
   collector_->WaitUntil([](const std::vector<TSeen>& seen) { return seen.size() >= 4; }, 2s);
-  std::this_thread::sleep_for(300ms);  // what comes late counts too
-  TRecords got;
-  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
-  EXPECT_EQ(got, (TRecords{{kActionModified, "a"},
-                           {kActionRenamedOld, "a"},
-                           {kActionRenamedNew, "b"},
-                           {kActionAdded, "a"}}));
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{kActionModified, "a"},
+                                       {kActionRenamedOld, "a"},
+                                       {kActionRenamedNew, "b"},
+                                       {kActionAdded, "a"}}));
 }
 
 // A file renamed twice, then written, all before the reader looks: the write is a change, though
@@ -719,16 +731,12 @@ TEST_F(InotifySource, AFolderRenamedOnAndItsNameTakenAfterTheReadBeganKeepsItsSu
   };
   Start(std::move(hooks));
   ASSERT_EQ(rename(P("f").c_str(), P("p").c_str()), 0);
-  // (Whatever comes late counts too.)
   collector_->WaitUntil([](const std::vector<TSeen>& seen) { return seen.size() >= 5; }, 2s);
-  std::this_thread::sleep_for(300ms);
-  TRecords got;
-  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
-  EXPECT_EQ(got, (TRecords{{kActionRenamedOld, "f"},
-                           {kActionRenamedNew, "p"},
-                           {kActionRenamedOld, "p"},
-                           {kActionRenamedNew, "w"},
-                           {kActionAdded, "p"}}));
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{kActionRenamedOld, "f"},
+                                       {kActionRenamedNew, "p"},
+                                       {kActionRenamedOld, "p"},
+                                       {kActionRenamedNew, "w"},
+                                       {kActionAdded, "p"}}));
   // The renamed folder is still watched where it went.
   ASSERT_TRUE(WriteFile(P("w/x/g"), ""));
   EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "w/x/g"));
@@ -1171,15 +1179,12 @@ TEST_F(InotifySource, AFileRenamedAndReplacedBeforeItsNewFolderIsReadToTheEndIsT
   ASSERT_TRUE(WriteFile(outside.Path() + "/n/x", "first"));
   ASSERT_EQ(rename((outside.Path() + "/n").c_str(), P("n").c_str()), 0);
   ASSERT_TRUE(collector_->WaitForRecord(kActionRenamedNew, "n/z"));
-  std::this_thread::sleep_for(300ms);  // what comes late counts too
-  TRecords got;
-  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
-  EXPECT_EQ(got, (TRecords{{kActionAdded, "n"},
-                           {kActionAdded, "n/x"},
-                           {kActionAdded, "n/s"},
-                           {kActionRenamedOld, "n/x"},
-                           {kActionRenamedNew, "n/z"},
-                           {kActionAdded, "n/z"}}));
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{kActionAdded, "n"},
+                                       {kActionAdded, "n/x"},
+                                       {kActionAdded, "n/s"},
+                                       {kActionRenamedOld, "n/x"},
+                                       {kActionRenamedNew, "n/z"},
+                                       {kActionAdded, "n/z"}}));
 }
 
 // A file found by a new folder's scan, deleted and made again (empty: no write tells it) while the
@@ -1275,15 +1280,12 @@ TEST_F(InotifySource, ACopyWrittenAfterItsArrivalWasReadIsToldArrivedOnce) {
   std::this_thread::sleep_for(300ms);
   ASSERT_EQ(rename(P("n/m").c_str(), P("n/p").c_str()), 0);
   ASSERT_TRUE(collector_->WaitForRecord(kActionRenamedNew, "n/p"));
-  std::this_thread::sleep_for(300ms);  // what comes late counts too
-  TRecords got;
-  for (const auto& s : collector_->Take()) got.emplace_back(s.Action, s.Text);
-  EXPECT_EQ(got, (TRecords{{kActionAdded, "n"},
-                           {kActionAdded, "n/m"},
-                           {kActionAdded, "n/s"},
-                           {kActionAdded, "n/m"},
-                           {kActionRenamedOld, "n/m"},
-                           {kActionRenamedNew, "n/p"}}));
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{kActionAdded, "n"},
+                                       {kActionAdded, "n/m"},
+                                       {kActionAdded, "n/s"},
+                                       {kActionAdded, "n/m"},
+                                       {kActionRenamedOld, "n/m"},
+                                       {kActionRenamedNew, "n/p"}}));
 }
 
 // A file renamed in a new folder (n) after n's watch was added and before n was read, so that the
