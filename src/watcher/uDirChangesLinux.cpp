@@ -98,6 +98,8 @@ constexpr size_t kDirentBufferSize = 32 * 1024;
 constexpr size_t kOpenLevels = 16;
 // Renames of folders waiting for their paths to be known again (see CheckDoubts).
 constexpr size_t kMaxDoubts = 1024;
+// What a folder moved out of the tree held is kept, in case it comes straight back, up to this.
+constexpr size_t kMostKeptOut = 4096;
 
 constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
 
@@ -443,8 +445,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void OnModify(int wd, TFolder& folder, std::string_view name, bool leaving);
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
-  void CollectContents(uint64_t value, std::vector<std::pair<std::string, bool>>& out,
-                       std::map<std::string, uint64_t>* sizes = nullptr);
+  bool CollectContents(uint64_t value, std::vector<std::pair<std::string, bool>>& out,
+                       std::map<std::string, uint64_t>* sizes = nullptr, size_t most = SIZE_MAX);
   void ReconcileMove(std::vector<TChangeRecord>& records);
   void OnAttributes(int wd, TFolder& folder, std::string_view name);
   void SettleFilled();
@@ -1537,10 +1539,11 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     // the tree, whose poll tells it gone with what it held: what it holds is told here.
     const bool maybeFromPolled = movedIn && PollsBeyondLimit();
     struct stat st;
-    if (maybeFromPolled && touchesMoveOut && StatItem(otherPath_, st) &&
-        st.st_ino == movedOut_.Inode) {
-      // Back from a polled part before its poll saw it, right after it was told gone: what came
-      // with it is not told again, what it held but holds no more is told gone.
+    if (movedIn && touchesMoveOut && StatItem(otherPath_, st) && st.st_ino == movedOut_.Inode) {
+      // Back right after it was told gone (from a polled part, before its poll saw it, or where
+      // the second half of its own rename came too late to be paired): the two records read as
+      // one move, so what came with it is not told again, and what it held but holds no more is
+      // told gone.
       TMovedOut back = std::move(movedOut_);
       movedOut_ = {};
       const std::string where = otherPath_;
@@ -2088,7 +2091,10 @@ void TInotifyDirChanges::OnMovedOut() {
   // Never seen (made in a new folder before it was read): it was here, so both are told.
   if (!value) Emit(kActionAdded, otherPath_, moveFrom_.IsDir);
   TMovedOut movedOut;
-  if (value && IsDirValue(*value) && !polled_.empty()) {
+  if (value && IsDirValue(*value)) {
+    // Kept in case it comes straight back: from a polled part of the tree at the limit, or, when
+    // the second half of its rename came too late to be paired, from the very folder it went
+    // from. (Only up to a size: a big folder coming back is told afresh.)
     const int w = WatchOf(*value);
     const auto folder = folders_.find(w);
     const auto polled = polled_.find(w);
@@ -2096,7 +2102,11 @@ void TInotifyDirChanges::OnMovedOut() {
     movedOut.Inode = folder != folders_.end()  ? folder->second.Inode
                      : polled != polled_.end() ? polled->second.Inode
                                                : 0;
-    if (movedOut.Active) CollectContents(*value, movedOut.Contents, &movedOut.Sizes);
+    if (movedOut.Active) {
+      movedOut.Active = CollectContents(*value, movedOut.Contents, &movedOut.Sizes,
+                                        polled_.empty() ? kMostKeptOut : SIZE_MAX);
+    }
+    if (!movedOut.Active) movedOut = {};
   }
   if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
@@ -2111,10 +2121,11 @@ void TInotifyDirChanges::OnMovedOut() {
   movedOut_ = std::move(movedOut);
 }
 
-// What the folder of a table value holds as far as it was told, watched or polled, at any depth.
-void TInotifyDirChanges::CollectContents(uint64_t value,
+// What the folder of a table value holds as far as it was told, watched or polled, at any depth;
+// false (with `out` cut short) when that is more than `most` items.
+bool TInotifyDirChanges::CollectContents(uint64_t value,
                                          std::vector<std::pair<std::string, bool>>& out,
-                                         std::map<std::string, uint64_t>* sizes) {
+                                         std::map<std::string, uint64_t>* sizes, size_t most) {
   std::vector<std::pair<uint64_t, std::string>> stack{{value, {}}};
   while (!stack.empty()) {
     const auto [v, prefix] = stack.back();
@@ -2131,6 +2142,7 @@ void TInotifyDirChanges::CollectContents(uint64_t value,
     }
     const auto folder = folders_.find(w);
     if (folder == folders_.end()) continue;
+    if (folder->second.Items.Size() > most - std::min(most, out.size())) return false;
     folder->second.Items.ForEach([&](std::string_view name, uint64_t item) {
       std::string path = prefix;
       path += name;
@@ -2138,6 +2150,7 @@ void TInotifyDirChanges::CollectContents(uint64_t value,
       if (IsDirValue(item)) stack.emplace_back(item, path + '/');
     });
   }
+  return out.size() <= most;
 }
 
 // A poll's records that begin with the folder told gone just before, arrived in a polled part of
