@@ -2021,9 +2021,11 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     to->second.Items.Set(toName, value);
     MovePolls();
   } else if (!echo) {
-    // It was not watched before (unreadable then, or a new folder gone before it was read): try
-    // again, and tell what a new one holds.
-    WatchNew(toWd, toName, hadValue && (value & kUntoldBit) != 0);
+    // It was not watched before (unreadable then, a new folder gone before it was read, or one
+    // moved in that could not be read where it arrived): try again, and tell what a new one
+    // holds, or, for one not known to be new, what one made while watched holds.
+    const bool untold = hadValue && (value & kUntoldBit) != 0;
+    WatchNew(toWd, toName, untold, !untold);
     TellLimit();
   }
 }

@@ -752,6 +752,29 @@ TEST_F(InotifySource, AFolderRenamedOnAndItsNameTakenAfterTheReadBeganKeepsItsSu
   EXPECT_TRUE(collector_->WaitForRecord(kActionAdded, "w/x/g"));
 }
 
+// A folder made outside while watched and moved in (to p/n), whose parent was renamed (to q) and
+// which was itself renamed (to w) before its arrival was read: it could not be read where it
+// arrived, and is read where its rename takes it, with what it holds told, as made while watched.
+TEST_F(InotifySource, AFolderMovedInAndRenamedBeforeItCouldBeReadIsToldWithWhatItHolds) {
+  ASSERT_EQ(mkdir(P("p").c_str(), 0755), 0);
+  TTempDir outside;
+  TInotifyHooks hooks;
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MOVED_TO) && name == "n") {
+      done = true;
+      EXPECT_EQ(rename(P("p").c_str(), P("q").c_str()), 0);
+      EXPECT_EQ(rename(P("q/n").c_str(), P("q/w").c_str()), 0);
+    }
+  };
+  std::this_thread::sleep_for(20ms);  // p is older than watching; n is not
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir((outside.Path() + "/n").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(outside.Path() + "/n/f", "1"));
+  ASSERT_EQ(rename((outside.Path() + "/n").c_str(), P("p/n").c_str()), 0);
+  const std::set<std::string> real{"q", "q/w", "q/w/f"};
+  EXPECT_EQ(ReplayWhenSettled({"p"}, real), real);
+}
+
 // A new folder (o) whose scan comes late: a folder made in it (u1) was renamed (to l) and its
 // name taken by another (u2) that the scan finds, watched under the first name; by the time the
 // rename is read, u2 has moved on (to w) and a third folder holds the name. The folder the
