@@ -382,6 +382,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   struct TMovedOut {
     bool Active = false;
     ino_t Inode = 0;
+    std::string Path;                                    // where it was
     std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
     // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
     // was not told. (What watched folders hold was told as it was written.)
@@ -1547,6 +1548,13 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
       TMovedOut back = std::move(movedOut_);
       movedOut_ = {};
       const std::string where = otherPath_;
+      if (where == back.Path) {
+        // Under the very path it was told gone from, the two records do not read as a move:
+        // everything it holds is told again.
+        WatchNew(wd, name, true, false);
+        TellLimit();
+        return;
+      }
       WatchNew(wd, name, false, false);
       TellLimit();
       std::vector<std::pair<std::string, bool>> now;
@@ -2109,6 +2117,7 @@ void TInotifyDirChanges::OnMovedOut() {
                                         polled_.empty() ? kMostKeptOut : SIZE_MAX);
     }
     if (!movedOut.Active) movedOut = {};
+    if (movedOut.Active) movedOut.Path = otherPath_;
   }
   if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {

@@ -441,6 +441,10 @@ TEST_F(InotifySource, MovesOutOfAndIntoTheTreeAreDeletionsAndCreations) {
   EXPECT_EQ(Settle(), (TRecords{{2, "n"}, {1, "m"}}));
   ASSERT_TRUE(AppendFile(P("m/g"), "2"));
   EXPECT_EQ(Settle(), (TRecords{{3, "m/g"}}));
+  // Back under the very name it left: told gone and new, so what it holds is told again.
+  ASSERT_EQ(rename(P("m").c_str(), (outside.Path() + "/m").c_str()), 0);
+  ASSERT_EQ(rename((outside.Path() + "/m").c_str(), P("m").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "m"}, {1, "m"}, {1, "m/g"}}));
 }
 
 TEST_F(InotifySource, AnItemMovedOverAnotherIsReportedAsArriving) {
