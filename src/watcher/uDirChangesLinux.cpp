@@ -1047,9 +1047,7 @@ void TInotifyDirChanges::Mark(int wd, std::string_view name, uint64_t inode, boo
 
 void TInotifyDirChanges::Unmark(int wd, std::string_view name) {
   if (marks_.empty()) return;
-  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-  key += name;
-  marks_.erase(key);
+  marks_.erase(NameKey(wd, name));
 }
 
 // True when the arrival of `name` is the kernel's own news of an item a scan already told. A
@@ -1057,9 +1055,7 @@ void TInotifyDirChanges::Unmark(int wd, std::string_view name) {
 // removal, which takes the mark off); an item moved in may also have replaced the one told.
 bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir) {
   if (marks_.empty()) return false;
-  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-  key += name;
-  const auto it = marks_.find(key);
+  const auto it = marks_.find(NameKey(wd, name));
   if (it == marks_.end()) return false;
   const uint64_t inode = it->second.Inode;
   marks_.erase(it);
@@ -1605,9 +1601,7 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
   if (!movedIn && size > 0 && size != kUnlearnedSize && st.st_nlink == 1) {
     // Made and written at once (the writes' own events follow), or given a name with its content
     // (a nameless file linked in): the rest of the read tells which.
-    std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-    key += name;
-    filled_[std::move(key)] = {size, st.st_mtim};
+    filled_[NameKey(wd, name)] = {size, st.st_mtim};
     size = 0;
   }
   folder.Items.Set(name, size, inode);
@@ -1817,9 +1811,7 @@ void TInotifyDirChanges::OnModify(int wd, TFolder& folder, std::string_view name
   // Otherwise the file was renamed or deleted right after the write (a folder may hold its name
   // since): its size cannot be learned any more, and the change is reported rather than dropped.
   if (!filled_.empty()) {
-    std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
-    key += name;
-    filled_.erase(key);
+    filled_.erase(NameKey(wd, name));
   }
   if (uint64_t* known = folder.Items.Find(name)) {
     if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
@@ -2116,8 +2108,11 @@ void TInotifyDirChanges::OnMovedOut() {
       movedOut.Active = CollectContents(*value, movedOut.Contents, &movedOut.Sizes,
                                         polled_.empty() ? kMostKeptOut : SIZE_MAX);
     }
-    if (!movedOut.Active) movedOut = {};
-    if (movedOut.Active) movedOut.Path = otherPath_;
+    if (movedOut.Active) {
+      movedOut.Path = otherPath_;
+    } else {
+      movedOut = {};
+    }
   }
   if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
