@@ -415,6 +415,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir);
   uint64_t ScannedInode(int wd, std::string_view name);
   const inotify_event* RenamedLater(int wd, std::string_view name) const;
+  bool ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const;
   void RaiseBarrier();
   void OnBarrier(int which);
   void ForgetSubtree(int wd, int parentWd);
@@ -849,6 +850,11 @@ void TInotifyDirChanges::WatchNew(int parentWd, std::string_view name, bool repo
     }
     WatchSubtree(parentWd, parentFd, name, report);
     close(parentFd);
+    if (hooks_.AfterScan) {
+      std::string relative;
+      ItemPath(parentWd, name, relative);
+      hooks_.AfterScan(relative);
+    }
     RaiseBarrier();
   } else {
     // Neither watched nor, for one moved in, known to be new until the rename's events come:
@@ -1058,6 +1064,7 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, b
   const auto it = marks_.find(NameKey(wd, name));
   if (it == marks_.end()) return false;
   const uint64_t inode = it->second.Inode;
+  const uint64_t barrier = it->second.Barrier;
   marks_.erase(it);
   if (!movedIn) return true;
   ItemPath(wd, name, itemPath_);
@@ -1069,6 +1076,10 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, b
     // read, or one of the other kind, whose news may not have been read yet.
     if (!TakenLater(wd, name) && S_ISDIR(st.st_mode) == isDir) return false;
   }
+  // Another item came under the name after this one, before the scan's barrier: the scan found
+  // that one there, this one had left already (its departure is handled as news of an item the
+  // scan did not see there).
+  if (ArrivesBefore(wd, name, barrier)) return true;
   // Gone again since: renamed within the read, it is looked at where it went. Otherwise nothing
   // tells it from the item the scan saw, and telling it twice would have the one item arrive
   // where it already is.
@@ -1076,6 +1087,23 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, b
   if (!to) return true;
   ItemPath(to->wd, std::string_view(to->name, strnlen(to->name, to->len)), itemPath_);
   return !StatItem(itemPath_, st) || st.st_ino == inode;
+}
+
+// True when an item comes under the name later in the read being handled, before the barrier.
+bool TInotifyDirChanges::ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const {
+  uint64_t seen = barriersSeen_;
+  for (size_t offset = readOffset_;
+       offset + sizeof(inotify_event) <= readSize_ && seen < barrier;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) {
+      ++seen;
+    } else if (event->wd == wd && (event->mask & (IN_CREATE | IN_MOVED_TO)) &&
+               std::string_view(event->name, strnlen(event->name, event->len)) == name) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The second half of the next rename of the item in the read being handled, or null.

@@ -32,6 +32,9 @@ struct TInotifyHooks {
   // Runs on the reader thread when a folder's watch was added, before the folder is read, with
   // the folder's relative path.
   std::function<void(const std::string& relative)> AfterWatch;
+  // Runs on the reader thread when a new folder was read, before the barrier that follows the
+  // reading is raised, with the folder's relative path.
+  std::function<void(const std::string& relative)> AfterScan;
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.
   TPollOptions Poll;

@@ -1371,6 +1371,93 @@ TEST_F(InotifySource, AFileTheScanToldUnderANameALaterItemTookSinceIsToldOnce) {
   }
 }
 
+// One name (x) of a new folder (n) holds three items in turn, each moved in and renamed on, before
+// n is read; the scan tells the last, which goes on before the events are read. The first item's
+// arrival is history the scan told already (it is under its later name): not told at x again.
+TEST_F(InotifySource, ANameThatHeldSeveralItemsBeforeItsFolderWasReadIsToldOnce) {
+  TTempDir outside;
+  for (const bool dirs : {true, false}) {
+    for (const bool fromTree : {true, false}) {
+      for (const bool leaveTree : {false, true}) {
+        SCOPED_TRACE(std::string(dirs ? "folders" : "files") +
+                     (fromTree ? ", from the tree" : ", from outside") +
+                     (leaveTree ? ", renamed out of n" : ", renamed within n"));
+        std::filesystem::remove_all(P("n"));
+        std::set<std::string> start;
+        auto from = [&](int i) {
+          return (fromTree ? Root() : outside.Path()) + "/r" + std::to_string(i);
+        };
+        for (int i = 1; i <= 3; ++i) {
+          std::filesystem::remove_all(P("l" + std::to_string(i)));
+          ASSERT_TRUE(dirs ? mkdir(from(i).c_str(), 0755) == 0 : WriteFile(from(i), "abc"));
+          if (fromTree) start.insert("r" + std::to_string(i));
+        }
+        auto scanned = std::make_shared<bool>(false);
+        TInotifyHooks hooks;
+        hooks.AfterWatch = [&, scanned](const std::string& relative) {
+          if (relative != "n") return;
+          for (int i = 1; i <= 3; ++i) {
+            EXPECT_EQ(rename(from(i).c_str(), P("n/x").c_str()), 0);
+            const std::string to = (leaveTree ? "l" : "n/l") + std::to_string(i);
+            if (i < 3) {
+              EXPECT_EQ(rename(P("n/x").c_str(), P(to).c_str()), 0);
+            }
+          }
+          *scanned = true;
+        };
+        hooks.BeforeRead = [this, scanned, done = false]() mutable {
+          if (*scanned && !done) {
+            done = true;
+            EXPECT_EQ(rename(P("n/x").c_str(), P("n/l3").c_str()), 0);
+          }
+        };
+        Start(std::move(hooks));
+        ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+        std::set<std::string> real{"n", "n/l3"};
+        for (const char* l : {"l1", "l2"}) real.insert(leaveTree ? l : std::string("n/") + l);
+        EXPECT_EQ(ReplayWhenSettled(start, real), real);
+        collector_.reset();
+        source_.reset();
+      }
+    }
+  }
+}
+
+// A file found by the scan of a new folder (n), replaced by one moved in right after the scan,
+// which is renamed on, and the name taken again once the scan's barrier was raised: only the
+// arrivals up to the barrier can be history the scan told; the replacement is told.
+TEST_F(InotifySource, AFileReplacedRightAfterItsNewFolderWasReadIsToldReplaced) {
+  TTempDir outside;
+  ASSERT_TRUE(WriteFile(outside.Path() + "/a", "abc"));
+  auto scanned = std::make_shared<bool>(false);
+  TInotifyHooks hooks;
+  hooks.BeforeEvent = [this, &outside](uint32_t mask, std::string_view name) {
+    if ((mask & IN_CREATE) && name == "n") {
+      EXPECT_TRUE(WriteFile(P("n/x"), "1"));
+      // Kept, so that the file made last cannot take its inode number.
+      EXPECT_EQ(link(P("n/x").c_str(), (outside.Path() + "/kept").c_str()), 0);
+    }
+  };
+  hooks.AfterScan = [this, &outside, scanned](const std::string& relative) {
+    if (relative != "n") return;
+    EXPECT_EQ(rename((outside.Path() + "/a").c_str(), P("n/x").c_str()), 0);
+    EXPECT_EQ(rename(P("n/x").c_str(), P("n/l").c_str()), 0);
+    *scanned = true;
+  };
+  hooks.BeforeRead = [this, scanned, done = false]() mutable {
+    if (*scanned && !done) {
+      done = true;
+      EXPECT_TRUE(WriteFile(P("n/x"), ""));
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  const TRecords got = TakeWhenQuiet();
+  // The file the scan found, the one that replaced it, the one made last.
+  EXPECT_EQ(std::count(got.begin(), got.end(), TRecord{kActionAdded, "n/x"}), 3)
+      << ::testing::PrintToString(got);
+}
+
 // A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
 // read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
 // o holds under its new path.
