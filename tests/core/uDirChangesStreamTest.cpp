@@ -66,9 +66,10 @@ TRun SlowReaderRun(int ms) {
 }
 
 // Pauses up to `ms` ms, at random, where the reader is most exposed to changes made meanwhile:
-// before a read, between a folder's watch and its reading, between the events of one read, before
-// a folder beyond the limit is first polled. Changes made at full speed then land in those windows
-// far more often than even on a loaded machine.
+// before a read, between a folder's watch and its reading, between its reading and the barrier
+// after it, between the events of one read, before a folder beyond the limit is first polled.
+// Changes made at full speed then land in those windows far more often than even on a loaded
+// machine.
 void AddJitter(TInotifyHooks& hooks, int ms) {
   const auto pause = [ms](unsigned oneIn) {
     thread_local std::minstd_rand rng(std::random_device{}());
@@ -78,6 +79,7 @@ void AddJitter(TInotifyHooks& hooks, int ms) {
   };
   hooks.BeforeRead = [pause] { pause(1); };
   hooks.AfterWatch = [pause](const std::string&) { pause(4); };
+  hooks.AfterScan = [pause](const std::string&) { pause(4); };
   hooks.BeforeEvent = [pause](uint32_t, std::string_view) { pause(32); };
   hooks.BeforePoll = [pause](const std::string&) { pause(2); };
 }
