@@ -507,6 +507,18 @@ const TReplay kReplays[] = {
        {TKind::Rename, "d/f0", "d/r"},
        {TKind::MoveIn, "d/r", {}, 57},
        {TKind::SameSize, "d/r"}}}},
+    // A folder moved out and a file moved in over another under its name: the file renamed to
+    // that name before watching began is no move of the folder.
+    {"folder_moved_out_and_a_file_moved_in_under_its_name",
+     {0,
+      false,
+      {{TKind::MkDir, "d"},
+       {TKind::Create, "y", {}, 2},
+       {TKind::MkDir, "k"},
+       {TKind::Rename, "y", "k/y"},
+       {TKind::Create, "d/f", {}, 2},
+       {TKind::Rename, "d", "y"}},
+      {{TKind::MoveOut, "y"}, {TKind::MoveIn, "k/y", {}, 3}}}},
     // At the watch limit, deep: a polled folder whose path passes PATH_MAX, and a file made in it.
     {"at_limit_polled_folder_past_path_max",
      {0,

@@ -139,12 +139,20 @@ class TModel {
   size_t FoldersEver = 0;
   unsigned Outside = 0;  // names used outside the tree
 
-  // Watching begins: what stands now is the starting tree.
+  // Watching begins: what stands now is the starting tree, and the paths items had before are no
+  // history of the watch (a file renamed before it does not make a folder that took its old name
+  // and a later file under its new name one item).
   void StartWatching() {
     Watching = true;
+    for (auto& item : Items) {
+      item.Paths.clear();
+      item.History.clear();
+    }
     for (const auto& [p, id] : Tree) {
       Items[id].InitialPath = p;
       Items[id].InitialSize = Items[id].Size;
+      Items[id].Paths.insert(p);
+      Items[id].History.push_back(p);
     }
   }
 
