@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
@@ -416,6 +417,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   uint64_t ScannedInode(int wd, std::string_view name);
   const inotify_event* RenamedLater(int wd, std::string_view name) const;
   bool ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const;
+  bool NothingQueued() const;
   void RaiseBarrier();
   void OnBarrier(int which);
   void ForgetSubtree(int wd, int parentWd);
@@ -1104,6 +1106,20 @@ bool TInotifyDirChanges::ArrivesBefore(int wd, std::string_view name, uint64_t b
     }
   }
   return false;
+}
+
+// True when the kernel holds no news since the read being handled but our own barriers: a change
+// seen in the tree now is not one whose news is still to come.
+bool TInotifyDirChanges::NothingQueued() const {
+  int queued = 0;
+  if (ioctl(inotifyFd_, FIONREAD, &queued) != 0) return false;
+  uint64_t pending = barriersSent_ - barriersSeen_;
+  for (size_t offset = readOffset_; offset + sizeof(inotify_event) <= readSize_;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
+    offset += sizeof(inotify_event) + event->len;
+    if ((event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) && pending > 0) --pending;
+  }
+  return static_cast<uint64_t>(queued) == pending * sizeof(inotify_event);
 }
 
 // The second half of the next rename of the item in the read being handled, or null.
@@ -2000,7 +2016,7 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     if (other && !passing && readDrained_ &&
         !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
-        !TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd)) {
+        !TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd) && NothingQueued()) {
       // Told arrived there; moved between folders, the rename was told as its arrival already.
       if (from == to) Emit(kActionAdded, otherPath_, false);
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;

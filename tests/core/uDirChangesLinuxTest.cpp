@@ -1478,26 +1478,72 @@ TEST_F(InotifySource, AFolderMovedIntoANewOneBeforeItIsReadIsToldWithWhatItHolds
   EXPECT_EQ(ReplayWhenSettled({"o", "o/s", "o/s/f"}, real), real);
 }
 
-// A file made and renamed, and its first name taken by another file once the reader's read had
-// begun: what the reader finds under the first name is that later file, whose news comes in the
-// next read, and the renamed file must not be taken for one replaced where it went.
-TEST_F(InotifySource, AFileUnderANameTakenAfterTheReadBeganIsNotTakenForTheRenamedOne) {
+// A file renamed and a copy moved in over it from outside at once (the kernel merges the two
+// arrivals into one event), read together with a new folder whose barrier is still queued: the
+// copy is told arrived, as no news but our own is still to come.
+TEST_F(InotifySource, AFileReplacedAsItWasRenamedIsToldArrivedBesideANewFolder) {
+  TTempDir outside;
+  ASSERT_TRUE(WriteFile(outside.Path() + "/y", "the copy"));
+  ASSERT_TRUE(WriteFile(P("a"), "first"));
   auto gate = std::make_shared<TGate>();
   TInotifyHooks hooks;
   hooks.BeforeRead = [gate] { gate->Pass(); };
-  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
-    if (!done && (mask & IN_CREATE) && name == "a") {
-      done = true;
-      EXPECT_TRUE(WriteFile(P("a"), "later"));
-    }
-  };
   const TGate::TOpener opener{gate};
   Start(std::move(hooks));
-  ASSERT_TRUE(WriteFile(P("a"), "first"));
-  ASSERT_EQ(rename(P("a").c_str(), P("u").c_str()), 0);
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("n/f"), ""));
+  ASSERT_EQ(rename(P("a").c_str(), P("x").c_str()), 0);
+  ASSERT_EQ(rename((outside.Path() + "/y").c_str(), P("x").c_str()), 0);
   gate->Open();
-  const std::set<std::string> real{"a", "u"};
-  EXPECT_EQ(ReplayWhenSettled({}, real), real);
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{kActionAdded, "n"},
+                                       {kActionAdded, "n/f"},
+                                       {kActionRenamedOld, "a"},
+                                       {kActionRenamedNew, "x"},
+                                       {kActionAdded, "x"}}));
+}
+
+// A file renamed, and one of its names taken by another file once the reader's read had begun:
+// what the reader finds under that name is the later file, whose news comes in the next read, and
+// the renamed file must not be taken for one replaced where it went. The first name: a file made
+// there; the name it went to: a file renamed over it.
+TEST_F(InotifySource, AFileUnderANameTakenAfterTheReadBeganIsNotTakenForTheRenamedOne) {
+  for (const bool itsNewName : {false, true}) {
+    SCOPED_TRACE(itsNewName ? "its new name" : "its first name");
+    std::filesystem::remove_all(P("u"));
+    if (itsNewName) {
+      ASSERT_TRUE(WriteFile(P("a"), "first"));
+    }
+    auto gate = std::make_shared<TGate>();
+    TInotifyHooks hooks;
+    hooks.BeforeRead = [gate] { gate->Pass(); };
+    hooks.BeforeEvent = [this, itsNewName, done = false](uint32_t mask,
+                                                         std::string_view name) mutable {
+      if (done || name != "a") return;
+      if (!itsNewName && (mask & IN_CREATE)) {
+        done = true;
+        EXPECT_TRUE(WriteFile(P("a"), "later"));
+      } else if (itsNewName && (mask & IN_MOVED_FROM)) {
+        done = true;
+        EXPECT_TRUE(WriteFile(P("h"), "later"));
+        EXPECT_EQ(rename(P("h").c_str(), P("u").c_str()), 0);
+      }
+    };
+    const TGate::TOpener opener{gate};
+    Start(std::move(hooks));
+    if (!itsNewName) {
+      ASSERT_TRUE(WriteFile(P("a"), "first"));
+    }
+    ASSERT_EQ(rename(P("a").c_str(), P("u").c_str()), 0);
+    gate->Open();
+    std::set<std::string> real{"u"};
+    if (!itsNewName) real.insert("a");
+    EXPECT_EQ(
+        ReplayWhenSettled(itsNewName ? std::set<std::string>{"a"} : std::set<std::string>{}, real),
+        real);
+    collector_.reset();
+    source_.reset();
+    std::filesystem::remove_all(P("a"));
+  }
 }
 
 // A new folder beyond the limit whose folder above is renamed just before its poll would first read
