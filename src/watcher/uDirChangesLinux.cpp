@@ -418,6 +418,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   const inotify_event* RenamedLater(int wd, std::string_view name) const;
   bool ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const;
   bool NothingQueued() const;
+  uint64_t MarkedInode(int wd, std::string_view name) const;
   void RaiseBarrier();
   void OnBarrier(int which);
   void ForgetSubtree(int wd, int parentWd);
@@ -1089,6 +1090,14 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, b
   if (!to) return true;
   ItemPath(to->wd, std::string_view(to->name, strnlen(to->name, to->len)), itemPath_);
   return !StatItem(itemPath_, st) || st.st_ino == inode;
+}
+
+// The inode number the scan of a new folder found under the name, while its barrier is still to
+// come; 0 when none.
+uint64_t TInotifyDirChanges::MarkedInode(int wd, std::string_view name) const {
+  if (marks_.empty()) return 0;
+  const auto it = marks_.find(NameKey(wd, name));
+  return it == marks_.end() ? 0 : it->second.Inode;
 }
 
 // True when an item comes under the name later in the read being handled, before the barrier.
@@ -1935,9 +1944,14 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       // under it, but a later one, whose news may not have been read yet. (A folder made under
       // the old name is new: when the watched folder is there, it is that one, and the watched
       // one stayed.)
-      if (StatItem(otherPath_, st) &&
-          (st.st_ino == inode ||
-           (!TakenLater(toWd, toName) && !BornAfter(otherPath_, watched->second.Born)))) {
+      // The scan of a new folder, read after the rename, found another folder where it went:
+      // that one moved (the paths may not tell, a folder above them renamed since).
+      const uint64_t told = MarkedInode(toWd, toName);
+      if (told != 0 && told != inode) {
+        stayed = true;
+      } else if (StatItem(otherPath_, st) &&
+                 (st.st_ino == inode ||
+                  (!TakenLater(toWd, toName) && !BornAfter(otherPath_, watched->second.Born)))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino != inode;
       } else if (StatItem(itemPath_, st) &&
                  (st.st_ino != inode || !TakenLater(moveFrom_.Wd, moveFrom_.Name, IN_MOVED_TO))) {

@@ -1458,6 +1458,37 @@ TEST_F(InotifySource, AFileReplacedRightAfterItsNewFolderWasReadIsToldReplaced) 
       << ::testing::PrintToString(got);
 }
 
+// A folder (n) made in a new folder (p), renamed, and its name taken by another folder, all before
+// p was read; p's scan finds both, and p is renamed before the events are read, so that no path
+// tells which folder moved: the scan does (it found the first where the rename took it). What the
+// later folder holds is told under its own path.
+TEST_F(InotifySource, AFolderWhoseNameWasTakenBeforeItsNewParentWasReadKeepsItsPlace) {
+  ASSERT_EQ(mkdir(P("k").c_str(), 0755), 0);
+  TInotifyHooks hooks;
+  hooks.AfterWatch = [this, done = false](const std::string& relative) mutable {
+    if (done || relative != "k/p") return;
+    done = true;
+    EXPECT_EQ(mkdir(P("k/p/n").c_str(), 0755), 0);
+    EXPECT_TRUE(WriteFile(P("k/p/n/f"), "1"));
+    EXPECT_EQ(rename(P("k/p/n").c_str(), P("k/p/m").c_str()), 0);
+    EXPECT_EQ(mkdir(P("k/p/n").c_str(), 0755), 0);
+    EXPECT_EQ(mkdir(P("k/p/n/c").c_str(), 0755), 0);
+  };
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MOVED_FROM) && name == "n") {
+      done = true;
+      EXPECT_EQ(rename(P("k/p").c_str(), P("k/q").c_str()), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("k/p").c_str(), 0755), 0);
+  std::set<std::string> real{"k", "k/q", "k/q/m", "k/q/m/f", "k/q/n", "k/q/n/c"};
+  ASSERT_EQ(ReplayWhenSettled({"k"}, real), real);
+  ASSERT_TRUE(WriteFile(P("k/q/n/c/g"), "1"));
+  real.insert("k/q/n/c/g");
+  EXPECT_EQ(ReplayWhenSettled({"k"}, real), real);
+}
+
 // A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
 // read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
 // o holds under its new path.
