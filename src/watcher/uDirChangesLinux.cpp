@@ -1530,8 +1530,11 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     // A subfolder's own deletion or move is told by its parent's events.
     if (name.empty()) continue;
     if (mask & IN_CREATE) {
+      // A folder that leaves soon, or whose name a later event of the read takes again (so it
+      // left), is not looked for under the name: another folder may be there by now.
       OnArrival(event->wd, it->second, name, isDir, false,
-                isDir && LeavesSoon(buffer, size, offset, event->wd, name, IN_MOVED_FROM));
+                isDir && (LeavesSoon(buffer, size, offset, event->wd, name, IN_MOVED_FROM) ||
+                          TakenLater(event->wd, name)));
     } else if (mask & IN_DELETE) {
       OnDelete(event->wd, it->second, name, isDir);
     } else if (mask & IN_MODIFY) {

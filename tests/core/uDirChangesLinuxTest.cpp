@@ -1489,6 +1489,47 @@ TEST_F(InotifySource, AFolderWhoseNameWasTakenBeforeItsNewParentWasReadKeepsItsP
   EXPECT_EQ(ReplayWhenSettled({"k"}, real), real);
 }
 
+// A folder (n) made, renamed, and its name taken by another folder, all before the reader got to
+// the first one's creation; a folder above is renamed before the rename's events are read, so
+// that no path tells which folder moved. The later folder found under the name at the creation
+// is not taken for the one created: each keeps its own place and contents.
+TEST_F(InotifySource, AFolderMadeUnderANameTakenAgainInTheSameReadIsNotTakenForTheLaterOne) {
+  ASSERT_TRUE(std::filesystem::create_directories(P("k/s")));
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.BeforeEvent = [this, done = false](uint32_t mask, std::string_view name) mutable {
+    if (!done && (mask & IN_MOVED_FROM) && name == "n") {
+      done = true;
+      EXPECT_EQ(rename(P("k").c_str(), P("j").c_str()), 0);
+    }
+  };
+  {
+    const TGate::TOpener opener{gate};
+    Start(std::move(hooks));
+    ASSERT_EQ(mkdir(P("k/s/n").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFile(P("k/s/n/f"), "1"));
+    // Beyond the few events a new folder looks ahead for its own rename.
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(WriteFile(P("k/s/e" + std::to_string(i)), ""));
+    ASSERT_EQ(rename(P("k/s/n").c_str(), P("k/s/m").c_str()), 0);
+    ASSERT_EQ(mkdir(P("k/s/n").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFile(P("k/s/n/g"), "1"));
+  }
+  std::set<std::string> real{"j", "j/s", "j/s/m", "j/s/m/f", "j/s/n", "j/s/n/g"};
+  for (int i = 0; i < 20; ++i) real.insert("j/s/e" + std::to_string(i));
+  ASSERT_EQ(ReplayWhenSettled({"k", "k/s"}, real), real);
+  // Not even for a while: the later folder's file was never in the first one.
+  const std::vector<TSeen> seen = collector_->Take();
+  for (size_t i = 1; i <= seen.size(); ++i) {
+    const auto then = ReplayOf({"k", "k/s"}, {seen.begin(), seen.begin() + i});
+    EXPECT_FALSE(then.count("k/s/m/g") || then.count("j/s/m/g")) << "after record " << i;
+  }
+  ASSERT_TRUE(WriteFile(P("j/s/n/h"), "1"));
+  ASSERT_TRUE(WriteFile(P("j/s/m/i"), "1"));
+  real.insert({"j/s/n/h", "j/s/m/i"});
+  EXPECT_EQ(ReplayWhenSettled({"k", "k/s"}, real), real);
+}
+
 // A folder of the tree (o) moved into a new folder (n) after n's watch was added and before n was
 // read: n's scan tells o as it finds it, and the rename's events, read later, must still tell what
 // o holds under its new path.
