@@ -902,6 +902,11 @@ void TInotifyDirChanges::Descend(int fd, bool ownFd, int wd, bool report) {
       if (top.Wd != kNoWatch) Mark(top.Wd, {name, length}, inode);
     }
     const TAttached child = Attach(top.Wd, top.Fd, {name, length}, report);
+    if (report && top.Wd != kNoWatch && child.Wd != kNoWatch && folders_.at(child.Wd).Inode != 0) {
+      // Marked by its inode number as stat gives it (a listing's may differ, as on overlay file
+      // systems), which is what it is compared with.
+      Mark(top.Wd, {name, length}, folders_.at(child.Wd).Inode, true);
+    }
     if (!child.Descend) continue;
     TFrame frame{child.Fd, true, child.Wd, path_.size(), {}, {}};
     ListFolder(child.Fd, child.Wd, report, frame);
@@ -1092,12 +1097,12 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, b
   return !StatItem(itemPath_, st) || st.st_ino == inode;
 }
 
-// The inode number the scan of a new folder found under the name, while its barrier is still to
-// come; 0 when none.
+// The inode number, as stat gives it, of what the scan of a new folder found under the name, while
+// its barrier is still to come; 0 when none or not known.
 uint64_t TInotifyDirChanges::MarkedInode(int wd, std::string_view name) const {
   if (marks_.empty()) return 0;
   const auto it = marks_.find(NameKey(wd, name));
-  return it == marks_.end() ? 0 : it->second.Inode;
+  return it == marks_.end() || !it->second.Stated ? 0 : it->second.Inode;
 }
 
 // True when an item comes under the name later in the read being handled, before the barrier.
