@@ -1065,16 +1065,26 @@ void TInotifyDirChanges::Unmark(int wd, std::string_view name) {
 }
 
 // True when the arrival of `name` is the kernel's own news of an item a scan already told. A
-// creation can only be that (a new item under the name would have come after the old one's
-// removal, which takes the mark off); an item moved in may also have replaced the one told.
+// creation can only be that, or the news of an earlier item of the other kind (a new item under
+// the name would have come after the old one's removal, which takes the mark off); an item moved
+// in may also have replaced the one told.
 bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir) {
   if (marks_.empty()) return false;
   const auto it = marks_.find(NameKey(wd, name));
   if (it == marks_.end()) return false;
   const uint64_t inode = it->second.Inode;
   const uint64_t barrier = it->second.Barrier;
+  if (!movedIn) {
+    // Made as the other kind than what the scan found under the name: an earlier item, gone
+    // before the scan; the mark waits for the later one's own creation.
+    if (const auto folder = folders_.find(wd); folder != folders_.end()) {
+      const uint64_t* value = folder->second.Items.Find(name);
+      if (value && IsDirValue(*value) != isDir) return true;
+    }
+    marks_.erase(it);
+    return true;
+  }
   marks_.erase(it);
-  if (!movedIn) return true;
   ItemPath(wd, name, itemPath_);
   struct stat st;
   if (StatItem(itemPath_, st)) {

@@ -1293,6 +1293,24 @@ TEST_F(InotifySource, AFileThatLeftBeforeItsNewFolderWasReadIsNotTakenForTheFold
   }
 }
 
+// A folder made in a new folder (n) and renamed, and a file made under its first name, all before
+// n was read: the scan tells the file and the folder under its new name. The folder's creation,
+// read later, is of the other kind than the item the scan found under the name: history, and the
+// file's own creation is still the echo of what the scan told.
+TEST_F(InotifySource, AFolderThatLeftANameAFileTookBeforeItsNewFolderWasReadIsToldOnce) {
+  TInotifyHooks hooks;
+  hooks.AfterWatch = [this](const std::string& relative) {
+    if (relative != "n") return;
+    EXPECT_EQ(mkdir(P("n/x").c_str(), 0755), 0);
+    EXPECT_EQ(rename(P("n/x").c_str(), P("n/y").c_str()), 0);
+    EXPECT_TRUE(WriteFile(P("n/x"), ""));
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
+  const std::set<std::string> real{"n", "n/x", "n/y"};
+  EXPECT_EQ(ReplayWhenSettled({}, real), real);
+}
+
 // A file found by the scan of a new folder (n), replaced by a copy moved in from outside, which
 // is written once the read holding its arrival has begun: the copy is still the item that
 // arrived, though it changed since the read began, and its arrival is told then (a replacement),
