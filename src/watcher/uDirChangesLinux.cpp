@@ -416,6 +416,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir);
   uint64_t ScannedInode(int wd, std::string_view name);
   const inotify_event* RenamedLater(int wd, std::string_view name) const;
+  bool IsBarrier(int wd) const { return wd == barrierWd_[0] || wd == barrierWd_[1]; }
   bool ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const;
   bool NothingQueued() const;
   uint64_t MarkedInode(int wd, std::string_view name) const;
@@ -1122,7 +1123,7 @@ bool TInotifyDirChanges::ArrivesBefore(int wd, std::string_view name, uint64_t b
        offset + sizeof(inotify_event) <= readSize_ && seen < barrier;) {
     const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
     offset += sizeof(inotify_event) + event->len;
-    if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) {
+    if (IsBarrier(event->wd)) {
       ++seen;
     } else if (event->wd == wd && (event->mask & (IN_CREATE | IN_MOVED_TO)) &&
                std::string_view(event->name, strnlen(event->name, event->len)) == name) {
@@ -1141,7 +1142,7 @@ bool TInotifyDirChanges::NothingQueued() const {
   for (size_t offset = readOffset_; offset + sizeof(inotify_event) <= readSize_;) {
     const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
     offset += sizeof(inotify_event) + event->len;
-    if ((event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) && pending > 0) --pending;
+    if (IsBarrier(event->wd) && pending > 0) --pending;
   }
   return static_cast<uint64_t>(queued) == pending * sizeof(inotify_event);
 }
@@ -1216,7 +1217,7 @@ uint64_t TInotifyDirChanges::ScannedInode(int wd, std::string_view name) {
        offset + sizeof(inotify_event) <= readSize_ && barrier < it->second.Barrier;) {
     const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
     offset += sizeof(inotify_event) + event->len;
-    if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) ++barrier;
+    if (IsBarrier(event->wd)) ++barrier;
   }
   return it->second.Stated && barrier >= it->second.Barrier && !TakenLater(wd, name)
              ? it->second.Inode
@@ -1513,7 +1514,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     readBuffer_ = buffer;
     readSize_ = size;
     readOffset_ = offset;
-    if (event->wd == barrierWd_[0] || event->wd == barrierWd_[1]) {
+    if (IsBarrier(event->wd)) {
       OnBarrier(event->wd == barrierWd_[0] ? 0 : 1);
       continue;
     }
