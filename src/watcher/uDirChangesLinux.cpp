@@ -76,6 +76,16 @@ bool IsDirValue(uint64_t value) {
 int WatchOf(uint64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
+void ShiftTime(timespec& time, std::chrono::nanoseconds by) {
+  const int64_t nanoseconds = int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec + by.count();
+  time.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
+  time.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+}
+// The entry of a folder left unread as made after the read that brought the arrival under its
+// name: a new folder's contents are told where the one that arrived is found.
+uint64_t TooNewValue(bool report, bool byBirth) {
+  return DirValue(kNoWatch) | (report && !byBirth ? kUntoldBit : 0);
+}
 
 // A key for an item by its folder's watch and its name.
 std::string NameKey(int wd, std::string_view name) {
@@ -508,9 +518,22 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   std::unordered_set<std::string> passing_;
   timespec readTime_{};          // just before the read being handled, coarse like file times
   timespec openTime_{};          // when watching began, likewise
+  timespec readEnd_{};           // just after that read, by the fine clock
   bool readDrained_ = false;     // that read took everything the kernel had queued
   bool beforeFirstRead_ = true;  // the tree is being read, and no read of events was made since
   bool marked_ = false;          // marks made since the last barrier
+  // A folder found under the name of one whose arrival is being read, but made after the read:
+  // not that one, which has left (its news, and the later one's, are still to come). It is left
+  // unread until then. Should the news not come by the barrier raised after the look (a clock
+  // stepped back), it was that one after all, and is read then.
+  struct TTooNew {
+    uint64_t Barrier;
+    bool Report;
+    bool ByBirth;
+  };
+  std::unordered_map<std::string, TTooNew> tooNew_;
+  bool checkBirth_ = false;   // the next folder attached is checked for being made after the read
+  bool foundTooNew_ = false;  // and was
   // New folders that could not be read because a folder above them was renamed meanwhile: tried
   // again once the rename's events have come in.
   struct TUntold {
@@ -667,6 +690,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   newHomes_.clear();
   unlearned_.clear();
   marks_.clear();
+  tooNew_.clear();
   marked_ = false;
   unwatched_ = 0;
   beforeFirstRead_ = true;
@@ -724,6 +748,7 @@ int TInotifyDirChanges::AddWatch(int fd) {
 // path and Fd is open on it; a subfolder polled instead is read by its poll.
 TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int parentFd,
                                                          std::string_view name, bool report) {
+  const bool checkBirth = std::exchange(checkBirth_, false);
   TFolder* parent = parentWd == kNoWatch ? nullptr : &folders_.at(parentWd);
   const std::string nameText(name);
   const int fd =
@@ -744,6 +769,13 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
   const ino_t inode = known ? sx.stx_ino : 0;
   timespec born{};
   if (known && (sx.stx_mask & STATX_BTIME)) born = {sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec};
+  if (checkBirth && parent &&
+      (born.tv_sec > readEnd_.tv_sec ||
+       (born.tv_sec == readEnd_.tv_sec && born.tv_nsec > readEnd_.tv_nsec))) {
+    close(fd);
+    foundTooNew_ = true;
+    return {};
+  }
   if (parent && device != parent->Device) {
     // A mount point. inotify serves local file systems; a share's changes made elsewhere only
     // polling sees.
@@ -848,12 +880,20 @@ void TInotifyDirChanges::WatchNew(int parentWd, std::string_view name, bool repo
     parentFd = -1;
   }
   if (parentFd >= 0) {
+    const bool asked = report;
     if (byBirth) {
       ItemPath(parentWd, name, otherPath_);
       report = MadeWhileWatched(otherPath_);
     }
     WatchSubtree(parentWd, parentFd, name, report);
     close(parentFd);
+    if (std::exchange(foundTooNew_, false)) {
+      folders_.at(parentWd).Items.Set(name, TooNewValue(asked, byBirth));
+      tooNew_[NameKey(parentWd, name)] = {barriersSent_ + 1, asked, byBirth};
+      marked_ = true;
+      RaiseBarrier();
+      return;
+    }
     if (hooks_.AfterScan) {
       std::string relative;
       ItemPath(parentWd, name, relative);
@@ -1203,6 +1243,27 @@ void TInotifyDirChanges::OnBarrier(int which) {
     }
     it = marks_.erase(it);
   }
+  // No news under the name of a folder left unread as too new: it was the one after all.
+  std::vector<std::pair<std::string, TTooNew>> due;
+  for (auto it = tooNew_.begin(); it != tooNew_.end();) {
+    if (it->second.Barrier > barriersSeen_) {
+      ++it;
+      continue;
+    }
+    due.emplace_back(it->first, it->second);
+    it = tooNew_.erase(it);
+  }
+  for (const auto& [key, one] : due) {
+    int wd;
+    std::memcpy(&wd, key.data(), sizeof wd);
+    const auto folder = folders_.find(wd);
+    if (folder == folders_.end()) continue;
+    const std::string_view name = std::string_view(key).substr(sizeof wd);
+    const uint64_t* value = folder->second.Items.Find(name);
+    if (!value || *value != TooNewValue(one.Report, one.ByBirth)) continue;
+    WatchNew(wd, name, one.Report, one.ByBirth);
+    TellLimit();
+  }
 }
 
 // The inode number of the item the scan of a new folder found under the name, when nothing came
@@ -1442,6 +1503,9 @@ void TInotifyDirChanges::ReaderLoop() {
     beforeFirstRead_ = false;
     const ssize_t n = read(inotifyFd_, buffer.get(), kEventBufferSize);
     if (n > 0) {
+      // Whatever the read holds happened before this, by any clock file times are taken from.
+      clock_gettime(CLOCK_REALTIME, &readEnd_);
+      if (hooks_.ReadClockShift.count() != 0) ShiftTime(readEnd_, hooks_.ReadClockShift);
       // The next event would have fitted, whatever its name: none was left.
       readDrained_ =
           static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= kEventBufferSize;
@@ -1517,6 +1581,9 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     if (IsBarrier(event->wd)) {
       OnBarrier(event->wd == barrierWd_[0] ? 0 : 1);
       continue;
+    }
+    if (!tooNew_.empty() && (mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO))) {
+      tooNew_.erase(NameKey(event->wd, name));
     }
 
     // A rename's halves arrive side by side; anything else after the first half means that the
@@ -1651,7 +1718,9 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
       }
       return;
     }
+    checkBirth_ = barriers_;
     WatchNew(wd, name, !movedIn || maybeFromPolled, movedIn && !maybeFromPolled);
+    checkBirth_ = false;
     TellLimit();
     return;
   }

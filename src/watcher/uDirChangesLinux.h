@@ -1,6 +1,7 @@
 // The Linux change sources.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,9 @@ struct TInotifyHooks {
   // Runs on the reader thread when a new folder was read, before the barrier that follows the
   // reading is raised, with the folder's relative path.
   std::function<void(const std::string& relative)> AfterScan;
+  // Added to the time taken after each read, as if the clock had been set back by as much; a test
+  // makes the reader's clock and the file times disagree with it.
+  std::chrono::nanoseconds ReadClockShift{0};
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.
   TPollOptions Poll;

@@ -734,6 +734,65 @@ TEST_F(InotifySource, AFolderRenamedInTheSameReadIsReadWhereItWent) {
   }
 }
 
+// The same with the rename and the second folder made only once the read holding the first
+// folder's creation has begun, so that nothing in that read shows that the first one left; the
+// folder above moved out before the next read. The folder found under the name, made after the
+// read, is not the one whose creation is being read: what it holds is never told as the first
+// one's.
+TEST_F(InotifySource, AFolderMadeAfterTheReadBeganIsNotTakenForTheOneMadeBefore) {
+  ASSERT_EQ(mkdir(P("p").c_str(), 0755), 0);
+  TTempDir outside;
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  bool taken = false, movedOut = false;
+  hooks.BeforeRead = [&, gate] {
+    gate->Pass();
+    if (taken && !movedOut) {
+      movedOut = true;
+      EXPECT_EQ(rename(P("p").c_str(), (outside.Path() + "/p").c_str()), 0);
+    }
+  };
+  hooks.BeforeEvent = [&](uint32_t mask, std::string_view name) {
+    if (!taken && (mask & IN_CREATE) && name == "a") {
+      taken = true;
+      EXPECT_EQ(rename(P("p/a").c_str(), P("p/b").c_str()), 0);
+      std::this_thread::sleep_for(20ms);  // a tick of the file times' clock after the read
+      EXPECT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
+      EXPECT_TRUE(WriteFile(P("p/a/g"), "2"));
+    }
+  };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("p/a").c_str(), 0755), 0);
+  gate->Open();
+  EXPECT_EQ(ReplayWhenSettled({"p"}, {}), std::set<std::string>{});
+  EXPECT_TRUE(movedOut);
+  const auto seen = collector_->Take();
+  for (size_t n = 1; n <= seen.size(); ++n) {
+    const auto replay = ReplayOf({"p"}, {seen.begin(), seen.begin() + static_cast<long>(n)});
+    EXPECT_EQ(replay.count("p/b/g"), 0u) << "after record " << n;
+  }
+}
+
+// With the clock set back, a new folder looks made after the read that brings its creation: no
+// news of a later folder under its name comes, so it is the one, and is read after all.
+TEST_F(InotifySource, ANewFolderThatLooksMadeAfterTheReadIsReadWhenNoLaterOneComes) {
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.ReadClockShift = -std::chrono::seconds(5);
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("a").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("a/f"), "x"));
+  gate->Open();
+  // (Read at the barrier after the look, which may come after a marker made now.)
+  collector_->WaitUntil([](const std::vector<TSeen>& seen) { return seen.size() >= 2; }, 2s);
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{1, "a"}, {1, "a/f"}}));
+  ASSERT_TRUE(AppendFile(P("a/f"), "y"));
+  EXPECT_EQ(Settle(), (TRecords{{3, "a/f"}}));
+}
+
 // A folder of the tree renamed (f to p), then, once the read holding the rename has begun,
 // renamed on (to w) and its first new name taken by a new folder: the later folder under p is
 // not the renamed one, nor a sign that it stayed (which would tell the renamed folder gone and
