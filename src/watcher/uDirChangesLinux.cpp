@@ -943,10 +943,19 @@ void TInotifyDirChanges::Descend(int fd, bool ownFd, int wd, bool report) {
       if (top.Wd != kNoWatch) Mark(top.Wd, {name, length}, inode);
     }
     const TAttached child = Attach(top.Wd, top.Fd, {name, length}, report);
-    if (report && top.Wd != kNoWatch && child.Wd != kNoWatch && folders_.at(child.Wd).Inode != 0) {
+    if (report && top.Wd != kNoWatch) {
       // Marked by its inode number as stat gives it (a listing's may differ, as on overlay file
       // systems), which is what it is compared with.
-      Mark(top.Wd, {name, length}, folders_.at(child.Wd).Inode, true);
+      uint64_t stated = 0;
+      if (child.Wd != kNoWatch) {
+        stated = folders_.at(child.Wd).Inode;
+      } else if (const uint64_t* value = folders_.at(top.Wd).Items.Find({name, length});
+                 value && IsDirValue(*value) && IsPoll(WatchOf(*value))) {
+        if (const auto polled = polled_.find(WatchOf(*value)); polled != polled_.end()) {
+          stated = polled->second.Inode;
+        }
+      }
+      if (stated != 0) Mark(top.Wd, {name, length}, stated, true);
     }
     if (!child.Descend) continue;
     TFrame frame{child.Fd, true, child.Wd, path_.size(), {}, {}};
@@ -2051,6 +2060,10 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
         doubts_.push_back(
             {watched->first, moveFrom_.Wd, std::string(moveFrom_.Name), toWd, std::string(toName)});
       }
+    } else if (const auto polled = polled_.find(WatchOf(value)); polled != polled_.end()) {
+      // Likewise for a folder polled (beyond the watch limit) under the old name.
+      const uint64_t told = MarkedInode(toWd, toName);
+      stayed = told != 0 && polled->second.Inode != 0 && told != polled->second.Inode;
     }
     if (stayed) {
       // The folder watched under the old name is not the one that moved: the old name was taken
@@ -2061,7 +2074,11 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       // (The removal comes last, so that the two are not read as one move.)
       const std::string gone = itemPath_;
       from->second.Items.Erase(moveFrom_.Name);
-      ForgetSubtree(watched->first, moveFrom_.Wd);
+      if (watched != folders_.end()) {
+        ForgetSubtree(watched->first, moveFrom_.Wd);
+      } else {
+        StopPoll(WatchOf(value));
+      }
       if (!TakeEcho(toWd, toName, true, true)) {
         Emit(kActionAdded, otherPath_, true);
         WatchNew(toWd, toName, true);

@@ -1691,6 +1691,38 @@ TEST_F(InotifySource, AFolderBeyondTheLimitRenamedBeforeItsPollReadsItIsToldWith
   EXPECT_EQ(ReplayWhenSettled({}, real), real);
 }
 
+// Beyond the limit, a folder made in a new folder, renamed, and its name taken by another folder,
+// all after the new folder's watch and before its reading: the scan polls both. The rename's
+// news is not taken for the poll under the old name moving (two polls on one folder would tell
+// each change in it twice); the later folder is told afresh when its own news comes.
+TEST_F(InotifySource, AFolderBeyondTheLimitWhoseNameWasTakenBeforeTheScanIsPolledOnce) {
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 2;  // the root and p
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  hooks.AfterWatch = [this, done = false](const std::string& relative) mutable {
+    if (!done && relative == "p") {
+      done = true;
+      EXPECT_EQ(mkdir(P("p/g").c_str(), 0755), 0);
+      EXPECT_TRUE(WriteFile(P("p/g/e"), "1"));
+      EXPECT_EQ(rename(P("p/g").c_str(), P("p/x").c_str()), 0);
+      EXPECT_EQ(mkdir(P("p/g").c_str(), 0755), 0);
+      EXPECT_TRUE(WriteFile(P("p/g/f"), "2"));
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("p").c_str(), 0755), 0);
+  std::set<std::string> real{"p", "p/g", "p/g/f", "p/x", "p/x/e"};
+  EXPECT_EQ(ReplayWhenSettled({}, real), real);
+  collector_->Take();
+  ASSERT_TRUE(WriteFile(P("p/x/later"), ""));
+  ASSERT_TRUE(WriteFile(P("p/g/later"), ""));
+  collector_->WaitUntil([](const std::vector<TSeen>& seen) { return seen.size() >= 2; }, 2s);
+  TRecords got = TakeWhenQuiet();
+  std::erase_if(got, [](const auto& record) { return record.first == 0; });  // the limit's notice
+  std::sort(got.begin(), got.end());  // two polls, in either order
+  EXPECT_EQ(got, (TRecords{{1, "p/g/later"}, {1, "p/x/later"}}));
+}
+
 // A folder made beyond the limit while files keep arriving in it: what it held when it was
 // first read and what came after are each told once, nothing falls between. The reader is held
 // back until the folder holds thousands of files, so that its first reading takes a while.
