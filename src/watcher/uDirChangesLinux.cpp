@@ -398,6 +398,9 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
     // was not told. (What watched folders hold was told as it was written.)
     std::map<std::string, uint64_t> Sizes;
+    // A file rather than a folder, with the size it was known to have.
+    bool IsFile = false;
+    uint64_t FileSize = 0;
   };
   struct TMoveFrom {
     bool Active = false;
@@ -1684,7 +1687,8 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     // the tree, whose poll tells it gone with what it held: what it holds is told here.
     const bool maybeFromPolled = movedIn && PollsBeyondLimit();
     struct stat st;
-    if (movedIn && touchesMoveOut && StatItem(otherPath_, st) && st.st_ino == movedOut_.Inode) {
+    if (movedIn && touchesMoveOut && !movedOut_.IsFile && StatItem(otherPath_, st) &&
+        st.st_ino == movedOut_.Inode) {
       // Back right after it was told gone (from a polled part, before its poll saw it, or where
       // the second half of its own rename came too late to be paired): the two records read as
       // one move, so what came with it is not told again, and what it held but holds no more is
@@ -2276,6 +2280,14 @@ void TInotifyDirChanges::OnMovedOut() {
     } else {
       movedOut = {};
     }
+  } else if (value && !polled_.empty() && *value != kUnknownSize && *value != kUnlearnedSize) {
+    // A file kept likewise, in case it went into a polled part: a write on its way is not one
+    // the poll tells.
+    movedOut.Inode = it->second.Items.InodeOf(moveFrom_.Name);
+    movedOut.Active = movedOut.Inode != 0;
+    movedOut.IsFile = true;
+    movedOut.FileSize = *value;
+    movedOut.Path = otherPath_;
   }
   if (value) {
     if (IsDirValue(*value) && IsPoll(WatchOf(*value))) {
@@ -2328,8 +2340,18 @@ bool TInotifyDirChanges::CollectContents(uint64_t value,
 // before the move) is told changed.
 void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
   const TChangeRecord& first = records.front();
-  if (first.Action != kActionAdded || !first.IsDir) return;
   struct stat st;
+  if (movedOut_.IsFile) {
+    // The file that left, arrived in a polled part with another size: the two records read as
+    // one move, so the write is told.
+    if (first.Action == kActionAdded && !first.IsDir && StatItem(Utf16ToNarrow(first.Name), st) &&
+        S_ISREG(st.st_mode) && st.st_ino == movedOut_.Inode &&
+        static_cast<uint64_t>(st.st_size) != movedOut_.FileSize) {
+      records.insert(records.begin() + 1, {kActionModified, first.Name, false});
+    }
+    return;
+  }
+  if (first.Action != kActionAdded || !first.IsDir) return;
   if (!StatItem(Utf16ToNarrow(first.Name), st) || !S_ISDIR(st.st_mode) ||
       st.st_ino != movedOut_.Inode) {
     return;

@@ -531,6 +531,27 @@ const TReplay kReplays[] = {
        {TKind::MkDir, kLongFolder}},
       {{TKind::Create, kLongFolder + "/f", {}, 3}}},
      LimitRun},
+    // At the watch limit: a file moved from a watched folder into a polled one, written and
+    // renamed there before the poll's next scan. Its removal and the poll's arrival touch, so they
+    // read as one move: the write must be told too.
+    {"at_limit_file_moved_into_a_polled_folder_and_written",
+     {0,
+      true,
+      {{TKind::MkDir, ".tvcj"},
+       {TKind::MkDir, ".tvcj/gdq"},
+       {TKind::MkDir, ".tvcj/gdq/hitbg"},
+       {TKind::MkDir, "new\x0aline"},
+       {TKind::Create, ".tvcj/gdq/.p", {}, 142},
+       {TKind::Rename, ".tvcj/gdq/hitbg", "hitbg"},
+       {TKind::Create, "hitbg/ymhafh", {}, 0},
+       {TKind::Create, "hitbg/\xb6K", {}, 178},
+       {TKind::Truncate, "hitbg/\xb6K", {}, 6},
+       {TKind::MkDir, "rbiah"},
+       {TKind::MkDir, "rbiah/.y"}},
+      {{TKind::Rename, "hitbg/ymhafh", "new\x0aline/y"},
+       {TKind::Append, "new\x0aline/y", {}, 1},
+       {TKind::Rename, "new\x0aline/y", "new\x0aline/r"}}},
+     LimitRun},
 };
 
 TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {
