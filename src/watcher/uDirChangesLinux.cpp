@@ -397,7 +397,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
     // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
     // was not told. (What watched folders hold was told as it was written.)
-    std::map<std::string, uint64_t> Sizes;
+    std::map<std::string, TFileSize> Sizes;
     // A file rather than a folder, with the size it was known to have.
     bool IsFile = false;
     uint64_t FileSize = 0;
@@ -465,7 +465,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void OnRenamed(int toWd, std::string_view toName);
   void OnMovedOut();
   bool CollectContents(uint64_t value, std::vector<std::pair<std::string, bool>>& out,
-                       std::map<std::string, uint64_t>* sizes = nullptr, size_t most = SIZE_MAX);
+                       std::map<std::string, TFileSize>* sizes = nullptr, size_t most = SIZE_MAX);
   void ReconcileMove(std::vector<TChangeRecord>& records);
   void OnAttributes(int wd, TFolder& folder, std::string_view name);
   void SettleFilled();
@@ -2306,7 +2306,7 @@ void TInotifyDirChanges::OnMovedOut() {
 // false (with `out` cut short) when that is more than `most` items.
 bool TInotifyDirChanges::CollectContents(uint64_t value,
                                          std::vector<std::pair<std::string, bool>>& out,
-                                         std::map<std::string, uint64_t>* sizes, size_t most) {
+                                         std::map<std::string, TFileSize>* sizes, size_t most) {
   std::vector<std::pair<uint64_t, std::string>> stack{{value, {}}};
   while (!stack.empty()) {
     const auto [v, prefix] = stack.back();
@@ -2317,7 +2317,7 @@ bool TInotifyDirChanges::CollectContents(uint64_t value,
         out.emplace_back(prefix + Utf16ToNarrow(record.Name), record.IsDir);
       }
       if (sizes) {
-        for (auto& [path, size] : polls_.FileSizes(w)) sizes->emplace(prefix + path, size);
+        for (auto& [path, file] : polls_.FileSizes(w)) sizes->emplace(prefix + path, file);
       }
       continue;
     }
@@ -2365,10 +2365,17 @@ void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
     const TChangeRecord& r = records[i];
     if (r.Action != kActionAdded || r.Name.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string rel = Utf16ToNarrow(std::u16string_view(r.Name).substr(prefix.size()));
-    if (const auto it = known.find(rel); it != known.end() && it->second == r.IsDir) {
-      seen.insert(rel);
-      keep[i] = false;
+    const auto it = known.find(rel);
+    if (it == known.end() || it->second != r.IsDir) continue;
+    // A file of a polled part replaced since its last scan (another inode number there now) is
+    // not the one that came with the folder: the one told goes, the other arrives.
+    if (const auto file = movedOut_.Sizes.find(rel);
+        file != movedOut_.Sizes.end() && file->second.Inode != 0 &&
+        StatItem(Utf16ToNarrow(r.Name), st) && st.st_ino != file->second.Inode) {
+      continue;
     }
+    seen.insert(rel);
+    keep[i] = false;
   }
   // Contents before their folder.
   for (auto it = known.rbegin(); it != known.rend(); ++it) {
@@ -2384,7 +2391,7 @@ void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
     const auto known = movedOut_.Sizes.find(rel);
     if (known == movedOut_.Sizes.end()) continue;
     if (StatItem(folder + rel, st) && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) != known->second) {
+        static_cast<uint64_t>(st.st_size) != known->second.Size) {
       out.push_back({kActionModified, prefix + NarrowToUtf16(rel), false});
     }
   }

@@ -42,6 +42,12 @@ struct TListingReuse {
   bool OnFuse = false;
 };
 
+// A file as a poll's last scan saw it.
+struct TFileSize {
+  uint64_t Size = 0;
+  uint64_t Inode = 0;  // 0 where not known
+};
+
 struct TPollOptions {
   // The pause between two scans follows what a scan costs (a few per cent of one core, and a
   // share kept busy a fifth of the time at most), within these bounds.
@@ -95,8 +101,9 @@ class TSubtreePolls {
   // What the subtree held at its last scan, as records of creation named relative to it
   // (parents first); none for a subtree not polled.
   std::vector<TChangeRecord> Contents(int id) const;
-  // The size of every file the subtree held at its last scan, by its path relative to it.
-  std::vector<std::pair<std::string, uint64_t>> FileSizes(int id) const;
+  // The size and inode number of every file the subtree held at its last scan, by its path
+  // relative to it.
+  std::vector<std::pair<std::string, TFileSize>> FileSizes(int id) const;
   // The subtree's folder has a new path (it or a folder above it was renamed).
   void Move(int id, const std::string& folder);
   void Remove(int id);
@@ -132,8 +139,9 @@ class TTreeSnapshot {
   std::vector<TChangeRecord> ChangesSince(const TTreeSnapshot& before) const;
   // Everything in this snapshot as records of creation, in the order they are delivered.
   std::vector<TChangeRecord> Contents() const;
-  // The size of every file in this snapshot, by its path relative to the scanned folder.
-  std::vector<std::pair<std::string, uint64_t>> FileSizes() const;
+  // The size and inode number of every file in this snapshot, by its path relative to the
+  // scanned folder.
+  std::vector<std::pair<std::string, TFileSize>> FileSizes() const;
 
   size_t Items() const;
   size_t Folders() const { return folders_.size(); }

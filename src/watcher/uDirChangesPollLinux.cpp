@@ -854,8 +854,8 @@ std::vector<TChangeRecord> TTreeSnapshot::Contents() const {
   return ChangesSince(empty);
 }
 
-std::vector<std::pair<std::string, uint64_t>> TTreeSnapshot::FileSizes() const {
-  std::vector<std::pair<std::string, uint64_t>> out;
+std::vector<std::pair<std::string, TFileSize>> TTreeSnapshot::FileSizes() const {
+  std::vector<std::pair<std::string, TFileSize>> out;
   if (folders_.empty()) return out;
   std::vector<std::pair<uint32_t, std::string>> stack{{0, {}}};
   while (!stack.empty()) {
@@ -866,7 +866,7 @@ std::vector<std::pair<std::string, uint64_t>> TTreeSnapshot::FileSizes() const {
       std::string path = prefix;
       path += folder.Name(item);
       if (item.Kind == TKind::File) {
-        out.emplace_back(std::move(path), item.Size);
+        out.emplace_back(std::move(path), TFileSize{item.Size, item.Ino});
       } else if (item.Kind == TKind::Dir && item.Folder != kNoFolder) {
         stack.emplace_back(item.Folder, std::move(path += '/'));
       }
@@ -1193,10 +1193,10 @@ std::vector<TChangeRecord> TSubtreePolls::Contents(int id) const {
                                       : it->second->Snapshot.Contents();
 }
 
-std::vector<std::pair<std::string, uint64_t>> TSubtreePolls::FileSizes(int id) const {
+std::vector<std::pair<std::string, TFileSize>> TSubtreePolls::FileSizes(int id) const {
   std::lock_guard lock(state_->Mutex);
   const auto it = state_->Subtrees.find(id);
-  return it == state_->Subtrees.end() ? std::vector<std::pair<std::string, uint64_t>>{}
+  return it == state_->Subtrees.end() ? std::vector<std::pair<std::string, TFileSize>>{}
                                       : it->second->Snapshot.FileSizes();
 }
 

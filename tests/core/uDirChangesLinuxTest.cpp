@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -1721,6 +1722,35 @@ TEST_F(InotifySource, AFolderBeyondTheLimitWhoseNameWasTakenBeforeTheScanIsPolle
   std::erase_if(got, [](const auto& record) { return record.first == 0; });  // the limit's notice
   std::sort(got.begin(), got.end());  // two polls, in either order
   EXPECT_EQ(got, (TRecords{{1, "p/g/later"}, {1, "p/x/later"}}));
+}
+
+// Beyond the limit, a file of a polled folder replaced by one moved in over it, and the folder
+// moved at once from its watched parent into a polled one, before its poll scans again: the two
+// records of the move read as one, and the file there now is another one, not the one told
+// written.
+TEST_F(InotifySource, AFileReplacedJustBeforeItsPolledFolderMovesIsToldArrived) {
+  ASSERT_EQ(mkdir(P("s").c_str(), 0755), 0);
+  TTempDir outside;
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 2;  // the root and s
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 300ms;
+  // Right after a round of the polls, so that the move is read well before the next one.
+  auto armed = std::make_shared<std::atomic<bool>>(false);
+  hooks.Poll.AfterScan = [this, armed, from = outside.Path() + "/x"](int) {
+    if (!armed->exchange(false)) return;
+    EXPECT_TRUE(WriteFile(from, "12345678"));
+    EXPECT_EQ(rename(from.c_str(), P("s/m/x").c_str()), 0);
+    EXPECT_EQ(rename(P("s/m").c_str(), P("d/m").c_str()), 0);
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("s/m").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("s/m/x"), "1234"));
+  ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "s/m/x"));
+  TakeWhenQuiet();
+  *armed = true;
+  ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "d/m"));
+  EXPECT_EQ(TakeWhenQuiet(), (TRecords{{2, "s/m"}, {1, "d/m"}, {2, "d/m/x"}, {1, "d/m/x"}}));
 }
 
 // A folder made beyond the limit while files keep arriving in it: what it held when it was
