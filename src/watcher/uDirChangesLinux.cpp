@@ -396,7 +396,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::string Path;                                    // where it was
     std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
     // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
-    // was not told. (What watched folders hold was told as it was written.)
+    // was not told. (What watched folders hold was told as it was written.) With their inode
+    // numbers: a file replaced there since is another file, not a written one.
     std::map<std::string, TFileSize> Sizes;
     // A file rather than a folder, with the size it was known to have.
     bool IsFile = false;
@@ -2337,7 +2338,7 @@ bool TInotifyDirChanges::CollectContents(uint64_t value,
 // A poll's records that begin with the folder told gone just before, arrived in a polled part of
 // the tree: what came with it is not told again, what it held but holds no more is told gone, and
 // a file of a polled part of it whose size is not what that part's last scan saw (written just
-// before the move) is told changed.
+// before the move) is told changed; one replaced since that scan is told gone and arrived.
 void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
   const TChangeRecord& first = records.front();
   struct stat st;
