@@ -93,6 +93,15 @@ std::string NameKey(int wd, std::string_view name) {
   key += name;
   return key;
 }
+// The watch and the name of such a key.
+int KeyWatch(const std::string& key) {
+  int wd;
+  std::memcpy(&wd, key.data(), sizeof wd);
+  return wd;
+}
+std::string_view KeyName(const std::string& key) {
+  return std::string_view(key).substr(sizeof(int));
+}
 
 // The first half of a rename waits this long at the end of a read for its second half before it
 // counts as a move out of the tree.
@@ -1244,10 +1253,8 @@ void TInotifyDirChanges::OnBarrier(int which) {
     // No news of an item coming or going under the name between the folder's watch and the
     // barrier: the item the scan found is the one there, though it was too new to be sure of
     // then. Its inode number shows a file replaced under it unseen later.
-    int wd;
-    std::memcpy(&wd, it->first.data(), sizeof wd);
-    if (const auto folder = folders_.find(wd); folder != folders_.end()) {
-      const std::string_view name = std::string_view(it->first).substr(sizeof wd);
+    if (const auto folder = folders_.find(KeyWatch(it->first)); folder != folders_.end()) {
+      const std::string_view name = KeyName(it->first);
       const uint64_t* value = folder->second.Items.Find(name);
       if (it->second.Stated && value && !IsDirValue(*value) && *value != kUnknownSize &&
           *value != kUnlearnedSize && folder->second.Items.InodeOf(name) == 0) {
@@ -1267,11 +1274,10 @@ void TInotifyDirChanges::OnBarrier(int which) {
     it = tooNew_.erase(it);
   }
   for (const auto& [key, one] : due) {
-    int wd;
-    std::memcpy(&wd, key.data(), sizeof wd);
+    const int wd = KeyWatch(key);
     const auto folder = folders_.find(wd);
     if (folder == folders_.end()) continue;
-    const std::string_view name = std::string_view(key).substr(sizeof wd);
+    const std::string_view name = KeyName(key);
     const uint64_t* value = folder->second.Items.Find(name);
     if (!value || *value != TooNewValue(one.Report, one.ByBirth)) continue;
     WatchNew(wd, name, one.Report, one.ByBirth);
@@ -1918,14 +1924,12 @@ bool TInotifyDirChanges::StillWhereKnown(int wd) {
 void TInotifyDirChanges::SettleFilled() {
   if (filled_.empty()) return;
   for (const auto& [key, filled] : filled_) {
-    int wd;
-    std::memcpy(&wd, key.data(), sizeof wd);
-    const auto folder = folders_.find(wd);
+    const auto folder = folders_.find(KeyWatch(key));
     if (folder == folders_.end() || !readDrained_) continue;
     const bool older =
         filled.Modified.tv_sec < readTime_.tv_sec ||
         (filled.Modified.tv_sec == readTime_.tv_sec && filled.Modified.tv_nsec < readTime_.tv_nsec);
-    uint64_t* value = folder->second.Items.Find(std::string_view(key).substr(sizeof wd));
+    uint64_t* value = folder->second.Items.Find(KeyName(key));
     if (older && value && *value == 0) *value = filled.Size;
   }
   filled_.clear();
