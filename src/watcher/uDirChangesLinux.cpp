@@ -731,8 +731,15 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
 // happened to its path meanwhile, and no long path is ever built.
 int TInotifyDirChanges::AddWatch(int fd) {
   if (folders_.size() >= hooks_.WatchLimit) {
-    errno = ENOSPC;
-    return -1;
+    // As the kernel does, a folder watched already keeps its watch: only a new one is refused.
+    struct stat st;
+    if (fstat(fd, &st) != 0 ||
+        std::none_of(folders_.begin(), folders_.end(), [&](const auto& folder) {
+          return folder.second.Inode == st.st_ino && folder.second.Device == st.st_dev;
+        })) {
+      errno = ENOSPC;
+      return -1;
+    }
   }
   int wd = -1;
   if (useProc_) {

@@ -1724,6 +1724,44 @@ TEST_F(InotifySource, AFolderBeyondTheLimitWhoseNameWasTakenBeforeTheScanIsPolle
   EXPECT_EQ(got, (TRecords{{1, "p/g/later"}, {1, "p/x/later"}}));
 }
 
+// At the limit, a watched folder moved into a new one after the new one's watch and before its
+// reading: the reading finds it under the watch it has (the kernel gives a folder watched already
+// its watch, at the limit too), and it is not polled as well, which would tell each change in it
+// twice. The new folder's other subfolder is polled.
+TEST_F(InotifySource, AWatchedFolderFoundInANewOneAtTheLimitIsNotPolledToo) {
+  ASSERT_EQ(mkdir(P("p").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("p/i").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(P("p/i/a"), "1"));
+  auto gate = std::make_shared<TGate>();
+  TGate::TOpener opener{gate};
+  TInotifyHooks hooks;
+  hooks.WatchLimit = 4;  // the root, p, p/i and p/c
+  hooks.Poll.MinInterval = hooks.Poll.MaxInterval = 20ms;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  hooks.AfterWatch = [this](const std::string& relative) {
+    if (relative == "p/c") {
+      EXPECT_EQ(rename(P("p/i").c_str(), P("p/c/w").c_str()), 0);
+    }
+  };
+  Start(std::move(hooks));
+  ASSERT_EQ(mkdir(P("p/c").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(P("p/c/s").c_str(), 0755), 0);
+  gate->Open();
+  const std::set<std::string> start{"p", "p/i", "p/i/a"};
+  std::set<std::string> real{"p", "p/c", "p/c/s", "p/c/w", "p/c/w/a"};
+  EXPECT_EQ(ReplayWhenSettled(start, real), real);
+  for (const char* made : {"p/c/w/f", "p/c/s/f", "p/c/g"}) {
+    ASSERT_TRUE(WriteFile(P(made), "x"));
+    real.insert(made);
+  }
+  EXPECT_EQ(ReplayWhenSettled(start, real), real);
+  std::map<std::string, int> told;
+  for (const TSeen& seen : collector_->Take()) {
+    if (seen.Kind == TSeen::Record && seen.Action == kActionAdded) ++told[seen.Text];
+  }
+  for (const auto& [path, times] : told) EXPECT_EQ(times, 1) << path;
+}
+
 // Beyond the limit, a file of a polled folder replaced by one moved in over it, and the folder
 // moved at once from its watched parent into a polled one, before its poll scans again: the two
 // records of the move read as one, and the file there now is another one, not the one told
