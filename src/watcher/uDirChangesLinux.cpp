@@ -395,13 +395,17 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
     std::string Name;
     bool Share;  // a share mounted there, rather than a folder beyond the watch limit
     ino_t Inode = 0;
+    timespec Born{};  // 0 where the file system keeps no birth times
   };
   // A folder just told gone by a move whose other half was not seen: it may have gone into a
   // polled part of the tree, whose poll then tells it new. Told right after the removal, the two
   // read as one move, which carries what the folder held (here, as told before it moved).
   struct TMovedOut {
     bool Active = false;
+    // An inode number freed by a removal may go at once to a new folder: one born later is
+    // another folder.
     ino_t Inode = 0;
+    timespec Born{};
     std::string Path;                                    // where it was
     std::vector<std::pair<std::string, bool>> Contents;  // relative path, and whether a folder
     // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
@@ -1337,8 +1341,11 @@ int TInotifyDirChanges::StartPoll(int parentWd, std::string_view name, const std
                                   bool share, TSubtreePolls::TContents* contents) {
   const int id = nextPoll_--;
   struct stat st;
-  polled_.emplace(id, TPolled{parentWd, std::string(name), share,
-                              StatItem(relative, st) ? st.st_ino : ino_t{0}});
+  TPolled polled{parentWd, std::string(name), share, StatItem(relative, st) ? st.st_ino : ino_t{0}};
+  if (struct statx sx; StatBirth(relative, sx) == 1 && (sx.stx_mask & STATX_BTIME)) {
+    polled.Born = {sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec};
+  }
+  polled_.emplace(id, std::move(polled));
   if (!share && hooks_.BeforePoll) hooks_.BeforePoll(relative);
   if (polls_.Add(id, rootPrefix_ + relative, contents) != 0) {
     polled_.erase(id);
@@ -1702,7 +1709,7 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     const bool maybeFromPolled = movedIn && PollsBeyondLimit();
     struct stat st;
     if (movedIn && touchesMoveOut && !movedOut_.IsFile && StatItem(otherPath_, st) &&
-        st.st_ino == movedOut_.Inode) {
+        st.st_ino == movedOut_.Inode && !BornAfter(otherPath_, movedOut_.Born)) {
       // Back right after it was told gone (from a polled part, before its poll saw it, or where
       // the second half of its own rename came too late to be paired): the two records read as
       // one move, so what came with it is not told again, and what it held but holds no more is
@@ -2283,6 +2290,9 @@ void TInotifyDirChanges::OnMovedOut() {
     movedOut.Inode = folder != folders_.end()  ? folder->second.Inode
                      : polled != polled_.end() ? polled->second.Inode
                                                : 0;
+    movedOut.Born = folder != folders_.end()  ? folder->second.Born
+                    : polled != polled_.end() ? polled->second.Born
+                                              : timespec{};
     if (movedOut.Active) {
       movedOut.Active = CollectContents(*value, movedOut.Contents, &movedOut.Sizes,
                                         polled_.empty() ? kMostKeptOut : SIZE_MAX);
@@ -2365,7 +2375,7 @@ void TInotifyDirChanges::ReconcileMove(std::vector<TChangeRecord>& records) {
   }
   if (first.Action != kActionAdded || !first.IsDir) return;
   if (!StatItem(Utf16ToNarrow(first.Name), st) || !S_ISDIR(st.st_mode) ||
-      st.st_ino != movedOut_.Inode) {
+      st.st_ino != movedOut_.Inode || BornAfter(Utf16ToNarrow(first.Name), movedOut_.Born)) {
     return;
   }
   std::map<std::string, bool> known(movedOut_.Contents.begin(), movedOut_.Contents.end());
