@@ -1773,6 +1773,7 @@ TEST_F(InotifySource, ANewFolderWithTheInodeNumberOfOneJustToldGoneIsAnotherFold
     size_t Limit;  // 2: the root and a; 1: the root only
     bool ByPoll;
   };
+  int ran = 0;
   for (const TCase& c :
        {TCase{"watched", 2, false}, TCase{"polled", 1, false}, TCase{"by the poll", 2, true}}) {
     SCOPED_TRACE(c.Name);
@@ -1801,7 +1802,7 @@ TEST_F(InotifySource, ANewFolderWithTheInodeNumberOfOneJustToldGoneIsAnotherFold
     TGate::TOpener opener{gate};
     auto hold = std::make_shared<std::atomic<bool>>(false);
     auto armed = std::make_shared<std::atomic<bool>>(false);
-    auto replaced = std::make_shared<std::atomic<bool>>(false);
+    auto outcome = std::make_shared<std::promise<bool>>();
     TInotifyHooks hooks;
     hooks.WatchLimit = c.Limit;
     hooks.Poll.MinInterval = hooks.Poll.MaxInterval = c.ByPoll ? 300ms : 60s;
@@ -1809,8 +1810,8 @@ TEST_F(InotifySource, ANewFolderWithTheInodeNumberOfOneJustToldGoneIsAnotherFold
       if (*hold) gate->Pass();
     };
     // Right after a round, so that the removal is read well before the next one.
-    hooks.Poll.AfterScan = [armed, replaced, replace](int) {
-      if (armed->exchange(false)) *replaced = replace("z/0");
+    hooks.Poll.AfterScan = [armed, outcome, replace](int) {
+      if (armed->exchange(false)) outcome->set_value(replace("z/0"));
     };
     Start(std::move(hooks));
     ASSERT_EQ(mkdir(P("z").c_str(), 0755), 0);
@@ -1819,17 +1820,27 @@ TEST_F(InotifySource, ANewFolderWithTheInodeNumberOfOneJustToldGoneIsAnotherFold
     struct statx sx;
     const bool births = statx(AT_FDCWD, Root().c_str(), 0, STATX_BTIME, &sx) == 0 &&
                         (sx.stx_mask & STATX_BTIME) != 0;
+    bool replaced = false;
     if (c.ByPoll) {
+      auto done = outcome->get_future();
       *armed = true;
-      ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "z/0/g"));
+      ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
+      replaced = done.get();
     } else {
       *hold = true;
-      *replaced = replace("r");
+      replaced = replace("r");
       gate->Open();
     }
-    if (!*replaced || !births) {
-      GTEST_SKIP() << "this file system gives no inode number again at once, or keeps no birth "
-                      "times";
+    // (Another program may take the number first.)
+    if (!replaced || !births) {
+      std::printf("  %s: no inode number given again at once, or no birth times here\n", c.Name);
+      collector_.reset();
+      source_.reset();
+      continue;
+    }
+    ++ran;
+    if (c.ByPoll) {
+      ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "z/0/g"));
     }
     const TRecords got = TakeWhenQuiet();
     if (c.ByPoll) {
@@ -1845,6 +1856,7 @@ TEST_F(InotifySource, ANewFolderWithTheInodeNumberOfOneJustToldGoneIsAnotherFold
     collector_.reset();
     source_.reset();
   }
+  if (ran == 0) GTEST_SKIP() << "this file system gives no inode number again at once";
 }
 
 // Beyond the limit, a file of a polled folder replaced by one moved in over it, and the folder
