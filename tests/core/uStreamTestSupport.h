@@ -619,6 +619,13 @@ class TRealTree {
       case TKind::MoveOut: {
         const std::string away = "out" + std::to_string(++outside);
         ok = renameat(dir, name.c_str(), outFd_, away.c_str()) == 0;
+        // Out of the tree, a folder is watched no more: what is made in it then is not told.
+        const int fd =
+            ok ? openat(outFd_, away.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        if (fd >= 0) {
+          WriteNew(fd, "later", 1, O_CREAT | O_EXCL);
+          close(fd);
+        }
         break;
       }
       case TKind::MoveIn:
