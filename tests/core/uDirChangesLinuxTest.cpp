@@ -1856,7 +1856,9 @@ TEST_F(InotifySource, ANewFolderWithTheInodeNumberOfOneJustToldGoneIsAnotherFold
     collector_.reset();
     source_.reset();
   }
-  if (ran == 0) GTEST_SKIP() << "this file system gives no inode number again at once";
+  if (ran == 0) {
+    GTEST_SKIP() << "this file system gives no inode number again at once, or keeps no birth times";
+  }
 }
 
 // Beyond the limit, a file of a polled folder replaced by one moved in over it, and the folder
@@ -2107,12 +2109,13 @@ TEST_F(InotifySource, PolledSubtreesEndWithTheirSource) {
   const size_t threads = CountEntries("/proc/self/task");
   for (int i = 0; i < 40; ++i) cycle(i % 8 == 0);
   EXPECT_TRUE(WaitForPollThreads(10s));
-  // An ended thread leaves the task list a moment after it says so.
-  for (int i = 0; i < 1000 && CountEntries("/proc/self/task") != threads; ++i) {
+  // An ended thread leaves the task list a moment after it says so (the first cycle's may still
+  // have been there when they were counted).
+  for (int i = 0; i < 1000 && CountEntries("/proc/self/task") > threads; ++i) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
-  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+  EXPECT_LE(CountEntries("/proc/self/task"), threads);
 }
 
 // ---- through the watcher ----
