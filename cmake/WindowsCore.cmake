@@ -11,32 +11,16 @@ if(NOT EXISTS ${VARK_GTEST_SOURCE_DIR}/CMakeLists.txt)
   message(FATAL_ERROR "GoogleTest sources not found in ${VARK_GTEST_SOURCE_DIR}: set VARK_GTEST_SOURCE_DIR")
 endif()
 
-set(VARK_WIN_CORE_SOURCES
-  src/watcher/uDirChanges.cpp
-  src/watcher/uDirChangesWin.cpp
-  src/watcher/uFolderMonitor.cpp
-  src/watcher/uMonThread2.cpp
-  src/watcher/uPathProbe.cpp
-  src/watcher/uPlatformTextWin.cpp
-  src/watcher/uTimeText.cpp
-  src/watcher/uTimeTextWin.cpp
-  src/watcher/uUtf8Text.cpp
-  src/settings/uAppPathsWin.cpp
-  src/settings/uAutorunStoreWin.cpp
-  src/settings/uFileIni.cpp
-  src/settings/uObjtOpt.cpp
-  src/settings/uProfile.cpp
-  src/settings/uProfileWin.cpp
-  src/settings/uRegister.cpp
-  src/settings/uUserMessages.cpp
-  src/actions/uAdditionalLogic.cpp
-  src/actions/uObjFiles.cpp)
-add_library(vark_core STATIC ${VARK_WIN_CORE_SOURCES})
-target_include_directories(vark_core PUBLIC src)
 # Unicode calls by default; the sources name the wide calls explicitly all the same.
-target_compile_definitions(vark_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
-                                            _WIN32_WINNT=0x0601)
-target_link_libraries(vark_core PUBLIC Threads::Threads shell32 advapi32)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# The same folders, one library each, as on Linux; each folder chooses its Windows files.
+add_subdirectory(src/base)
+add_subdirectory(src/watcher)
+add_subdirectory(src/settings)
+add_subdirectory(src/actions)
+add_library(vark_core INTERFACE)
+target_link_libraries(vark_core INTERFACE vark_actions)
+add_subdirectory(tests/support)
 
 # GoogleTest for the target, without our warning flags (its sources are not ours to keep clean).
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
@@ -59,7 +43,8 @@ set(VARK_WIN_TEST_SOURCES
 # The Windows sound needs no Qt, so its test builds it here from the interface's folder; in the
 # whole program it belongs to the interface library (cmake/WindowsUi.cmake).
 add_executable(vark_core_tests ${VARK_WIN_TEST_SOURCES} src/ui/uSoundWin.cpp)
-target_link_libraries(vark_core_tests PRIVATE vark_core gtest gtest_main gmock winmm)
+target_link_libraries(vark_core_tests PRIVATE vark_core vark_test_support gtest gtest_main gmock
+                                              winmm)
 
 enable_testing()
 include(GoogleTest)

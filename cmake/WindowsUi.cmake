@@ -7,12 +7,7 @@ set(CMAKE_AUTOMOC ON)
 set(CMAKE_AUTOUIC ON)
 set(CMAKE_AUTORCC ON)
 
-include(cmake/UiSources.cmake)
-list(APPEND VARK_UI_SOURCES src/ui/uSoundWin.cpp)
-file(GLOB VARK_QRC CONFIGURE_DEPENDS resources/*.qrc)
-add_library(vark_ui STATIC ${VARK_UI_SOURCES} ${VARK_QRC})
-target_include_directories(vark_ui PUBLIC src)
-target_link_libraries(vark_ui PUBLIC vark_core Qt6::Widgets JPEG::JPEG winmm)
+add_subdirectory(src/ui)
 
 add_executable(vark WIN32 src/Vark.cpp)
 target_link_libraries(vark PRIVATE vark_ui)

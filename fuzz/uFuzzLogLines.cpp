@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/uTimeText.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uTimeText.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/uPlatformText.h"
+#include "base/uTimeText.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uPlatformText.h"
-#include "watcher/uTimeText.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include <atomic>
 
+#include "base/uPathProbe.h"
+#include "base/uPlatformText.h"
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uPathProbe.h"
-#include "watcher/uPlatformText.h"
 
 const char* const kOpenFailedText = "Возникла ошибка, сообщите автору";
 const char* const kOpenNoAnswerText = "Папка не ответила вовремя, открыть не удалось: ";

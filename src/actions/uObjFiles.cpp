@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "watcher/uPathProbe.h"
-#include "watcher/uPlatformText.h"
+#include "base/uPathProbe.h"
+#include "base/uPlatformText.h"
 
 const char* const kPictureTable[kPictureCount + 1] = {
     "",     "avi", "bat", "bmp",  "css",  "dll", "doc",    "docx", "gif",  "htm",

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/uPlatformText.h"
 #include "settings/uAppPaths.h"
-#include "watcher/uPlatformText.h"
 
 std::string ExecutablePath() {
   // The link's length is not known in advance: grow the buffer until the answer fits.

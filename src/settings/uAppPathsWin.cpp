@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/uPlatformText.h"
+#include "base/uPlatformTextWin.h"
 #include "settings/uAppPaths.h"
-#include "watcher/uPlatformText.h"
-#include "watcher/uPlatformTextWin.h"
 
 std::string ExecutablePath() {
   std::vector<wchar_t> buffer(MAX_PATH);

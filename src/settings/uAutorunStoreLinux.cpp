@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/uPlatformText.h"
 #include "settings/uAppPaths.h"
 #include "settings/uAutorunStore.h"
 #include "settings/uProfile.h"
-#include "watcher/uPlatformText.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/uPlatformTextWin.h"
 #include "settings/uAutorunStore.h"
-#include "watcher/uPlatformTextWin.h"
 
 namespace {
 

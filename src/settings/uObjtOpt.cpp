@@ -2,12 +2,12 @@
 
 #include <filesystem>
 
+#include "base/uPlatformText.h"
 #include "settings/uFileIni.h"
 #include "settings/uProfile.h"
 #include "settings/uRegister.h"
 #include "settings/uUserMessages.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uPlatformText.h"
 
 const char* const kFolderMissingAtStartText =
     "Такой папки не существует, вы не сможете запустить мониторинг";

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/uPlatformText.h"
+#include "base/uPlatformTextWin.h"
 #include "settings/uProfile.h"
-#include "watcher/uPlatformText.h"
-#include "watcher/uPlatformTextWin.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <QTextDocument>
 
 #include "actions/uAdditionalLogic.h"
+#include "base/uPlatformText.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"
 #include "ui/uScreen.h"
 #include "ui_uMessage.h"
-#include "watcher/uPlatformText.h"
 
 TfMessage* fMessage = nullptr;
 std::unique_ptr<TMsgFrm> gMsgFrm;

@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <string>
 
+#include "base/uPlatformText.h"
 #include "settings/uObjtOpt.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
@@ -13,7 +14,6 @@
 #include "ui/uPlacement.h"
 #include "ui/ufMain.h"
 #include "ui_uOptions.h"
-#include "watcher/uPlatformText.h"
 
 TfOptions* fOptions = nullptr;
 

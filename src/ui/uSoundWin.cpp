@@ -11,8 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/uPlatformTextWin.h"
 #include "ui/uSound.h"
-#include "watcher/uPlatformTextWin.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "actions/uAdditionalLogic.h"
+#include "base/uTimeText.h"
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
 #include "ui/uInfo.h"
@@ -12,7 +13,6 @@
 #include "ui/uShellOpen.h"
 #include "ui/ufMain.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uTimeText.h"
 
 namespace {
 TQtShellOpen gShell;

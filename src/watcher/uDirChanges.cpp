@@ -3,8 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "watcher/uPlatformText.h"
-
 namespace {
 
 void PutU32(uint8_t* p, uint32_t v) {
@@ -159,29 +157,4 @@ void TQueuedDirChanges::PushNotice(std::string text) {
 bool TQueuedDirChanges::StopRequested() const {
   std::lock_guard lock(mutex_);
   return stopped_;
-}
-
-int TScriptedDirChanges::Open(const std::string& folder) {
-  std::lock_guard lock(openMutex_);
-  folder_ = folder;
-  opened_ = openError_ == 0;
-  return openError_;
-}
-
-std::string TScriptedDirChanges::OpenedFolder() const {
-  std::lock_guard lock(openMutex_);
-  return folder_;
-}
-
-bool TScriptedDirChanges::Opened() const {
-  std::lock_guard lock(openMutex_);
-  return opened_;
-}
-
-void TScriptedDirChanges::Play(uint32_t action, const std::u16string& name, bool isDir) {
-  Push(TChangeRecord{action, name, isDir});
-}
-
-void TScriptedDirChanges::PlayNarrow(uint32_t action, const std::string& name, bool isDir) {
-  Push(TChangeRecord{action, NarrowToUtf16(name), isDir});
 }

@@ -39,9 +39,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/uPlatformText.h"
 #include "watcher/uDirChangesPoll.h"
 #include "watcher/uInotifyItems.h"
-#include "watcher/uPlatformText.h"
 
 namespace {
 
@@ -2575,9 +2575,4 @@ std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks) {
 
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges() {
   return MakeInotifyDirChanges({});
-}
-
-std::shared_ptr<TDirChanges> MakePlatformDirChanges() {
-  // Shares and FUSE folders are polled: the kernel does not report changes made elsewhere.
-  return MakeChoosingDirChanges();
 }

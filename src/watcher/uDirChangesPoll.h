@@ -70,12 +70,6 @@ bool IsRemoteFileSystem(const std::string& folder);
 // The same for a file system type (statfs f_type).
 bool IsRemoteFileSystemType(int64_t fsType);
 
-// The source that suits the folder: polling on such file systems, inotify elsewhere.
-std::shared_ptr<TDirChanges> MakeChosenDirChanges(const std::string& folder);
-
-// A source that makes that choice when it is opened, for callers that do not know the folder yet.
-std::shared_ptr<TDirChanges> MakeChoosingDirChanges(TPollOptions options = {});
-
 // Polls subtrees of a tree that another source watches (mount points of shares inside it, folders
 // beyond the inotify watch limit), all on one thread of its own. Each scan's records, named
 // relative to the subtree, go to the sink on that thread; a subtree that cannot be scanned (gone,

@@ -14,8 +14,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "watcher/uPlatformText.h"
-#include "watcher/uPlatformTextWin.h"
+#include "base/uPlatformText.h"
+#include "base/uPlatformTextWin.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <condition_variable>
 #include <thread>
 
+#include "base/uPlatformText.h"
+#include "base/uTimeText.h"
 #include "watcher/uFolderMonitor.h"
-#include "watcher/uPlatformText.h"
-#include "watcher/uTimeText.h"
 
 const char* const kStatusActive = "Мониторинг папки активен";
 const char* const kStatusInactive = "Мониторинг папки отключён";

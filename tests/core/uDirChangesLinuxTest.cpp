@@ -27,10 +27,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/uPlatformText.h"
 #include "uDirChangesTestSupport.h"
 #include "watcher/uDirChangesLinux.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uPlatformText.h"
 
 namespace {
 

@@ -14,11 +14,12 @@
 #include <random>
 #include <thread>
 
+#include "base/uPlatformText.h"
 #include "uDirChangesTestSupport.h"
+#include "watcher/uDirChangesChoice.h"
 #include "watcher/uDirChangesLinux.h"
 #include "watcher/uDirChangesPoll.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uPlatformText.h"
 
 using namespace std::chrono_literals;
 using dctest::IndexOf;

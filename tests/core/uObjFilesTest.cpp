@@ -6,8 +6,8 @@
 #include <set>
 
 #include "actions/uObjFiles.h"
+#include "base/uPlatformText.h"
 #include "uTempFolder.h"
-#include "watcher/uPlatformText.h"
 
 namespace fs = std::filesystem;
 

@@ -13,6 +13,7 @@
 #include "settings/uFileIni.h"
 #include "settings/uObjtOpt.h"
 #include "settings/uRegister.h"
+#include "uScriptedDirChanges.h"
 #include "uSettingsTestSupport.h"
 #include "watcher/uMonThread2.h"
 

@@ -14,8 +14,8 @@
 
 #include "actions/uAdditionalLogic.h"
 #include "actions/uObjFiles.h"
+#include "base/uPathProbe.h"
 #include "settings/uUserMessages.h"
-#include "watcher/uPathProbe.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "watcher/uPlatformText.h"
+#include "base/uPlatformText.h"
 
 TEST(PlatformText, RoundTripsAnyBytes) {
   const std::string names[] = {"plain.txt",

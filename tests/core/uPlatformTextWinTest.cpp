@@ -4,12 +4,12 @@
 
 #include <string>
 
+#include "base/uPathProbe.h"
+#include "base/uPlatformText.h"
+#include "base/uPlatformTextWin.h"
+#include "base/uTimeText.h"
 #include "settings/uAppPaths.h"
 #include "uWinTestSupport.h"
-#include "watcher/uPathProbe.h"
-#include "watcher/uPlatformText.h"
-#include "watcher/uPlatformTextWin.h"
-#include "watcher/uTimeText.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "watcher/uPlatformText.h"
+#include "base/uPlatformText.h"
 
 namespace test_support {
 

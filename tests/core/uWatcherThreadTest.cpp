@@ -6,11 +6,12 @@
 #include <deque>
 #include <thread>
 
+#include "base/uPlatformText.h"
 #include "uLoopThread.h"
+#include "uScriptedDirChanges.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uFolderMonitor.h"
 #include "watcher/uMonThread2.h"
-#include "watcher/uPlatformText.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "watcher/uPlatformText.h"
-#include "watcher/uPlatformTextWin.h"
+#include "base/uPlatformText.h"
+#include "base/uPlatformTextWin.h"
 
 namespace win_test {
 

@@ -19,6 +19,7 @@
 #include "actions/uAdditionalLogic.h"
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
+#include "uScriptedDirChanges.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uOptions.h"

@@ -22,14 +22,15 @@
 #include <thread>
 
 #include "actions/uAdditionalLogic.h"
+#include "base/uPlatformText.h"
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
+#include "uScriptedDirChanges.h"
 #include "uWindowsTestSupport.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/ufMain.h"
 #include "ui_ufMain.h"
 #include "watcher/uDirChanges.h"
-#include "watcher/uPlatformText.h"
 
 namespace fs = std::filesystem;
 

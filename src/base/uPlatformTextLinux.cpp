@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "watcher/uPlatformText.h"
+#include "base/uPlatformText.h"
 
 const char kFolderSeparator = '/';
 

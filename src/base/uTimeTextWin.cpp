@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "watcher/uPlatformTextWin.h"
-#include "watcher/uTimeText.h"
+#include "base/uPlatformTextWin.h"
+#include "base/uTimeText.h"
 
 namespace {
 std::string LocaleText(LCTYPE type) {

@@ -1,7 +1,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
-#include "watcher/uTimeText.h"
+#include "base/uTimeText.h"
 
 TTimeFormat TimeFormatFromLocale() {
   locale_t loc = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));

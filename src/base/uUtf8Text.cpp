@@ -1,6 +1,6 @@
 // The program's narrow text is UTF-8 on every platform; these are its conversions to and from the
 // UTF-16 of change records and of the Windows calls.
-#include "watcher/uPlatformText.h"
+#include "base/uPlatformText.h"
 
 namespace {
 

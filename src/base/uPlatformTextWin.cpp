@@ -1,8 +1,8 @@
-#include "watcher/uPlatformTextWin.h"
+#include "base/uPlatformTextWin.h"
 
 #include <windows.h>
 
-#include "watcher/uPlatformText.h"
+#include "base/uPlatformText.h"
 
 const char kFolderSeparator = '\\';
 

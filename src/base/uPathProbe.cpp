@@ -1,4 +1,4 @@
-#include "watcher/uPathProbe.h"
+#include "base/uPathProbe.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "watcher/uPlatformText.h"
+#include "base/uPlatformText.h"
 
 namespace {
 

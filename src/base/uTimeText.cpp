@@ -1,4 +1,4 @@
-#include "watcher/uTimeText.h"
+#include "base/uTimeText.h"
 
 #include <mutex>
 #include <optional>
