@@ -24,6 +24,7 @@
 
 #include "uLoopThread.h"
 #include "watch_bench_util.h"
+#include "watcher/uChangeRecords.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uDirChangesLinux.h"
 #include "watcher/uMonThread2.h"
@@ -329,15 +330,14 @@ class TSourceDrain {
       const auto result = source_->Read(buffer.data(), buffer.size(),
                                         kNotifyFileName | kNotifyDirName | kNotifySize);
       if (result.Status == TDirChanges::TReadStatus::Notice) continue;
+      if (result.Status == TDirChanges::TReadStatus::TooSmall) {
+        buffer.resize(result.Bytes);
+        continue;
+      }
       if (result.Status != TDirChanges::TReadStatus::Records) break;
       size_t n = 0;
-      for (size_t offset = 0;;) {
-        uint32_t next = 0;
-        std::memcpy(&next, buffer.data() + offset, sizeof next);
-        ++n;
-        if (next == 0 || next > buffer.size() - offset) break;
-        offset += next;
-      }
+      TRecordWalk walk(buffer.data(), buffer.size());
+      for (size_t offset; walk.Next(offset);) ++n;
       const int64_t at = NowNs();
       std::lock_guard lock(mutex_);
       records_ += n;

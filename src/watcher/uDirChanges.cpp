@@ -1,5 +1,6 @@
 #include "watcher/uDirChanges.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -57,16 +58,13 @@ TDirChanges::TReadResult TQueuedDirChanges::Read(uint8_t* buffer, size_t size,
         queue_.pop_front();
         return {TReadStatus::Overflow};
       }
-      if (FilterSelects(notifyFilter, item.Record)) {
-        if (!writer.Append(item.Record.Action, item.Record.Name)) {
-          if (writer.Count() > 0) break;
-          // A name too long for an empty buffer cannot be delivered; the reader learns that a
-          // change was lost, as from an overflow, instead of getting a cut name.
-          queue_.pop_front();
-          --records_;
-          return {TReadStatus::Overflow};
-        }
+      if (FilterSelects(notifyFilter, item.Record) &&
+          !writer.Append(item.Record.Action, item.Record.Name)) {
+        if (writer.Count() > 0) break;
+        // A name too long for an empty buffer: the reader is told how much room it needs.
+        return {TReadStatus::TooSmall, TRecordWriter::RecordSize(item.Record.Name.size())};
       }
+      bytes_ -= Cost(item.Record);
       queue_.pop_front();
       --records_;
     }
@@ -96,15 +94,18 @@ size_t TQueuedDirChanges::Pending() const {
   return records_;
 }
 
-void TQueuedDirChanges::SetMaxPending(size_t records) {
+void TQueuedDirChanges::SetMaxPending(size_t records, size_t bytes) {
   std::lock_guard lock(mutex_);
   maxRecords_ = records;
+  maxBytes_ = bytes;
 }
 
 void TQueuedDirChanges::Append(TChangeRecord& record) {
-  if (records_ < maxRecords_) {
+  const size_t cost = Cost(record);
+  if (records_ < maxRecords_ && cost <= maxBytes_ - std::min(maxBytes_, bytes_)) {
     queue_.push_back({TItemKind::Record, std::move(record)});
     ++records_;
+    bytes_ += cost;
   } else if (queue_.empty() || queue_.back().Kind != TItemKind::Overflow) {
     queue_.push_back({TItemKind::Overflow, {}});
   }

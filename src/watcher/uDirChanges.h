@@ -10,6 +10,9 @@
 //   watched folder. Each record starts on a 4-byte boundary; the last one has NextEntryOffset 0 and
 //   is not padded. At most `size` bytes are used; records that do not fit stay for the next read.
 //   When changes were lost it answers Overflow and leaves the buffer as it was (all zeros).
+//   When the next record alone is larger than `size` (a long path), it answers TooSmall with the
+//   size that record needs in Bytes and delivers nothing: a read with that much room gets it.
+//   (The Windows source never answers TooSmall: the system itself tells an overflow then.)
 // - Stop() may be called from any thread; it wakes a blocked Read at once, which then answers
 //   Stopped, and every later Read answers Stopped too.
 // - A notice (for example a system limit that was reached) ends a blocked Read with Notice;
@@ -72,10 +75,10 @@ class TRecordWriter {
 
 class TDirChanges {
  public:
-  enum class TReadStatus { Records, Overflow, Notice, Failed, Stopped };
+  enum class TReadStatus { Records, Overflow, Notice, Failed, Stopped, TooSmall };
   struct TReadResult {
     TReadStatus Status = TReadStatus::Stopped;
-    size_t Bytes = 0;  // with Records
+    size_t Bytes = 0;  // with Records: bytes filled; with TooSmall: bytes needed
     int Error = 0;     // with Failed: the system's error code
   };
 
@@ -97,10 +100,12 @@ class TQueuedDirChanges : public TDirChanges {
   // How many records wait to be read.
   size_t Pending() const;
 
-  // Records beyond this many waiting are dropped, and the reader learns at that point that changes
-  // were lost (an overflow); the source itself stays in step with the folder.
+  // Records beyond this many waiting, or beyond this many bytes, are dropped, and the reader learns
+  // at that point that changes were lost (an overflow); the source itself stays in step with the
+  // folder. (Bytes too: a record carries its whole path, and paths deep in a tree are long.)
   static constexpr size_t kDefaultMaxPending = size_t{1} << 18;
-  void SetMaxPending(size_t records);
+  static constexpr size_t kDefaultMaxPendingBytes = size_t{64} << 20;
+  void SetMaxPending(size_t records, size_t bytes = kDefaultMaxPendingBytes);
 
  protected:
   void Push(TChangeRecord record);
@@ -126,9 +131,14 @@ class TQueuedDirChanges : public TDirChanges {
   // Appends while the cap allows; under the lock.
   void Append(TChangeRecord& record);
 
+  // What a waiting record costs against the cap on bytes.
+  static size_t Cost(const TChangeRecord& record) {
+    return sizeof(TItem) + record.Name.size() * sizeof(char16_t);
+  }
+
   std::deque<TItem> queue_;
-  size_t records_ = 0;
-  size_t maxRecords_ = kDefaultMaxPending;
+  size_t records_ = 0, bytes_ = 0;
+  size_t maxRecords_ = kDefaultMaxPending, maxBytes_ = kDefaultMaxPendingBytes;
   std::string notice_;
   bool noticeReady_ = false;
   bool stopped_ = false;

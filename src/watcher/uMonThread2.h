@@ -1,5 +1,5 @@
-// The folder watcher: change records turned into change events and log lines, and the worker
-// thread that reads them and hands each reported event to the user-interface thread.
+// The watcher thread: it reads a folder's change records and hands each reported change event to
+// the user-interface thread. (The records and their texts: uChangeRecords.h, uLogLines.h.)
 #pragma once
 
 #include <atomic>
@@ -13,49 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "watcher/uChangeRecords.h"
 #include "watcher/uDirChanges.h"
-
-// ---- change records and log lines ----
-
-// One change event, decoded from one record.
-struct argTFolderMonitor {
-  std::string RelativeName;
-  std::string FullPath;
-  std::string OperationText;
-  uint32_t Action = 0;
-};
-
-// Status-bar texts.
-extern const char* const kStatusActive;    // "Мониторинг папки активен"
-extern const char* const kStatusInactive;  // "Мониторинг папки отключён"
-
-// The label of an action, used in the log ("создан:"), and its word, used in the popup ("создан").
-std::string ActionLabel(uint32_t action);
-std::string ActionWord(uint32_t action);
-
-// Time text + three blanks + label + three blanks, with the time of the moment of the call.
-std::string MakeOperationText(uint32_t action);
-
-// Decodes the record at `offset` of a buffer. Fields that would reach past the end of the buffer
-// are cut at its end. `next` receives NextEntryOffset.
-argTFolderMonitor DecodeRecord(const uint8_t* buffer, size_t size, size_t offset,
-                               const std::string& folder, uint32_t& next);
-
-// All events of a buffer, in buffer order: from offset 0, advancing by NextEntryOffset until it is
-// 0. The walk also stops where the next offset would leave the buffer.
-std::vector<argTFolderMonitor> DecodeRecords(const uint8_t* buffer, size_t size,
-                                             const std::string& folder);
-
-// The repeat rule: false when the event names exactly the previous name with the previous action.
-bool ShouldReport(const argTFolderMonitor& event, const argTFolderMonitor& previous);
-
-std::string ChangeLogLine(const argTFolderMonitor& event);
-std::string ChangeLogLine(std::string_view operationText, std::string_view relativeName);
-std::string StartLogLine();
-std::string StopLogLine();
-
-// Everything after the first "#" of a log line; empty when there is none.
-std::string NameFromLogLine(std::string_view line);
+#include "watcher/uLogLines.h"
 
 // ---- the watcher thread ----
 
@@ -124,9 +84,20 @@ class TMonDirThread {
   bool Finished() const { return finished_.load(); }
 
  private:
+  // One reported event of a read, with the popup word it had when it was decoded.
+  struct TPendingReport {
+    argTFolderMonitor Event;
+    std::string Word;
+  };
   explicit TMonDirThread(std::string folder);
   void Execute();
   void Run(const TWatcherEnv& env);
+  void ReadLoop(const TWatcherEnv& env, TDirChanges& source);
+  size_t Decode(const std::vector<uint8_t>& buffer, argTFolderMonitor& previous,
+                std::vector<TPendingReport>& reports) const;
+  void HandOver(const TWatcherEnv& env, std::vector<TPendingReport>& reports);
+  void ShowError(const TWatcherEnv& env, int error);
+  void ShowNotice(const TWatcherEnv& env, const std::string& text);
 
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};

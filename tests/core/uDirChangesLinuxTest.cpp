@@ -214,6 +214,9 @@ class TCollector {
         case TDirChanges::TReadStatus::Stopped:
           end = true;
           break;
+        case TDirChanges::TReadStatus::TooSmall:
+          buffer.resize(result.Bytes);
+          continue;
       }
       std::lock_guard lock(mutex_);
       for (auto& s : got) seen_.push_back(std::move(s));

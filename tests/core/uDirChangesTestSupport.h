@@ -130,6 +130,10 @@ class TRecordCollector {
         changed_.notify_all();
         return;
       }
+      if (result.Status == S::TooSmall) {
+        buffer.resize(result.Bytes);
+        continue;
+      }
       if (result.Status == S::Overflow) lines_.push_back("overflow");
       if (result.Status == S::Notice) lines_.push_back("notice " + source_->TakeNotice());
       if (result.Status == S::Records) {

@@ -98,20 +98,26 @@ TEST_F(WatcherThread, ReportsChangesInOrderAndFoldsRepeatsAcrossReads) {
   source->PlayNarrow(3, "b/c.txt");
   source->PlayNarrow(4, "b/c.txt");
   source->PlayNarrow(5, "b/d.txt");
-  ASSERT_TRUE(ui.WaitFor(6));
+  // A path longer than the read buffer holds arrives whole, in its place.
+  const std::string deep = std::string(3000, 'd') + "/x";
+  source->PlayNarrow(1, deep);
+  source->PlayNarrow(2, "b/d.txt");
+  ASSERT_TRUE(ui.WaitFor(8));
   main.RunAndWait([&] { StopMonitor(watcher); });
-  ASSERT_TRUE(ui.WaitFor(7));
+  ASSERT_TRUE(ui.WaitFor(9));
   ASSERT_TRUE(WaitForWatchers(5s));
 
   const auto lines = ui.Lines();
-  ASSERT_EQ(lines.size(), 7u);
+  ASSERT_EQ(lines.size(), 9u);
   EXPECT_EQ(lines[0], "start");
   EXPECT_EQ(Tail(lines[1]), Change("создан:", "a.txt", "создан"));
   EXPECT_EQ(Tail(lines[2]), Change("изменен:", "a.txt", "изменен"));
   EXPECT_EQ(Tail(lines[3]), Change("изменен:", "b/c.txt", "изменен"));
   EXPECT_EQ(Tail(lines[4]), Change("переименован из:", "b/c.txt", "переименован"));
   EXPECT_EQ(Tail(lines[5]), Change("переименован в:", "b/d.txt", "переименован"));
-  EXPECT_EQ(lines[6], "stop");
+  EXPECT_EQ(Tail(lines[6]), Change("создан:", deep.c_str(), "создан"));
+  EXPECT_EQ(Tail(lines[7]), Change("удален:", "b/d.txt", "удален"));
+  EXPECT_EQ(lines[8], "stop");
   EXPECT_EQ(source->OpenedFolder(), "/w/");
   EXPECT_TRUE(source->Stopped());
   EXPECT_TRUE(watcher->Finished());
@@ -167,6 +173,21 @@ TEST_F(WatcherThread, OverflowIsOneUnknownLineUnlessItRepeats) {
   EXPECT_EQ(Tail(lines[1]), Change("создан:", "x", "создан"));
   EXPECT_EQ(Tail(lines[2]), "неопознанная операция:   ||/w/|неопознанная операция");
   EXPECT_EQ(Tail(lines[3]), Change("удален:", "x", "удален"));
+}
+
+// What waits is bounded in bytes as well as in records: a record carries its whole path.
+TEST_F(WatcherThread, WaitingRecordsAreCappedInBytesTooAndThenOverflow) {
+  source->SetMaxPending(100, 20000);  // room for two records with names this long
+  for (int i = 0; i < 4; ++i) source->PlayNarrow(1, std::string(4000, 'n') + char('0' + i));
+  std::vector<uint8_t> buffer(20000);
+  const auto read = [&] { return source->Read(buffer.data(), buffer.size(), 11).Status; };
+  ASSERT_EQ(read(), TDirChanges::TReadStatus::Records);
+  const auto events = DecodeRecords(buffer.data(), buffer.size(), "");
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].RelativeName.back(), '1');
+  EXPECT_EQ(read(), TDirChanges::TReadStatus::Overflow);
+  source->PlayNarrow(1, "after");
+  EXPECT_EQ(read(), TDirChanges::TReadStatus::Records);
 }
 
 TEST_F(WatcherThread, NoticesAreShownAndTheWatchGoesOn) {
