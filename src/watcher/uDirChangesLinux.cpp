@@ -41,6 +41,7 @@
 
 #include "base/uPlatformText.h"
 #include "watcher/uDirChangesPoll.h"
+#include "watcher/uInotifyEvents.h"
 #include "watcher/uInotifyItems.h"
 
 namespace {
@@ -110,8 +111,6 @@ constexpr int kPairWaitMs = 10;
 constexpr auto kBurstGap = std::chrono::milliseconds(4);
 constexpr auto kGatherTime = std::chrono::microseconds(1000);
 constexpr size_t kEventBufferSize = 64 * 1024;
-// How far a size change looks ahead in its read for the file's removal.
-constexpr int kLookAhead = 16;
 constexpr size_t kDirentBufferSize = 32 * 1024;
 // A scan keeps at most this many folders of its path open; deeper ones are opened again by name
 // when the scan comes back to them, so a tree of any depth needs no more descriptors.
@@ -233,31 +232,6 @@ class TSizeWorker {
   std::vector<TResult> learned_;
   std::thread thread_;
 };
-
-// True when one of the next `limit` events of the read names the item with one of `how`.
-bool NamedAhead(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
-                uint32_t how, size_t limit) {
-  for (size_t n = 0; n < limit && offset + sizeof(inotify_event) <= size; ++n) {
-    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-    offset += sizeof(inotify_event) + event->len;
-    if (event->wd != wd || (event->mask & how) == 0) continue;
-    if (std::string_view(event->name, strnlen(event->name, event->len)) == name) return true;
-  }
-  return false;
-}
-
-// True when one of the next few events of the read deletes or renames the item: a file that has
-// already gone cannot tell its size, so it is not asked. (A backlog of changes is mostly such.)
-bool LeavesSoon(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
-                uint32_t how = IN_DELETE | IN_MOVED_FROM) {
-  return NamedAhead(buffer, size, offset, wd, name, how, kLookAhead);
-}
-
-// True when any later event of the read names the item with one of `how`.
-bool NamedLater(const char* buffer, size_t size, size_t offset, int wd, std::string_view name,
-                uint32_t how) {
-  return NamedAhead(buffer, size, offset, wd, name, how, SIZE_MAX);
-}
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
@@ -442,9 +416,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   void Unmark(int wd, std::string_view name);
   bool TakeEcho(int wd, std::string_view name, bool movedIn, bool isDir);
   uint64_t ScannedInode(int wd, std::string_view name);
-  const inotify_event* RenamedLater(int wd, std::string_view name) const;
-  bool IsBarrier(int wd) const { return wd == barrierWd_[0] || wd == barrierWd_[1]; }
-  bool ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const;
+  TBarrierWatches Barriers() const { return {barrierWd_[0], barrierWd_[1]}; }
   bool NothingQueued() const;
   uint64_t MarkedInode(int wd, std::string_view name) const;
   void RaiseBarrier();
@@ -486,7 +458,6 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool MadeWhileWatched(const std::string& relative);
   bool StillWhereKnown(int wd);
   uint64_t TrustedInode(const struct stat& st) const;
-  bool TakenLater(int wd, std::string_view name, uint32_t how = IN_CREATE | IN_MOVED_TO);
   void RetryUntold();
   void CheckDoubts();
   bool TakeNewHome(int watch);
@@ -533,12 +504,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   // Files of the read being handled that went on at once from the name a rename gave them, by
   // watch and name.
   std::unordered_set<std::string> passing_;
-  timespec readTime_{};          // just before the read being handled, coarse like file times
-  timespec openTime_{};          // when watching began, likewise
-  timespec readEnd_{};           // just after that read, by the fine clock
-  bool readDrained_ = false;     // that read took everything the kernel had queued
-  bool beforeFirstRead_ = true;  // the tree is being read, and no read of events was made since
-  bool marked_ = false;          // marks made since the last barrier
+  TReadTimes times_;
+  bool marked_ = false;  // marks made since the last barrier
   // A folder found under the name of one whose arrival is being read, but made after the read:
   // not that one, which has left (its news, and the later one's, are still to come). It is left
   // unread until then. Should the news not come by the barrier raised after the look (a clock
@@ -576,14 +543,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   std::unordered_map<int, std::pair<int, std::string>> newHomes_;
   std::vector<std::pair<int, std::string>> unlearned_;  // files whose size is kUnlearnedSize
   bool folderRenamed_ = false;
-  // The read being handled, and where its next event starts.
-  const char* readBuffer_ = nullptr;
-  size_t readSize_ = 0;
-  size_t readOffset_ = 0;
-  // Its arrivals by a hash of watch and name: where the last creation and the last move in end;
-  // gathered at the first question about the read.
-  std::unordered_map<uint64_t, std::pair<size_t, size_t>> arrivals_;
-  bool arrivalsGathered_ = false;
+  // The read being handled.
+  TEventCursor cursor_;
   int barrierRead_[2] = {-1, -1}, barrierWrite_[2] = {-1, -1}, barrierWd_[2] = {-1, -1};
   bool barriers_ = false;
   uint64_t barriersSent_ = 0, barriersSeen_ = 0;
@@ -650,7 +611,7 @@ void TInotifyDirChanges::OnStop() {
 int TInotifyDirChanges::Open(const std::string& folder) {
   if (opened_) return EBUSY;
   opened_ = true;
-  clock_gettime(CLOCK_REALTIME_COARSE, &openTime_);
+  clock_gettime(CLOCK_REALTIME_COARSE, &times_.Opened);
   if (wakeFd_ < 0) return wakeError_;
   if (inbox_->Fd() < 0) return inbox_->Error();
   // A hand-edited folder text may lack the trailing separator or have several.
@@ -710,7 +671,7 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   tooNew_.clear();
   marked_ = false;
   unwatched_ = 0;
-  beforeFirstRead_ = true;
+  times_.BeforeFirstRead = true;
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ < 0) return errno;
   SetUpBarriers();
@@ -794,8 +755,8 @@ TInotifyDirChanges::TAttached TInotifyDirChanges::Attach(int parentWd, int paren
   timespec born{};
   if (known && (sx.stx_mask & STATX_BTIME)) born = {sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec};
   if (checkBirth && parent &&
-      (born.tv_sec > readEnd_.tv_sec ||
-       (born.tv_sec == readEnd_.tv_sec && born.tv_nsec > readEnd_.tv_nsec))) {
+      (born.tv_sec > times_.After.tv_sec ||
+       (born.tv_sec == times_.After.tv_sec && born.tv_nsec > times_.After.tv_nsec))) {
     close(fd);
     foundTooNew_ = true;
     return {};
@@ -1087,7 +1048,8 @@ void TInotifyDirChanges::ApplySizes(const std::vector<TSizeWorker::TResult>& lea
       at += name.size() + 1;
       const uint64_t* value = it->second.Items.Find(name);
       if (value && *value == kUnknownSize) {
-        it->second.Items.Set(name, one.Sizes[index], beforeFirstRead_ ? one.Inodes[index] : 0);
+        it->second.Items.Set(name, one.Sizes[index],
+                             times_.BeforeFirstRead ? one.Inodes[index] : 0);
       }
     }
   }
@@ -1166,18 +1128,21 @@ bool TInotifyDirChanges::TakeEcho(int wd, std::string_view name, bool movedIn, b
     // Another item: the one moved in, which replaced the one told; unless the name was taken
     // since by a later item, the one moved in having gone on: one whose news comes later in the
     // read, or one of the other kind, whose news may not have been read yet.
-    if (!TakenLater(wd, name) && S_ISDIR(st.st_mode) == isDir) return false;
+    if (!cursor_.TakenLater(wd, name) && S_ISDIR(st.st_mode) == isDir) return false;
   }
   // Another item came under the name after this one, before the scan's barrier: the scan found
   // that one there, this one had left already (its departure is handled as news of an item the
   // scan did not see there).
-  if (ArrivesBefore(wd, name, barrier)) return true;
+  if (cursor_.ArrivesBefore(wd, name, barrier > barriersSeen_ ? barrier - barriersSeen_ : 0,
+                            Barriers())) {
+    return true;
+  }
   // Gone again since: renamed within the read, it is looked at where it went. Otherwise nothing
   // tells it from the item the scan saw, and telling it twice would have the one item arrive
   // where it already is.
-  const inotify_event* to = RenamedLater(wd, name);
-  if (!to) return true;
-  ItemPath(to->wd, std::string_view(to->name, strnlen(to->name, to->len)), itemPath_);
+  const auto to = cursor_.RenamedLater(wd, name);
+  if (!to || !folders_.count(to->Wd)) return true;
+  ItemPath(to->Wd, to->Name, itemPath_);
   return !StatItem(itemPath_, st) || st.st_ino == inode;
 }
 
@@ -1189,54 +1154,14 @@ uint64_t TInotifyDirChanges::MarkedInode(int wd, std::string_view name) const {
   return it == marks_.end() || !it->second.Stated ? 0 : it->second.Inode;
 }
 
-// True when an item comes under the name later in the read being handled, before the barrier.
-bool TInotifyDirChanges::ArrivesBefore(int wd, std::string_view name, uint64_t barrier) const {
-  uint64_t seen = barriersSeen_;
-  for (size_t offset = readOffset_;
-       offset + sizeof(inotify_event) <= readSize_ && seen < barrier;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
-    offset += sizeof(inotify_event) + event->len;
-    if (IsBarrier(event->wd)) {
-      ++seen;
-    } else if (event->wd == wd && (event->mask & (IN_CREATE | IN_MOVED_TO)) &&
-               std::string_view(event->name, strnlen(event->name, event->len)) == name) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // True when the kernel holds no news since the read being handled but our own barriers: a change
 // seen in the tree now is not one whose news is still to come.
 bool TInotifyDirChanges::NothingQueued() const {
   int queued = 0;
   if (ioctl(inotifyFd_, FIONREAD, &queued) != 0) return false;
   uint64_t pending = barriersSent_ - barriersSeen_;
-  for (size_t offset = readOffset_; offset + sizeof(inotify_event) <= readSize_;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
-    offset += sizeof(inotify_event) + event->len;
-    if (IsBarrier(event->wd) && pending > 0) --pending;
-  }
+  pending -= cursor_.BarriersAhead(Barriers(), pending);
   return static_cast<uint64_t>(queued) == pending * sizeof(inotify_event);
-}
-
-// The second half of the next rename of the item in the read being handled, or null.
-const inotify_event* TInotifyDirChanges::RenamedLater(int wd, std::string_view name) const {
-  for (size_t offset = readOffset_; offset + sizeof(inotify_event) <= readSize_;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
-    offset += sizeof(inotify_event) + event->len;
-    if (event->wd != wd || !(event->mask & (IN_MOVED_FROM | IN_DELETE)) ||
-        std::string_view(event->name, strnlen(event->name, event->len)) != name) {
-      continue;
-    }
-    if (!(event->mask & IN_MOVED_FROM) || offset + sizeof(inotify_event) > readSize_) break;
-    const auto* next = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
-    if ((next->mask & IN_MOVED_TO) && next->cookie == event->cookie && folders_.count(next->wd)) {
-      return next;
-    }
-    break;
-  }
-  return nullptr;
 }
 
 void TInotifyDirChanges::RaiseBarrier() {
@@ -1303,16 +1228,9 @@ uint64_t TInotifyDirChanges::ScannedInode(int wd, std::string_view name) {
   if (marks_.empty()) return 0;
   const auto it = marks_.find(NameKey(wd, name));
   if (it == marks_.end()) return 0;
-  uint64_t barrier = barriersSeen_;
-  for (size_t offset = readOffset_;
-       offset + sizeof(inotify_event) <= readSize_ && barrier < it->second.Barrier;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
-    offset += sizeof(inotify_event) + event->len;
-    if (IsBarrier(event->wd)) ++barrier;
-  }
-  return it->second.Stated && barrier >= it->second.Barrier && !TakenLater(wd, name)
-             ? it->second.Inode
-             : 0;
+  const uint64_t toGo = it->second.Barrier > barriersSeen_ ? it->second.Barrier - barriersSeen_ : 0;
+  const bool passed = cursor_.BarriersAhead(Barriers(), toGo) >= toGo;
+  return it->second.Stated && passed && !cursor_.TakenLater(wd, name) ? it->second.Inode : 0;
 }
 
 // Drops the watches of a folder that left the tree and of everything under it.
@@ -1532,15 +1450,15 @@ void TInotifyDirChanges::ReaderLoop() {
       hooks_.BeforeRead();
       if (stop_.load()) break;
     }
-    clock_gettime(CLOCK_REALTIME_COARSE, &readTime_);
-    beforeFirstRead_ = false;
+    clock_gettime(CLOCK_REALTIME_COARSE, &times_.Before);
+    times_.BeforeFirstRead = false;
     const ssize_t n = read(inotifyFd_, buffer.get(), kEventBufferSize);
     if (n > 0) {
       // Whatever the read holds happened before this, by any clock file times are taken from.
-      clock_gettime(CLOCK_REALTIME, &readEnd_);
-      if (hooks_.ReadClockShift.count() != 0) ShiftTime(readEnd_, hooks_.ReadClockShift);
+      clock_gettime(CLOCK_REALTIME, &times_.After);
+      if (hooks_.ReadClockShift.count() != 0) ShiftTime(times_.After, hooks_.ReadClockShift);
       // The next event would have fitted, whatever its name: none was left.
-      readDrained_ =
+      times_.Drained =
           static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= kEventBufferSize;
       // ProcessEvents delivers what it made of the read.
       if (!ProcessEvents(buffer.get(), static_cast<size_t>(n))) return;
@@ -1600,43 +1518,39 @@ TInotifyDirChanges::TWait TInotifyDirChanges::WaitReadable(int timeoutMs) {
 
 // Handles one read's events; false when reading has to end.
 bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
-  arrivalsGathered_ = false;
-  for (size_t offset = 0; offset + sizeof(inotify_event) <= size;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-    offset += sizeof(inotify_event) + event->len;
-    const std::string_view name(event->name, event->len ? strnlen(event->name, event->len) : 0);
-    const uint32_t mask = event->mask;
-    const bool isDir = (mask & IN_ISDIR) != 0;
+  cursor_.Reset(buffer, size);
+  for (TInotifyEvent next; cursor_.Next(next);) {
+    const TInotifyEvent* event = &next;
+    const std::string_view name = next.Name;
+    const uint32_t mask = next.Mask;
+    const bool isDir = next.IsDir();
     if (hooks_.BeforeEvent) hooks_.BeforeEvent(mask, name);
-    readBuffer_ = buffer;
-    readSize_ = size;
-    readOffset_ = offset;
-    if (IsBarrier(event->wd)) {
-      OnBarrier(event->wd == barrierWd_[0] ? 0 : 1);
+    if (Barriers().Has(event->Wd)) {
+      OnBarrier(event->Wd == barrierWd_[0] ? 0 : 1);
       continue;
     }
     if (!tooNew_.empty() && (mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO))) {
-      tooNew_.erase(NameKey(event->wd, name));
+      tooNew_.erase(NameKey(event->Wd, name));
     }
 
     // A rename's halves arrive side by side; anything else after the first half means that the
     // item left the tree.
     if (moveFrom_.Active) {
-      if ((mask & IN_MOVED_TO) && event->cookie == moveFrom_.Cookie) {
-        OnRenamed(event->wd, name);
+      if ((mask & IN_MOVED_TO) && event->Cookie == moveFrom_.Cookie) {
+        OnRenamed(event->Wd, name);
         continue;
       }
       OnMovedOut();
     }
     if (mask & IN_Q_OVERFLOW) return Resync();
-    if (event->wd == rootWd_ &&
+    if (event->Wd == rootWd_ &&
         (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT))) {
       // The watched folder itself is gone (or was moved away): the read fails.
       Flush();
       PushFailure(ENOENT);
       return false;
     }
-    const auto it = folders_.find(event->wd);
+    const auto it = folders_.find(event->Wd);
     if (it == folders_.end()) continue;  // a watch we already dropped
     if (mask & IN_IGNORED) {
       StopPollsIn(it->second);
@@ -1648,24 +1562,23 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
     if (mask & IN_CREATE) {
       // A folder that leaves soon, or whose name a later event of the read takes again (so it
       // left), is not looked for under the name: another folder may be there by now.
-      OnArrival(event->wd, it->second, name, isDir, false,
-                isDir && (LeavesSoon(buffer, size, offset, event->wd, name, IN_MOVED_FROM) ||
-                          TakenLater(event->wd, name)));
+      OnArrival(event->Wd, it->second, name, isDir, false,
+                isDir && (cursor_.LeavesSoon(event->Wd, name, IN_MOVED_FROM) ||
+                          cursor_.TakenLater(event->Wd, name)));
     } else if (mask & IN_DELETE) {
-      OnDelete(event->wd, it->second, name, isDir);
+      OnDelete(event->Wd, it->second, name, isDir);
     } else if (mask & IN_MODIFY) {
-      if (!isDir)
-        OnModify(event->wd, it->second, name, LeavesSoon(buffer, size, offset, event->wd, name));
+      if (!isDir) OnModify(event->Wd, it->second, name, cursor_.LeavesSoon(event->Wd, name));
     } else if (mask & IN_MOVED_FROM) {
       moveFrom_.Active = true;
-      moveFrom_.Wd = event->wd;
-      moveFrom_.Cookie = event->cookie;
+      moveFrom_.Wd = event->Wd;
+      moveFrom_.Cookie = event->Cookie;
       moveFrom_.IsDir = isDir;
       moveFrom_.Name.assign(name);
     } else if (mask & IN_MOVED_TO) {
-      OnArrival(event->wd, it->second, name, isDir, true);
+      OnArrival(event->Wd, it->second, name, isDir, true);
     } else if ((mask & IN_ATTRIB) && isDir) {
-      OnAttributes(event->wd, it->second, name);
+      OnAttributes(event->Wd, it->second, name);
     }
   }
   SettleFilled();
@@ -1765,7 +1678,7 @@ void TInotifyDirChanges::OnArrival(int wd, TFolder& folder, std::string_view nam
     // date, not found where we look (learned once the rename's events are in).
     size = kUnlearnedSize;
     if (!StillWhereKnown(wd)) unlearned_.emplace_back(wd, name);
-  } else if (S_ISDIR(st.st_mode) || TakenLater(wd, name)) {
+  } else if (S_ISDIR(st.st_mode) || cursor_.TakenLater(wd, name)) {
     // Another item that took the name since, whose news is still to come: this one is learned
     // where it goes, or quietly at its first write.
     size = kUnlearnedSize;
@@ -1878,8 +1791,9 @@ bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
   if ((sx.stx_mask & STATX_BTIME) == 0) return false;
   // File times tick like the coarse clock: one made in the tick in which watching began counts
   // as made while watched (told rather than lost).
-  return sx.stx_btime.tv_sec > openTime_.tv_sec ||
-         (sx.stx_btime.tv_sec == openTime_.tv_sec && sx.stx_btime.tv_nsec >= openTime_.tv_nsec);
+  return sx.stx_btime.tv_sec > times_.Opened.tv_sec ||
+         (sx.stx_btime.tv_sec == times_.Opened.tv_sec &&
+          sx.stx_btime.tv_nsec >= times_.Opened.tv_nsec);
 }
 
 // True when the watched folder is still at the path we know for it.
@@ -1889,38 +1803,9 @@ bool TInotifyDirChanges::MadeWhileWatched(const std::string& relative) {
 // whose news is still to come. 0 when it cannot be told.
 uint64_t TInotifyDirChanges::TrustedInode(const struct stat& st) const {
   const bool older =
-      st.st_ctim.tv_sec < readTime_.tv_sec ||
-      (st.st_ctim.tv_sec == readTime_.tv_sec && st.st_ctim.tv_nsec < readTime_.tv_nsec);
-  return beforeFirstRead_ || older ? static_cast<uint64_t>(st.st_ino) : 0;
-}
-
-namespace {
-uint64_t ArrivalKey(int wd, std::string_view name) {
-  return std::hash<std::string_view>{}(name) ^ (static_cast<uint64_t>(wd) * 0x9e3779b97f4a7c15u);
-}
-
-}  // namespace
-
-// True when a later event of the read being handled brings an item under the name (made there,
-// IN_CREATE, or moved there, IN_MOVED_TO): what is found there now may be that one. (Two keys
-// alike only make it say so needlessly.)
-bool TInotifyDirChanges::TakenLater(int wd, std::string_view name, uint32_t how) {
-  if (!arrivalsGathered_) {
-    arrivalsGathered_ = true;
-    arrivals_.clear();
-    for (size_t offset = 0; offset + sizeof(inotify_event) <= readSize_;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(readBuffer_ + offset);
-      offset += sizeof(inotify_event) + event->len;
-      if ((event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len) {
-        auto& last = arrivals_[ArrivalKey(
-            event->wd, std::string_view(event->name, strnlen(event->name, event->len)))];
-        ((event->mask & IN_CREATE) ? last.first : last.second) = offset;
-      }
-    }
-  }
-  const auto it = arrivals_.find(ArrivalKey(wd, name));
-  return it != arrivals_.end() && (((how & IN_CREATE) && it->second.first > readOffset_) ||
-                                   ((how & IN_MOVED_TO) && it->second.second > readOffset_));
+      st.st_ctim.tv_sec < times_.Before.tv_sec ||
+      (st.st_ctim.tv_sec == times_.Before.tv_sec && st.st_ctim.tv_nsec < times_.Before.tv_nsec);
+  return times_.BeforeFirstRead || older ? static_cast<uint64_t>(st.st_ino) : 0;
 }
 
 bool TInotifyDirChanges::StillWhereKnown(int wd) {
@@ -1939,10 +1824,10 @@ void TInotifyDirChanges::SettleFilled() {
   if (filled_.empty()) return;
   for (const auto& [key, filled] : filled_) {
     const auto folder = folders_.find(KeyWatch(key));
-    if (folder == folders_.end() || !readDrained_) continue;
-    const bool older =
-        filled.Modified.tv_sec < readTime_.tv_sec ||
-        (filled.Modified.tv_sec == readTime_.tv_sec && filled.Modified.tv_nsec < readTime_.tv_nsec);
+    if (folder == folders_.end() || !times_.Drained) continue;
+    const bool older = filled.Modified.tv_sec < times_.Before.tv_sec ||
+                       (filled.Modified.tv_sec == times_.Before.tv_sec &&
+                        filled.Modified.tv_nsec < times_.Before.tv_nsec);
     uint64_t* value = folder->second.Items.Find(KeyName(key));
     if (older && value && *value == 0) *value = filled.Size;
   }
@@ -2070,11 +1955,12 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
       if (told != 0 && told != inode) {
         stayed = true;
       } else if (StatItem(otherPath_, st) &&
-                 (st.st_ino == inode ||
-                  (!TakenLater(toWd, toName) && !BornAfter(otherPath_, watched->second.Born)))) {
+                 (st.st_ino == inode || (!cursor_.TakenLater(toWd, toName) &&
+                                         !BornAfter(otherPath_, watched->second.Born)))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino != inode;
       } else if (StatItem(itemPath_, st) &&
-                 (st.st_ino != inode || !TakenLater(moveFrom_.Wd, moveFrom_.Name, IN_MOVED_TO))) {
+                 (st.st_ino != inode ||
+                  !cursor_.TakenLater(moveFrom_.Wd, moveFrom_.Name, IN_MOVED_TO))) {
         stayed = S_ISDIR(st.st_mode) && st.st_ino == inode;
       } else {
         // Neither path tells: a folder above was renamed too, and that rename's events are still
@@ -2145,20 +2031,19 @@ void TInotifyDirChanges::OnRenamed(int toWd, std::string_view toName) {
     // (Not looked at when it goes again within the next few events: a backlog is mostly such.)
     struct stat st;
     const bool tracked = inode != 0 && !echo;
-    const bool leavesSoon =
-        !unknown && tracked && LeavesSoon(readBuffer_, readSize_, readOffset_, toWd, toName);
+    const bool leavesSoon = !unknown && tracked && cursor_.LeavesSoon(toWd, toName);
     const bool look = unknown || (tracked && !leavesSoon);
     // (What is there may be a later item under the name, whose news is still to come.)
     const bool found = look && StatItem(otherPath_, st) && !S_ISDIR(st.st_mode) &&
-                       !(unknown && TakenLater(toWd, toName));
+                       !(unknown && cursor_.TakenLater(toWd, toName));
     const bool other = found && tracked && st.st_ino != inode;
     // Carried here by the inode number it had before a rename it went on from at once: another
     // file found where it went may have replaced it at any name on its way.
     const bool passing = !passing_.empty() && passing_.erase(NameKey(moveFrom_.Wd, moveFrom_.Name));
-    if (other && !passing && readDrained_ &&
-        !NamedLater(readBuffer_, readSize_, readOffset_, toWd, toName,
-                    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
-        !TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd) && NothingQueued()) {
+    if (other && !passing && times_.Drained &&
+        !cursor_.NamedLater(toWd, toName, IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) &&
+        !cursor_.TakenLater(moveFrom_.Wd, moveFrom_.Name) && StillWhereKnown(toWd) &&
+        NothingQueued()) {
       // Told arrived there; moved between folders, the rename was told as its arrival already.
       if (from == to) Emit(kActionAdded, otherPath_, false);
       size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
