@@ -1885,7 +1885,9 @@ TEST_F(InotifySource, AFileReplacedJustBeforeItsPolledFolderMovesIsToldArrived) 
   Start(std::move(hooks));
   ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(P("s/m").c_str(), 0755), 0);
-  ASSERT_TRUE(WriteFile(P("s/m/x"), "1234"));
+  // Whole when it arrives: a poll that met it half written would tell its last write later.
+  ASSERT_TRUE(WriteFile(outside.Path() + "/first", "1234"));
+  ASSERT_EQ(rename((outside.Path() + "/first").c_str(), P("s/m/x").c_str()), 0);
   ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "s/m/x"));
   TakeWhenQuiet();
   *armed = true;
