@@ -786,6 +786,33 @@ class TRealTree {
 };
 
 // ---- the oracle ----
+//
+// The oracle holds a source to the promise in watcher/uDirChangesLinux.h. Where it lets a stream
+// pass although an item there at the end is not named, or a record names what did not happen, it
+// is for one of these reasons, each the exact sequence that makes the right answer unknowable from
+// what the source is given:
+// - An item made and gone again inside a new folder is not required: IN_CREATE d reaches the
+//   parent's watch; d/x is made and removed before the watch on d is added, so the kernel queues
+//   nothing for it, and the reading of d finds nothing.
+// - A poll (the polling source, and the parts polled at the watch limit) sees what stands at each
+//   scan: an item that came and went between two scans is not required, and a rename inside a
+//   folder that was itself renamed since the last scan is named by the folder's new path with the
+//   item's old name, a path the item may never have had (`had`).
+// - A size change is accepted for a file written and then renamed or removed: IN_MODIFY f,
+//   IN_MOVED_FROM f (or IN_DELETE f), and possibly IN_MODIFY at the new name, are read together;
+//   where the file is found then (if at all) it may hold later writes, so whether the first write
+//   changed its size cannot be told, and the change is told rather than lost.
+// - A size change is accepted for a nameless file given its name and then written: linkat of an
+//   O_TMPFILE with N bytes, then a rewrite of N bytes, gives IN_CREATE f, IN_MODIFY f, exactly as a
+//   file made empty and filled with N bytes.
+// - A file that arrived while watched needs no size change of its own: IN_CREATE f (or
+//   IN_MOVED_TO f) and IN_MODIFY f read together find the file with its last size, and its arrival,
+//   told with that size, tells it as it is.
+// - A size change names a path, not an item: any item that had the path and was written may be the
+//   one meant (records carry no identity; which item stood at the path when the change was told
+//   depends on when the reader looked).
+// The contents of a folder moved in from outside are not required (they were not created) and may
+// be named (it may have been made in a part of the tree not yet read); each may be named once.
 
 struct TExpectations {
   // A poll sees what stands at each scan, not each step: an item that came and went between two
