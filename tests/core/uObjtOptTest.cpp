@@ -1,10 +1,14 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +16,7 @@
 #include "settings/uAutorunStore.h"
 #include "settings/uFileIni.h"
 #include "settings/uObjtOpt.h"
+#include "settings/uProfile.h"
 #include "settings/uRegister.h"
 #include "uScriptedDirChanges.h"
 #include "uSettingsTestSupport.h"
@@ -283,20 +288,78 @@ TEST_F(Options, SetFolderToSomethingMissingStopsAndClears) {
   EXPECT_EQ(host_.RunningMonitor(), nullptr);
 }
 
-TEST_F(Options, FolderWithALineBreakIsRefused) {
+TEST_F(Options, FolderWithALineBreakOrWithoutItsWholePathIsRefused) {
   const std::string tricky = dir_ / "a\nAutoLoad=1";
   std::filesystem::create_directories(tricky);
   auto options = Load();
   options->SetFolder(watched_);
   const std::string before = ReadFile(Ini());
-  const size_t infos = messages_->Infos().size();
+  for (const auto& [folder, text] : {std::pair{tricky, kFolderLineBreakText},
+                                     {"watched", kFolderRelativeText},
+                                     {"./other/", kFolderRelativeText}}) {
+    const size_t infos = messages_->Infos().size();
+    options->SetFolder(folder);
+    EXPECT_EQ(messages_->Infos().size(), infos + 1);
+    EXPECT_EQ(messages_->Infos().back(), text);
+    EXPECT_EQ(ReadFile(Ini()), before);
+    EXPECT_EQ(options->FolderPath, watched_ + "/");
+    EXPECT_TRUE(options->FolderValid);
+  }
+}
 
-  options->SetFolder(tricky);
-  EXPECT_EQ(messages_->Infos().size(), infos + 1);
-  EXPECT_EQ(messages_->Infos().back(), kFolderLineBreakText);
-  EXPECT_EQ(ReadFile(Ini()), before);
-  EXPECT_EQ(options->FolderPath, watched_ + "/");
-  EXPECT_TRUE(options->FolderValid);
+TEST_F(Options, AProgramPathThatNoAutorunEntryCanNameLeavesTheOptionOff) {
+  auto options = Load();
+  for (const std::string path : {"/opt/100%/vark", "/opt/\xff/vark"}) {
+    options->AutorunPath = path;
+    options->SetAutoLoad(true);
+    EXPECT_FALSE(options->AutoLoad);
+    EXPECT_FALSE(Exists(Entry()));
+    EXPECT_EQ(messages_->Errors().back(), kAutorunPathText);
+  }
+}
+
+// Two copies of the program on one settings file: each save changes only what its user changed,
+// on top of what the file holds at that moment, so neither undoes the other.
+TEST_F(Options, TwoCopiesKeepEachOthersSaves) {
+  auto first = Load();
+  auto second = Load();
+  first->SetFolder(watched_);
+  first->SetSound(false);
+  first->SaveAll();
+  second->SetAlertWindow(false);
+  second->SaveAll();
+  EXPECT_EQ(ReadFile(Ini()),
+            "[main]\nAutoLoad=0\ntray=0\nsound=0\nAlertWindow=0\nstart=0\nFolderPath=" + watched_ +
+                "/\n");
+
+  // At once: while another copy holds the file (its save under way), a save waits, then reads
+  // the file afresh and adds its own change to what the other one wrote.
+  auto lock = std::make_unique<TProfileLock>(Ini(), true);
+  ASSERT_TRUE(lock->Held());
+  first->SetTray(true);
+  std::thread saver([&] { first->SaveAll(); });
+  // The lock is on the settings file's folder; /proc/locks shows a waiter on it with "->".
+  struct stat folder;
+  stat(exeDir_.c_str(), &folder);
+  const auto waiting = [&] {
+    std::istringstream locks(ReadFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);) {
+      const std::string inode = ":" + std::to_string(folder.st_ino) + " ";
+      if (line.find("-> FLOCK") != line.npos && line.find(inode) != line.npos) return true;
+    }
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!waiting() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const bool waited = waiting();
+  const std::string meanwhile = SetProfileValue(ReadFile(Ini()), "main", "start", "1");
+  EXPECT_EQ(WriteFileReplacing(Ini(), meanwhile), 0);
+  lock.reset();
+  saver.join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(ReadFile(Ini()), SetProfileValue(meanwhile, "main", "tray", "1"));
 }
 
 TEST_F(Options, SettersWaitForSaveAllExceptAutoLoad) {
@@ -387,6 +450,31 @@ TEST_F(Options, InstalledCopyKeepsSettingsInTheUserConfigurationEvenWhereItCould
   // Any other writable folder is a built copy's, which keeps its settings beside the program.
   EXPECT_FALSE(IsInstalledProgramDir(exeDir_));
   EXPECT_EQ(SettingsFilePath(exeDir_), exeDir_ + "option.ini");
+}
+
+TEST_F(Options, InstalledCopyWithoutAnyConfigurationFolderRefusesToSave) {
+  const std::string installed = InstalledProgramDir();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to be a user without a passwd entry";
+  TEnvScope noXdg("XDG_CONFIG_HOME", std::nullopt), noHome("HOME", std::nullopt);
+  const bool existed = Exists(installed + "/option.ini");
+  const pid_t pid = fork();  // a user the system knows nothing of: no home folder at all
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setresuid(54321, 54321, 54321) != 0) _exit(9);
+    TObjtOpt options(host_, installed);
+    if (!options.IniPath.empty()) _exit(1);
+    if (messages_->Errors() != std::vector<std::string>{kNoSettingsFolderText}) _exit(2);
+    try {
+      options.SaveAll();
+      _exit(3);
+    } catch (const std::runtime_error& error) {
+      _exit(std::string(error.what()) == kNoSettingsFolderText ? 0 : 4);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Exists(installed + "/option.ini"), existed);
 }
 
 TEST_F(Options, UnwritableProgramFolderKeepsSettingsInTheUserConfiguration) {
