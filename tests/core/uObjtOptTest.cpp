@@ -333,21 +333,23 @@ TEST_F(Options, TwoCopiesKeepEachOthersSaves) {
                 "/\n");
 
   // At once: while another copy holds the file (its save under way), a save waits, then reads
-  // the file afresh and adds its own change to what the other one wrote.
+  // the file afresh and adds its own change to what the other one wrote; a read waits too.
   auto lock = std::make_unique<TProfileLock>(Ini(), true);
   ASSERT_TRUE(lock->Held());
   first->SetTray(true);
   std::thread saver([&] { first->SaveAll(); });
-  // The lock is on the settings file's folder; /proc/locks shows a waiter on it with "->".
+  std::thread reader([&] { GetProfileString("main", "tray", "", Ini()); });
+  // The lock is on the settings file's folder; /proc/locks shows each waiter on it with "->".
   struct stat folder;
   stat(exeDir_.c_str(), &folder);
   const auto waiting = [&] {
     std::istringstream locks(ReadFile("/proc/locks"));
+    int waiters = 0;
     for (std::string line; std::getline(locks, line);) {
       const std::string inode = ":" + std::to_string(folder.st_ino) + " ";
-      if (line.find("-> FLOCK") != line.npos && line.find(inode) != line.npos) return true;
+      waiters += line.find("-> FLOCK") != line.npos && line.find(inode) != line.npos;
     }
-    return false;
+    return waiters == 2;
   };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!waiting() && std::chrono::steady_clock::now() < deadline) {
@@ -358,6 +360,7 @@ TEST_F(Options, TwoCopiesKeepEachOthersSaves) {
   EXPECT_EQ(WriteFileReplacing(Ini(), meanwhile), 0);
   lock.reset();
   saver.join();
+  reader.join();
   EXPECT_TRUE(waited);
   EXPECT_EQ(ReadFile(Ini()), SetProfileValue(meanwhile, "main", "tray", "1"));
 }
@@ -379,6 +382,13 @@ TEST_F(Options, SettersWaitForSaveAllExceptAutoLoad) {
                 "/\n");
   options->SetAutoLoad(false);
   EXPECT_FALSE(Exists(Entry()));
+  // A file deleted meanwhile comes back whole, not with just the key that changed.
+  std::filesystem::remove(Ini());
+  options->SetSound(true);
+  options->SaveAll();
+  EXPECT_EQ(ReadFile(Ini()),
+            "[Main]\nAutoLoad=0\ntray=1\nsound=1\nAlertWindow=0\nstart=1\nFolderPath=" + watched_ +
+                "/\n");
 }
 
 TEST_F(Options, RestoreDefaultsWhileRunning) {

@@ -70,11 +70,13 @@ std::optional<std::vector<std::string>> ShellWords(const std::string& line) {
     for (size_t i = 0; i < w.size(); ++i) {
       if (w[i] == '\'') {
         const size_t end = w.find('\'', i + 1);
+        if (end == w.npos) return std::nullopt;
         out += w.substr(i + 1, end - i - 1);
         i = end;
       } else if (w[i] == '"') {
-        for (++i; w[i] != '"'; ++i)
+        for (++i; i < w.size() && w[i] != '"'; ++i)
           out += w[i] == '\\' && w[i + 1] && std::strchr("\"\\`$\n", w[i + 1]) ? w[++i] : w[i];
+        if (i >= w.size()) return std::nullopt;
       } else if (w[i] != '\\' || (++i < w.size() && w[i] != '\n')) {
         out += w[i];
       }
