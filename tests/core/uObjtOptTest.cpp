@@ -1,8 +1,5 @@
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -463,27 +460,25 @@ TEST_F(Options, InstalledCopyKeepsSettingsInTheUserConfigurationEvenWhereItCould
 }
 
 TEST_F(Options, InstalledCopyWithoutAnyConfigurationFolderRefusesToSave) {
-  const std::string installed = InstalledProgramDir();
   if (geteuid() != 0) GTEST_SKIP() << "needs root to be a user without a passwd entry";
+  const std::string installed = InstalledProgramDir();
   TEnvScope noXdg("XDG_CONFIG_HOME", std::nullopt), noHome("HOME", std::nullopt);
   const bool existed = Exists(installed + "/option.ini");
-  const pid_t pid = fork();  // a user the system knows nothing of: no home folder at all
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setresuid(54321, 54321, 54321) != 0) _exit(9);
-    TObjtOpt options(host_, installed);
-    if (!options.IniPath.empty()) _exit(1);
-    if (messages_->Errors() != std::vector<std::string>{kNoSettingsFolderText}) _exit(2);
-    try {
-      options.SaveAll();
-      _exit(3);
-    } catch (const std::runtime_error& error) {
-      _exit(std::string(error.what()) == kNoSettingsFolderText ? 0 : 4);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // A user the system knows nothing of: no home folder at all.
+  const auto result = settings_test::RunUnprivileged(
+      [&] {
+        TObjtOpt options(host_, installed);
+        if (!options.IniPath.empty()) return 1;
+        if (messages_->Errors() != std::vector<std::string>{kNoSettingsFolderText}) return 2;
+        try {
+          options.SaveAll();
+        } catch (const std::runtime_error& error) {
+          return std::string(error.what()) == kNoSettingsFolderText ? 0 : 3;
+        }
+        return 4;
+      },
+      54321);
+  EXPECT_EQ(result, 0);
   EXPECT_EQ(Exists(installed + "/option.ini"), existed);
 }
 
