@@ -48,5 +48,5 @@ struct TInotifyHooks {
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks);
 
 // The text shown once per watcher when the per-user watch limit was reached: the limit's name and
-// value, how many folders are polled instead, and how to raise it.
+// value, how many folders are polled instead, and how to raise it (see uInotifyNotices.h).
 std::string WatchLimitNotice(size_t unwatchedFolders);

@@ -927,10 +927,11 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
       }
       case 2: {
         if (!replay.count(p)) return where + "removal of an item that is not there";
-        // A folder moved to another folder of the tree is told as its removal and its creation:
-        // its contents go with it.
+        // An item moved to another folder of the tree is told as its removal and its creation:
+        // a folder's contents go with it. (Within one folder, the two are a removal and another
+        // item's creation: a rename there is told as one.)
         if (i + 1 < lines.size() && lines[i + 1].rfind("1 ", 0) == 0 &&
-            lines[i + 1].substr(2) != p && same(p, lines[i + 1].substr(2))) {
+            Parent(lines[i + 1].substr(2)) != Parent(p) && same(p, lines[i + 1].substr(2))) {
           const std::string to = lines[i + 1].substr(2);
           if (!Parent(to).empty() && !replay.count(Parent(to))) {
             return where + "moved into a folder not there";
@@ -969,6 +970,7 @@ inline std::string Check(const TModel& model, const std::set<std::string>& start
         }
         const std::string to = lines[i + 1].substr(2);
         if (!replay.count(p)) return where + "rename of an item that is not there";
+        if (Parent(to) != Parent(p)) return where + "a move between folders told as a rename";
         if (!same(p, to)) return where + "rename between two different items to " + Quote(to);
         if (replay.count(to)) {
           if (!model.Replaced.count(to)) return where + "renamed over an item without replacing";
