@@ -8,6 +8,7 @@
 
 #include "actions/uAdditionalLogic.h"
 #include "settings/uUserMessages.h"
+#include "uTempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -33,9 +34,6 @@ class TRecordingMessages : public IUserMessages {
 class OpenActions : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vark-open-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = std::string(tmpl) + "/";
     fs::create_directories(root + "docs/sub");
     Touch("docs/a.txt");
     SetShellOpen(&shell);
@@ -44,12 +42,12 @@ class OpenActions : public ::testing::Test {
   void TearDown() override {
     SetShellOpen(nullptr);
     SetUserMessages(nullptr);
-    fs::remove_all(root);
   }
   void Touch(const std::string& name) { std::ofstream(root + name) << "x"; }
   static std::string Line(const std::string& name) { return "9:05:07   создан:    #" + name; }
 
-  std::string root;
+  const test_support::TTempFolder folder{"vark-open"};
+  const std::string root = folder.FolderText();
   TRecordingShell shell;
   TRecordingMessages messages;
 };

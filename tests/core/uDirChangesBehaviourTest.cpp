@@ -41,19 +41,17 @@ std::shared_ptr<TDirChanges> QuickPoll() {
 
 class DirChangesBehaviour : public ::testing::TestWithParam<TSourceRow> {
  protected:
-  void SetUp() override { ASSERT_TRUE(tree_.Ok()); }
-
   // Opens the row's source on the tree as it is now and starts collecting its records.
   void Start(uint32_t filter = kAll) {
     auto source = GetParam().Make();
-    const int error = source->Open(tree_.Root());
+    const int error = source->Open(tree_.Path());
     if (error == ENOSYS) GTEST_SKIP() << GetParam().Name << " source is not built yet (ENOSYS)";
     ASSERT_EQ(error, 0);
     collector_ = std::make_unique<TRecordCollector>(source, filter);
   }
   void TearDown() override { collector_.reset(); }
 
-  std::string P(std::string_view relative) const { return tree_.Path(relative); }
+  std::string P(std::string_view relative) const { return tree_ / relative; }
   bool Rename(std::string_view from, std::string_view to) const {
     return std::rename(P(from).c_str(), P(to).c_str()) == 0;
   }
@@ -263,14 +261,13 @@ TEST_P(DirChangesBehaviour, NamesWithAnyBytesComeBackExactly) {
 
 TEST_P(DirChangesBehaviour, SymbolicLinkIsAnItemNeverFollowed) {
   TTempTree outside;
-  ASSERT_TRUE(outside.Ok());
-  ASSERT_TRUE(WriteFile(outside.Path("t"), ""));
+  ASSERT_TRUE(WriteFile((outside / "t"), ""));
   Start();
   if (IsSkipped()) return;
-  ASSERT_EQ(symlink(outside.Root().c_str(), P("link").c_str()), 0);
+  ASSERT_EQ(symlink(outside.Path().c_str(), P("link").c_str()), 0);
   ASSERT_TRUE(collector_->WaitForLine("1 link")) << Dump();
-  ASSERT_TRUE(WriteFile(outside.Path("u"), ""));
-  ASSERT_TRUE(WriteFile(outside.Path("t"), "grown"));
+  ASSERT_TRUE(WriteFile((outside / "u"), ""));
+  ASSERT_TRUE(WriteFile((outside / "t"), "grown"));
   Settle();
   EXPECT_EQ(Changes(), Lines{"1 link"});
 }

@@ -29,6 +29,7 @@
 
 #include "base/uPlatformText.h"
 #include "uDirChangesTestSupport.h"
+#include "uTempFolder.h"
 #include "watcher/uDirChangesLinux.h"
 #include "watcher/uInotifyNotices.h"
 #include "watcher/uMonThread2.h"
@@ -44,21 +45,7 @@ constexpr uint32_t kAllChanges = kNotifyFileName | kNotifyDirName | kNotifySize;
 
 // ---- folders and files ----
 
-class TTempDir {
- public:
-  TTempDir() {
-    char name[] = "/tmp/vark-inotify-XXXXXX";
-    if (mkdtemp(name)) path_ = name;
-  }
-  ~TTempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TTempDir = test_support::TTempFolder;
 
 bool WriteFile(const std::string& path, const std::string& data, int flags = O_TRUNC) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);

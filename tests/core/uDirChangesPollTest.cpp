@@ -62,30 +62,29 @@ bool Rename(const std::string& from, const std::string& to) {
 class TreeSnapshotTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(tree_.Ok());
     reuse_.Enabled = GetParam();
     reuse_.Settle = 20ms;  // well above the file system's clock tick
     reuse_.ReadEvery = 3;
   }
   void Take() {
-    ASSERT_EQ(before_.Scan(tree_.Root(), nullptr, {}, reuse_), 0);
+    ASSERT_EQ(before_.Scan(tree_.Path(), nullptr, {}, reuse_), 0);
     if (reuse_.Enabled) {
       // A second reading once the change times have settled makes the listings trusted.
       std::this_thread::sleep_for(reuse_.Settle + 5ms);
       TTreeSnapshot again;
-      ASSERT_EQ(again.Scan(tree_.Root(), &before_, {}, reuse_), 0);
+      ASSERT_EQ(again.Scan(tree_.Path(), &before_, {}, reuse_), 0);
       ASSERT_TRUE(again.ChangesSince(before_).empty());
       before_ = std::move(again);
     }
   }
   Lines Changes() {
     TTreeSnapshot after;
-    EXPECT_EQ(after.Scan(tree_.Root(), &before_, {}, reuse_), 0);
+    EXPECT_EQ(after.Scan(tree_.Path(), &before_, {}, reuse_), 0);
     Lines lines = Describe(after.ChangesSince(before_));
     before_ = std::move(after);
     return lines;
   }
-  std::string P(std::string_view relative) const { return tree_.Path(relative); }
+  std::string P(std::string_view relative) const { return tree_ / relative; }
 
   TTempTree tree_;
   TTreeSnapshot before_;
@@ -232,14 +231,13 @@ TEST_P(TreeSnapshotTest, ItemReplacedBySameKindIsRemovedThenCreated) {
 
 TEST_P(TreeSnapshotTest, SymbolicLinksAreItemsNeverFollowed) {
   TTempTree outside;
-  ASSERT_TRUE(outside.Ok());
-  ASSERT_TRUE(WriteFile(outside.Path("t"), ""));
-  ASSERT_EQ(symlink(outside.Root().c_str(), P("link").c_str()), 0);
+  ASSERT_TRUE(WriteFile((outside / "t"), ""));
+  ASSERT_EQ(symlink(outside.Path().c_str(), P("link").c_str()), 0);
   ASSERT_EQ(symlink("loop", P("loop").c_str()), 0);
   Take();
-  ASSERT_TRUE(WriteFile(outside.Path("u"), "u"));
-  ASSERT_TRUE(WriteFile(outside.Path("t"), "grown"));
-  ASSERT_EQ(symlink(outside.Root().c_str(), P("link2").c_str()), 0);
+  ASSERT_TRUE(WriteFile((outside / "u"), "u"));
+  ASSERT_TRUE(WriteFile((outside / "t"), "grown"));
+  ASSERT_EQ(symlink(outside.Path().c_str(), P("link2").c_str()), 0);
   EXPECT_EQ(Changes(), Lines{"1 link2"});
   ASSERT_TRUE(Rename(P("link"), P("link3")));
   EXPECT_EQ(Changes(), (Lines{"4 link", "5 link3"}));
@@ -348,7 +346,7 @@ TEST_P(TreeSnapshotTest, RandomChangesReplayedOverTheOldTreeGiveTheNewTree) {
     const auto some = [&](bool folders, bool files) {
       std::vector<std::string> found;
       if (folders) found.push_back("");
-      for (const auto& [p, dir] : ListTree(tree_.Root())) {
+      for (const auto& [p, dir] : ListTree(tree_.Path())) {
         if (dir ? folders : files) found.push_back(p);
       }
       return found[pick(found.size())];
@@ -357,13 +355,13 @@ TEST_P(TreeSnapshotTest, RandomChangesReplayedOverTheOldTreeGiveTheNewTree) {
       return (folder.empty() ? "" : folder + "/") + kNames[pick(std::size(kNames))];
     };
     if (seed % 10 == 1) {
-      fs::remove_all(tree_.Root());
-      fs::create_directory(tree_.Root());
+      fs::remove_all(tree_.Path());
+      fs::create_directory(tree_.Path());
     }
     for (int i = 0; i < 12; ++i) MakeDirs(P(in(some(true, false))));
     for (int i = 0; i < 12; ++i) WriteFile(P(in(some(true, false))), std::string(pick(4), 'x'));
     Take();
-    const TPaths was = ListTree(tree_.Root());
+    const TPaths was = ListTree(tree_.Path());
     std::error_code ec;
     for (int i = 0, n = 1 + static_cast<int>(pick(12)); i < n; ++i) {
       const std::string from = some(true, true);
@@ -391,7 +389,7 @@ TEST_P(TreeSnapshotTest, RandomChangesReplayedOverTheOldTreeGiveTheNewTree) {
     const Lines lines = Changes();
     const std::string why = Replay(replayed, lines);
     ASSERT_EQ(why, "") << "seed " << seed << "\n" << ::testing::PrintToString(lines);
-    ASSERT_EQ(replayed, ListTree(tree_.Root())) << "seed " << seed << "\n"
+    ASSERT_EQ(replayed, ListTree(tree_.Path())) << "seed " << seed << "\n"
                                                 << ::testing::PrintToString(lines);
   }
 }
@@ -419,15 +417,14 @@ class TScans {
 
 TEST(TreeSnapshot, ListingsAreTakenOverOnlyWhileChangeTimesStand) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
-  for (const char* folder : {"a", "b", "c/deep"}) ASSERT_TRUE(MakeDirs(tree.Path(folder)));
+  for (const char* folder : {"a", "b", "c/deep"}) ASSERT_TRUE(MakeDirs((tree / folder)));
   for (const char* file : {"a/1", "b/1", "c/1", "c/deep/1"}) {
-    ASSERT_TRUE(WriteFile(tree.Path(file), "x"));
+    ASSERT_TRUE(WriteFile((tree / file), "x"));
   }
   TListingReuse reuse;
   reuse.Settle = 20ms;
   reuse.ReadEvery = 4;
-  TScans scans(tree.Root(), reuse);
+  TScans scans(tree.Path(), reuse);
   ASSERT_EQ(scans.First(), 0);
   ASSERT_EQ(scans.Last().Folders(), 5u);
 
@@ -442,9 +439,9 @@ TEST(TreeSnapshot, ListingsAreTakenOverOnlyWhileChangeTimesStand) {
   EXPECT_EQ(scans.FoldersRead(), 0u);
 
   // A folder with a new or a removed entry is read; a size change shows in a folder taken over.
-  ASSERT_TRUE(WriteFile(tree.Path("a/2"), ""));
-  ASSERT_TRUE(WriteFile(tree.Path("b/1"), "longer"));
-  ASSERT_EQ(std::remove(tree.Path("c/deep/1").c_str()), 0);
+  ASSERT_TRUE(WriteFile((tree / "a/2"), ""));
+  ASSERT_TRUE(WriteFile((tree / "b/1"), "longer"));
+  ASSERT_EQ(std::remove((tree / "c/deep/1").c_str()), 0);
   EXPECT_EQ(scans.Next(), (Lines{"2 c/deep/1", "1 a/2", "3 b/1"}));
   EXPECT_GE(scans.FoldersRead(), 2u);
   EXPECT_LT(scans.FoldersRead(), 5u);
@@ -459,24 +456,23 @@ TEST(TreeSnapshot, ListingsAreTakenOverOnlyWhileChangeTimesStand) {
   EXPECT_FALSE(scans.Last().ChangeTimesUnreliable());
 
   // A folder replaced by another of the same name is read, whatever its times.
-  std::filesystem::remove_all(tree.Path("b"));
-  ASSERT_TRUE(MakeDirs(tree.Path("b")));
-  ASSERT_TRUE(WriteFile(tree.Path("b/other"), ""));
+  std::filesystem::remove_all((tree / "b"));
+  ASSERT_TRUE(MakeDirs((tree / "b")));
+  ASSERT_TRUE(WriteFile((tree / "b/other"), ""));
   const Lines lines = scans.Next();
   EXPECT_GE(IndexOf(lines, "1 b/other"), 0) << ::testing::PrintToString(lines);
 }
 
 TEST(TreeSnapshot, ScanOfAFolderThatIsNotThere) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
-  ASSERT_TRUE(WriteFile(tree.Path("file"), ""));
+  ASSERT_TRUE(WriteFile((tree / "file"), ""));
   TTreeSnapshot snapshot;
-  EXPECT_EQ(snapshot.Scan(tree.Path("missing")), ENOENT);
-  EXPECT_EQ(snapshot.Scan(tree.Path("file")), ENOTDIR);
+  EXPECT_EQ(snapshot.Scan((tree / "missing")), ENOENT);
+  EXPECT_EQ(snapshot.Scan((tree / "file")), ENOTDIR);
   EXPECT_EQ(snapshot.Scan(""), ENOENT);
-  ASSERT_TRUE(MakeDirs(tree.Path("a/b")));
-  EXPECT_EQ(snapshot.Scan(tree.Root(), nullptr, [] { return true; }), ECANCELED);
-  EXPECT_EQ(snapshot.Scan(tree.Root()), 0);
+  ASSERT_TRUE(MakeDirs((tree / "a/b")));
+  EXPECT_EQ(snapshot.Scan(tree.Path(), nullptr, [] { return true; }), ECANCELED);
+  EXPECT_EQ(snapshot.Scan(tree.Path()), 0);
   EXPECT_EQ(snapshot.Items(), 3u);
   EXPECT_EQ(snapshot.Folders(), 3u);
 }
@@ -485,9 +481,8 @@ TEST(TreeSnapshot, ScanOfAFolderThatIsNotThere) {
 // a folder that cannot be read keeps what was known of it, and one never read stays quiet.
 TEST(TreeSnapshot, UnreadableFoldersAreSkippedQuietly) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
   if (geteuid() == 0) {
-    ASSERT_EQ(chown(tree.Root().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(tree.Path().c_str(), 65534, 65534), 0);
   }
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
@@ -496,20 +491,20 @@ TEST(TreeSnapshot, UnreadableFoldersAreSkippedQuietly) {
         (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
       _exit(10);
     }
-    const auto p = [&](std::string_view r) { return tree.Path(r); };
+    const auto p = [&](std::string_view r) { return (tree / r); };
     if (!MakeDirs(p("closed/inner")) || !WriteFile(p("closed/b"), "b") ||
         !WriteFile(p("closed/inner/c"), "c") || !MakeDirs(p("never")) ||
         !WriteFile(p("never/n"), "") || chmod(p("never").c_str(), 0) != 0) {
       _exit(11);
     }
     TTreeSnapshot first, second, third;
-    if (first.Scan(tree.Root()) != 0) _exit(12);
+    if (first.Scan(tree.Path()) != 0) _exit(12);
     if (chmod(p("closed").c_str(), 0) != 0 || chmod(p("never").c_str(), 0755) != 0) _exit(13);
     if (!WriteFile(p("top"), "")) _exit(14);
-    if (second.Scan(tree.Root(), &first) != 0) _exit(15);
+    if (second.Scan(tree.Path(), &first) != 0) _exit(15);
     if (Describe(second.ChangesSince(first)) != Lines{"1 top"}) _exit(16);
     if (chmod(p("closed").c_str(), 0755) != 0 || unlink(p("closed/b").c_str()) != 0) _exit(17);
-    if (third.Scan(tree.Root(), &second) != 0) _exit(18);
+    if (third.Scan(tree.Path(), &second) != 0) _exit(18);
     if (Describe(third.ChangesSince(second)) != Lines{"2 closed/b"}) _exit(19);
     _exit(0);
   }
@@ -534,24 +529,22 @@ TPollOptions Quick() {
 
 TEST(PollDirChanges, OpenAnswersTheSystemError) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
-  ASSERT_TRUE(WriteFile(tree.Path("file"), ""));
-  EXPECT_EQ(MakePollDirChanges()->Open(tree.Path("missing")), ENOENT);
-  EXPECT_EQ(MakePollDirChanges()->Open(tree.Path("file")), ENOTDIR);
+  ASSERT_TRUE(WriteFile((tree / "file"), ""));
+  EXPECT_EQ(MakePollDirChanges()->Open((tree / "missing")), ENOENT);
+  EXPECT_EQ(MakePollDirChanges()->Open((tree / "file")), ENOTDIR);
   const auto source = MakePollDirChanges(Quick());
-  EXPECT_EQ(source->Open(tree.Root()), 0);
-  EXPECT_EQ(source->Open(tree.Root()), EBUSY);
+  EXPECT_EQ(source->Open(tree.Path()), 0);
+  EXPECT_EQ(source->Open(tree.Path()), EBUSY);
 }
 
 TEST(PollDirChanges, StopWakesAWaitingPollAndEndsItsThread) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
   ASSERT_TRUE(WaitForPollThreads(10s)) << "threads of earlier tests still run";
   TPollOptions slow;
   slow.MinInterval = slow.MaxInterval = std::chrono::hours(1);
   {
     const auto source = MakePollDirChanges(slow);
-    ASSERT_EQ(source->Open(tree.Root()), 0);
+    ASSERT_EQ(source->Open(tree.Path()), 0);
     EXPECT_EQ(LivePollThreads(), 1u);
     TRecordCollector collector(source, kAll);
     source->Stop();
@@ -560,14 +553,14 @@ TEST(PollDirChanges, StopWakesAWaitingPollAndEndsItsThread) {
   // Dropped without a stop: the thread ends as well.
   {
     const auto source = MakePollDirChanges(slow);
-    ASSERT_EQ(source->Open(tree.Root()), 0);
+    ASSERT_EQ(source->Open(tree.Path()), 0);
     EXPECT_EQ(LivePollThreads(), 1u);
   }
   EXPECT_TRUE(WaitForPollThreads(10s));
   // Stopped before it was opened: no thread, and reads answer Stopped.
   const auto source = MakePollDirChanges(slow);
   source->Stop();
-  EXPECT_EQ(source->Open(tree.Root()), 0);
+  EXPECT_EQ(source->Open(tree.Path()), 0);
   EXPECT_EQ(LivePollThreads(), 0u);
   uint8_t buffer[64] = {};
   EXPECT_EQ(source->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Stopped);
@@ -575,8 +568,7 @@ TEST(PollDirChanges, StopWakesAWaitingPollAndEndsItsThread) {
 
 TEST(PollDirChanges, FolderThatGoesAwayIsAwaitedSilentlyAndComparedWhenBack) {
   TTempTree parent;
-  ASSERT_TRUE(parent.Ok());
-  const std::string root = parent.Path("watched"), away = parent.Path("away");
+  const std::string root = (parent / "watched"), away = (parent / "away");
   ASSERT_TRUE(MakeDirs(root + "/sub"));
   ASSERT_TRUE(WriteFile(root + "/keep", "k"));
   ASSERT_TRUE(WriteFile(root + "/y", "y"));
@@ -610,15 +602,14 @@ TEST(PollDirChanges, FolderThatGoesAwayIsAwaitedSilentlyAndComparedWhenBack) {
 
 TEST(PollDirChanges, FolderThatNeverComesBackEndsTheWatchWithItsError) {
   TTempTree parent;
-  ASSERT_TRUE(parent.Ok());
-  ASSERT_TRUE(MakeDirs(parent.Path("w")));
-  ASSERT_TRUE(WriteFile(parent.Path("w/f"), ""));
+  ASSERT_TRUE(MakeDirs((parent / "w")));
+  ASSERT_TRUE(WriteFile((parent / "w/f"), ""));
   TPollOptions options = Quick();
   options.GiveUpAfter = 200ms;
   const auto source = MakePollDirChanges(options);
-  ASSERT_EQ(source->Open(parent.Path("w")), 0);
+  ASSERT_EQ(source->Open((parent / "w")), 0);
   TRecordCollector collector(source, kAll);
-  ASSERT_TRUE(Rename(parent.Path("w"), parent.Path("gone")));
+  ASSERT_TRUE(Rename((parent / "w"), (parent / "gone")));
   ASSERT_TRUE(collector.WaitForFailure());
   EXPECT_EQ(collector.Failure(), ENOENT);
   EXPECT_EQ(collector.Lines(), Lines{}) << "no removals while it was away";
@@ -627,15 +618,14 @@ TEST(PollDirChanges, FolderThatNeverComesBackEndsTheWatchWithItsError) {
 
 TEST(PollDirChanges, ChoiceFollowsTheFileSystem) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
   struct statfs fs {};
-  ASSERT_EQ(statfs(tree.Root().c_str(), &fs), 0);
+  ASSERT_EQ(statfs(tree.Path().c_str(), &fs), 0);
   if (static_cast<uint32_t>(fs.f_type) == 0x65735546u ||
       static_cast<uint32_t>(fs.f_type) == 0x6969u) {
     GTEST_SKIP() << "the temporary folder itself lies on a network or FUSE file system";
   }
-  EXPECT_FALSE(IsRemoteFileSystem(tree.Root()));
-  EXPECT_FALSE(IsRemoteFileSystem(tree.Path("missing")));
+  EXPECT_FALSE(IsRemoteFileSystem(tree.Path()));
+  EXPECT_FALSE(IsRemoteFileSystem((tree / "missing")));
   // /proc is local in every sense; the FUSE tests below check the other side.
   EXPECT_FALSE(IsRemoteFileSystem("/proc"));
   // By type: NFS, SMB2, CIFS, FUSE and 9p are polled; ext4, tmpfs and btrfs are not.
@@ -649,19 +639,18 @@ TEST(PollDirChanges, ChoiceFollowsTheFileSystem) {
 
 TEST(PollDirChanges, ChoosingSourceBeforeAndAfterItsChoice) {
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
   uint8_t buffer[64] = {};
   // Read before Open has nothing to read from; a stop before Open reaches the source chosen later.
   const auto early = MakeChoosingDirChanges(Quick());
   EXPECT_EQ(early->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Failed);
   early->Stop();
   EXPECT_EQ(early->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Stopped);
-  EXPECT_EQ(early->Open(tree.Root()), 0);
+  EXPECT_EQ(early->Open(tree.Path()), 0);
   EXPECT_EQ(early->Read(buffer, sizeof buffer, kAll).Status, TDirChanges::TReadStatus::Stopped);
 
   const auto source = MakeChoosingDirChanges(Quick());
-  EXPECT_EQ(source->Open(tree.Path("missing")), ENOENT);
-  EXPECT_EQ(source->Open(tree.Root()), EBUSY);
+  EXPECT_EQ(source->Open((tree / "missing")), ENOENT);
+  EXPECT_EQ(source->Open(tree.Path()), EBUSY);
 }
 
 // ---- through the watcher ----
@@ -673,8 +662,7 @@ bool EndsWith(const std::string& line, const std::string& tail) {
 
 TEST(PollDirChanges, TheWatcherLogsPolledChangesThenTheErrorOfAShareThatNeverCameBack) {
   TTempTree parent;
-  ASSERT_TRUE(parent.Ok());
-  const std::string root = parent.Path("share");
+  const std::string root = (parent / "share");
   ASSERT_TRUE(MakeDirs(root));
   ASSERT_TRUE(WriteFile(root + "/old.txt", ""));
   std::atomic<bool> polling{false};
@@ -694,7 +682,7 @@ TEST(PollDirChanges, TheWatcherLogsPolledChangesThenTheErrorOfAShareThatNeverCam
     return !lines.empty() &&
            EndsWith(lines.back(), "   создан:    #new.txt | " + root + "/new.txt");
   })) << ::testing::PrintToString(ui.Lines());
-  ASSERT_TRUE(Rename(root, parent.Path("gone")));
+  ASSERT_TRUE(Rename(root, (parent / "gone")));
   const std::string error = "error: " + SystemErrorText(ENOENT);
   EXPECT_TRUE(ui.WaitFor([&](const Lines& lines) { return IndexOf(lines, error) >= 0; }));
   EXPECT_TRUE(WaitForWatchers(20s));
@@ -712,13 +700,12 @@ TEST(PollDirChanges, TheWatcherLogsPolledChangesThenTheErrorOfAShareThatNeverCam
 class FuseShareTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(tree_.Ok());
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
     if (std::system("command -v bindfs >/dev/null 2>&1") != 0) {
       GTEST_SKIP() << "bindfs is missing (scripts/install-deps installs it)";
     }
-    src_ = tree_.Path("src");
-    mnt_ = tree_.Path("mnt");
+    src_ = (tree_ / "src");
+    mnt_ = (tree_ / "mnt");
     ASSERT_TRUE(MakeDirs(src_));
     ASSERT_TRUE(MakeDirs(mnt_));
     if (!Mount()) GTEST_SKIP() << "mounting with bindfs was refused here";
@@ -893,26 +880,26 @@ TEST_F(FuseShareTest, UnmountedShareIsAwaitedAndComparedWhenMountedAgain) {
 // follow a rename of the folder above the mount point; once unmounted, it is an ordinary folder.
 TEST_F(FuseShareTest, AShareMountedInsideAWatchedTreeIsPolledThere) {
   Unmount();
-  mnt_ = tree_.Path("up/mnt");
+  mnt_ = (tree_ / "up/mnt");
   ASSERT_TRUE(MakeDirs(mnt_));
-  ASSERT_TRUE(MakeDirs(tree_.Path("local")));
+  ASSERT_TRUE(MakeDirs((tree_ / "local")));
   ASSERT_TRUE(MakeDirs(S("d")));
   ASSERT_TRUE(Mount());
   TInotifyHooks hooks;
   hooks.Poll = Quick();
   const auto source = MakeInotifyDirChanges(hooks);
-  ASSERT_EQ(source->Open(tree_.Root()), 0);
+  ASSERT_EQ(source->Open(tree_.Path()), 0);
   TRecordCollector collector(source, kAll);
 
-  ASSERT_TRUE(WriteFile(tree_.Path("local/a"), ""));
+  ASSERT_TRUE(WriteFile((tree_ / "local/a"), ""));
   ASSERT_TRUE(WriteFile(S("d/b"), "xyz"));
   EXPECT_TRUE(collector.WaitForLine("1 local/a"));
   EXPECT_TRUE(collector.WaitForLine("1 up/mnt/d/b")) << ::testing::PrintToString(collector.Lines());
   // The source folder is a local folder of the tree as well, watched by inotify.
   EXPECT_TRUE(collector.WaitForLine("1 src/d/b"));
 
-  ASSERT_TRUE(Rename(tree_.Path("up"), tree_.Path("up2")));
-  mnt_ = tree_.Path("up2/mnt");
+  ASSERT_TRUE(Rename((tree_ / "up"), (tree_ / "up2")));
+  mnt_ = (tree_ / "up2/mnt");
   ASSERT_TRUE(collector.WaitForLine("5 up2"));
   ASSERT_TRUE(WriteFile(S("d/c"), ""));
   EXPECT_TRUE(collector.WaitForLine("1 up2/mnt/d/c"))
@@ -948,14 +935,14 @@ bool ProbeUntilReported(TRecordCollector& collector, const std::string& folder,
 
 TEST_F(FuseShareTest, AShareMountedInsideTheTreeWhileWatchedIsPolledFromThen) {
   Unmount();
-  mnt_ = tree_.Path("w/mnt");
+  mnt_ = (tree_ / "w/mnt");
   ASSERT_TRUE(MakeDirs(mnt_));
   ASSERT_TRUE(WriteFile(mnt_ + "/covered", ""));
   ASSERT_TRUE(WriteFile(S("shown"), ""));
   TInotifyHooks hooks;
   hooks.Poll = Quick();
   const auto source = MakeInotifyDirChanges(hooks);
-  ASSERT_EQ(source->Open(tree_.Path("w")), 0);
+  ASSERT_EQ(source->Open((tree_ / "w")), 0);
   TRecordCollector collector(source, kAll);
   ASSERT_TRUE(Mount("-o nonempty"));
 
@@ -975,7 +962,7 @@ TEST_F(FuseShareTest, AShareMountedInsideTheTreeWhileWatchedIsPolledFromThen) {
 
   // Unmounted: the folder it covered is watched again.
   Unmount();
-  EXPECT_TRUE(ProbeUntilReported(collector, tree_.Path("w/mnt"), "mnt/", "under"))
+  EXPECT_TRUE(ProbeUntilReported(collector, (tree_ / "w/mnt"), "mnt/", "under"))
       << ::testing::PrintToString(collector.Lines());
 }
 
@@ -985,11 +972,10 @@ TEST_F(FuseShareTest, AShareMountedInsideTheTreeWhileWatchedIsPolledFromThen) {
 TEST(InotifyMounts, ALocalFileSystemMountedInsideTheTreeIsWatchedFromThen) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
   TTempTree tree;
-  ASSERT_TRUE(tree.Ok());
-  const std::string point = tree.Path("a/m 1");
+  const std::string point = (tree / "a/m 1");
   ASSERT_TRUE(MakeDirs(point));
   const auto source = MakeInotifyDirChanges({});
-  ASSERT_EQ(source->Open(tree.Root()), 0);
+  ASSERT_EQ(source->Open(tree.Path()), 0);
   TRecordCollector collector(source, kAll);
   const std::string mount = "mount -t tmpfs vark-test '" + point + "' >/dev/null 2>&1";
   if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "mounting a tmpfs was refused here";

@@ -20,40 +20,13 @@
 #include <utility>
 #include <vector>
 
+#include "uTempFolder.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uMonThread2.h"
 
 namespace dctest {
 
-// A fresh folder under the system's temporary folder, removed with its contents at the end.
-class TTempTree {
- public:
-  TTempTree() {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vark-dc-XXXXXX";
-    if (mkdtemp(pattern.data())) root_ = pattern;
-  }
-  ~TTempTree() {
-    if (root_.empty()) return;
-    std::error_code ec;
-    // Folders a test made unreadable are opened up again so that they can be removed.
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             root_, std::filesystem::directory_options::skip_permission_denied, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
-    }
-    std::filesystem::remove_all(root_, ec);
-  }
-  TTempTree(const TTempTree&) = delete;
-  TTempTree& operator=(const TTempTree&) = delete;
-
-  bool Ok() const { return !root_.empty(); }
-  const std::string& Root() const { return root_; }
-  std::string Path(std::string_view relative) const { return root_ + "/" + std::string(relative); }
-
- private:
-  std::string root_;
-};
+using TTempTree = test_support::TTempFolder;
 
 inline bool WriteFile(const std::string& path, std::string_view content, bool append = false) {
   const int fd =

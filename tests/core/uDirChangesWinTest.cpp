@@ -354,7 +354,7 @@ TEST(WinReadOutcome, ZeroBytesAndEnumDirMeanOverflow) {
 // not padded.
 TEST(WinNotifyBuffer, TheSystemsRecordsAreAlignedAndTheLastUnpadded) {
   TTempDir dir;
-  HANDLE handle = CreateFileW(dir.Path().c_str(), FILE_LIST_DIRECTORY,
+  HANDLE handle = CreateFileW(dir.Fs().c_str(), FILE_LIST_DIRECTORY,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
@@ -364,13 +364,13 @@ TEST(WinNotifyBuffer, TheSystemsRecordsAreAlignedAndTheLastUnpadded) {
   // while no read is pending come back together in the second.
   std::thread maker([&] {
     std::this_thread::sleep_for(200ms);
-    win_test::WriteBytes(dir.Path() / L"a", "");
+    win_test::WriteBytes(dir.Fs() / L"a", "");
   });
   ASSERT_TRUE(ReadDirectoryChangesW(handle, buffer.data(), buffer.size() * 4, TRUE,
                                     FILE_NOTIFY_CHANGE_FILE_NAME, &bytes, nullptr, nullptr));
   maker.join();
   for (const wchar_t* name : {L"b", L"cc", L"ddd", L"eeeee"})
-    win_test::WriteBytes(dir.Path() / name, "");
+    win_test::WriteBytes(dir.Fs() / name, "");
   ASSERT_TRUE(ReadDirectoryChangesW(handle, buffer.data(), buffer.size() * 4, TRUE,
                                     FILE_NOTIFY_CHANGE_FILE_NAME, &bytes, nullptr, nullptr));
   CloseHandle(handle);

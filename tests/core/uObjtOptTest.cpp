@@ -209,7 +209,7 @@ TEST_F(Options, StoredFolderIsTakenAsWrittenOrDropped) {
   ASSERT_NE(host_.RunningMonitor(), nullptr);
   EXPECT_EQ(host_.RunningMonitor()->Folder, watched_);
 
-  WriteFile(Ini(), "[main]\nFolderPath=" + dir_ / "gone/" + "\n");
+  WriteFile(Ini(), "[main]\nFolderPath=" + dir_.Path() + "/gone/\n");
   options = Load();
   EXPECT_EQ(options->FolderPath, "");
   EXPECT_FALSE(options->FolderValid);

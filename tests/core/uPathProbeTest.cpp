@@ -16,6 +16,7 @@
 #include "actions/uObjFiles.h"
 #include "base/uPathProbe.h"
 #include "settings/uUserMessages.h"
+#include "uTempFolder.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -23,9 +24,8 @@ using namespace std::chrono_literals;
 namespace {
 
 TEST(PathProbe, TellsFilesFoldersAndNothingFollowingLinks) {
-  char tmpl[] = "/tmp/vark-probe-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl;
+  const test_support::TTempFolder folder("vark-probe");
+  const std::string& root = folder.Path();
   fs::create_directories(root + "/dir");
   std::ofstream(root + "/file") << "x";
   fs::create_directory_symlink(root + "/dir", root + "/to-dir");
@@ -38,7 +38,6 @@ TEST(PathProbe, TellsFilesFoldersAndNothingFollowingLinks) {
   EXPECT_EQ(ProbePath("", 5s), TPathKind::None);
   // A name with a NUL names nothing, not the part before it.
   EXPECT_EQ(ProbePath(root + "/dir" + std::string(1, '\0') + "x", 5s), TPathKind::None);
-  fs::remove_all(root);
 }
 
 // Every path under /share is a folder on a share; while `hang` is set, a look there does not end

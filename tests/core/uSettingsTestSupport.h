@@ -21,42 +21,11 @@
 #include <vector>
 
 #include "settings/uUserMessages.h"
+#include "uTempFolder.h"
 
 namespace settings_test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TTempDir {
- public:
-  TTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vark-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    // Reachable by the unprivileged user of the permission checks.
-    chmod(path_.c_str(), 0755);
-  }
-  ~TTempDir() {
-    std::error_code error;
-    // Give the owner back what a test took away, so that everything can be removed.
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             path_, std::filesystem::directory_options::skip_permission_denied, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      if (it->is_directory(error) && !it->is_symlink(error)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, error);
-      }
-    }
-    std::filesystem::remove_all(path_, error);
-  }
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-
-  const std::string& Path() const { return path_; }
-  // A path inside the folder.
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TTempDir = test_support::TTempFolder;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

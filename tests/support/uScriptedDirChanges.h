@@ -29,4 +29,3 @@ class TScriptedDirChanges : public TQueuedDirChanges {
   std::string folder_;
   bool opened_ = false;
 };
-
