@@ -54,6 +54,8 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void SpeedButton4Click();
   void SpeedButton5Click();
   void SpeedButton7Click();
+  // Ctrl+C on the log: the selected line's text to the clipboard.
+  void CopySelectedLine();
   // The system-command handler: a minimise goes to the tray.
   void WMSysCommand(unsigned command);
   // The tray icon's messages.

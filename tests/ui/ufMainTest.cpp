@@ -4,6 +4,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListView>
@@ -200,6 +201,20 @@ TEST_F(MainWindow, OpeningFromTheLog) {
   emit log->doubleClicked(window->Log().index(1));
   window->N5->trigger();
   EXPECT_EQ(shell.opened, (std::vector<std::string>{watched + "a#b.txt", watched}));
+
+  // Enter opens as a double click does; Ctrl+C copies the selected line, and nothing without one.
+  QTest::keyClick(log, Qt::Key_Return);
+  QTest::keyClick(log, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(shell.opened.size(), 4u);
+  EXPECT_EQ(shell.opened.back(), watched + "a#b.txt");
+  QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(window->Log().Line(1)));
+  log->selectionModel()->clearSelection();
+  QGuiApplication::clipboard()->clear();
+  QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+  QTest::keyClick(log, Qt::Key_Return);
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
+  EXPECT_EQ(shell.opened.size(), 4u);
 }
 
 TEST_F(MainWindow, MinimiseGoesToTheTrayAndAClickBringsItBack) {
