@@ -9,6 +9,7 @@
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,16 @@ struct TReadTimes {
 // True when `a` is earlier than `b`.
 inline bool Earlier(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The inode number stat found under a name, when it is the item that the events read so far leave
+// there: what was there before the read being handled began (or before any read) has all its later
+// news in that read or after it; what came after may be a later item under the name, whose news is
+// still to come. 0 when it cannot be told.
+inline uint64_t TrustedInode(const struct stat& st, const TReadTimes& times) {
+  return times.BeforeFirstRead || Earlier(st.st_ctim, times.Before)
+             ? static_cast<uint64_t>(st.st_ino)
+             : 0;
 }
 
 class TEventCursor {
