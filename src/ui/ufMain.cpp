@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "actions/uAdditionalLogic.h"
+#include "base/uPlatformText.h"
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
@@ -25,6 +26,7 @@
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"
+#include "ui/uRunEnd.h"
 #include "ui/uSound.h"
 #include "ui_ufMain.h"
 
@@ -424,4 +426,14 @@ void TfMonDirMain::ShowWatchError(const std::string& text) {
 
 void TfMonDirMain::ShowWatchNotice(const std::string& text) {
   ShowInfo(text);
+}
+
+void TfMonDirMain::RunEnded(const TMonDirThread& watcher, int error, bool opened) {
+  // Nothing is watched any more: the window says so as after "стоп", and "старт" starts anew.
+  if (running_.get() != &watcher) return;
+  mmStopClick();
+  const std::string text =
+      opened ? "Мониторинг папки «" + watcher.Folder + "» прекращён: " + RunEndReason(error)
+             : SystemErrorText(error);
+  PlainMessageBox(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }

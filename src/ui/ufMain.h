@@ -73,6 +73,9 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void ReportChange(const TMonDirThread& watcher) override;
   void ShowWatchError(const std::string& text) override;
   void ShowWatchNotice(const std::string& text) override;
+  // The state after "стоп", then the box: the system's text for a folder that could not be opened,
+  // else the folder and the reason.
+  void RunEnded(const TMonDirThread& watcher, int error, bool opened) override;
 
   // The link through which watchers reach this window.
   const std::shared_ptr<TQtMainThreadCaller>& MainThreadLink() const { return mainThread_; }
