@@ -22,6 +22,7 @@
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
+#include "ui/uLagProbe.h"
 #include "ui/uLogView.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"
@@ -383,11 +384,13 @@ void TfMonDirMain::ScheduleFrame() {
 void TfMonDirMain::ShowFrame() {
   lastFrame_.start();
   log_.Flush();
-  if (popup_) {
+  const bool popup = popup_.has_value();
+  if (popup) {
     const TPopupChange change = std::move(*popup_);
     popup_.reset();
     if (ShowChangePopup) ShowChangePopup(change.FullPath, change.RelativeName, change.Word);
   }
+  TLagProbe::NoteFrame(log_.rowCount(), popup);
 }
 
 void TfMonDirMain::SetStatus(const char* text) {
