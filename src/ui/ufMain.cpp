@@ -372,6 +372,7 @@ QString TfMonDirMain::StatusText() const {
 
 void TfMonDirMain::AppendLog(std::string line) {
   log_.Append(line);
+  TLagProbe::NoteFrame(log_.rowCount(), false);
 }
 
 void TfMonDirMain::ScheduleFrame() {
