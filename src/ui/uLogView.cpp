@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -271,6 +272,7 @@ void TLogView::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int en
 
 void TLogView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
                            const QList<int>& roles) {
+  // Past the list view's, which would look for the rows in its own layout.
   QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
 }
 
@@ -283,7 +285,15 @@ void TLogView::scrollContentsBy(int dx, int dy) {
 }
 
 void TLogView::resizeEvent(QResizeEvent* event) {
+  // The selected line stays in view when the viewport gets shorter (the horizontal scroll bar
+  // comes with the first line too long for it): the view moves as little as that needs.
+  const QModelIndex current = currentIndex();
+  const int top = TopRow();
+  const int before = std::max(1, event->oldSize().height() / RowHeight());
+  const bool shown = current.isValid() && current.row() >= top && current.row() < top + before;
+  // Past the list view's, which would lay every row out again.
   QAbstractItemView::resizeEvent(event);
+  if (shown) scrollTo(current, EnsureVisible);
 }
 
 void TLogView::keyPressEvent(QKeyEvent* event) {
