@@ -18,6 +18,9 @@ constexpr int kDelaySamples = 20;
 // The log is filled by bursts of this many files (five lines each), so that no plan of changes
 // holds more than a few megabytes.
 constexpr size_t kFillCycles = 25'000;
+// Files gone through before anything is measured: the process's first work (its heap growing, the
+// faces' first glyphs) is not the log's length.
+constexpr size_t kWarmUpCycles = 500;
 
 struct TDelays {
   std::vector<double> RowMs, PopupMs;
@@ -186,6 +189,9 @@ bool RunLogLength(const TConfig& config, const TSetting& setting, size_t lines, 
   TStage stages[2];
   double rssBefore = 0, rssAfter = 0, textBytes = 0;
   size_t filled = 0;
+  const TBurstResult warmUp =
+      RunBurst(PlanBurst(config.Tree, tops, kWarmUpCycles, false).Ops, vark, nullptr);
+  if (warmUp.Failed != 0) std::printf("  (%d operations of the warm-up failed)\n", warmUp.Failed);
   for (int k = 0; k < 2 && !interrupted; ++k) {
     if (k == 1) {
       WaitRest({vark.Pid()}, 60'000);
@@ -194,11 +200,11 @@ bool RunLogLength(const TConfig& config, const TSetting& setting, size_t lines, 
       WaitRest({vark.Pid()}, 60'000);
       rssAfter = RssMb(vark.Pid());
     }
+    stages[k].Delays = MeasureDelays(vark, folder, setting.Popup, random);
+    WaitRest({vark.Pid()}, 60'000);
     TLagReport report;
     vark.LagSnapshot(report, 5000);
     stages[k].Rows = report.Rows;
-    stages[k].Delays = MeasureDelays(vark, folder, setting.Popup, random);
-    WaitRest({vark.Pid()}, 60'000);
     std::printf("  burst: %s mixed changes on a log of %s lines ...\n", Grouped(cycles * 4).c_str(),
                 Grouped(stages[k].Rows).c_str());
     std::fflush(stdout);

@@ -8,11 +8,11 @@
 
 namespace app_bench {
 
-// Starts Vark in `setting` on the tree, then: the delay from single changes to their rows (and to
-// the popup, when the setting shows it), and a burst of `cycles` × 4 mixed changes, first on the
-// nearly empty log, then again once the log has been filled to `lines` lines (by the same kind of
-// changes, unmeasured but for the memory it took). Prints a table; false when Vark could not be
-// run.
+// Starts Vark in `setting` on the tree and warms it up with a few thousand lines, then: the delay
+// from single changes to their rows (and to the popup, when the setting shows it), and a burst of
+// `cycles` × 4 mixed changes, first on the nearly empty log, then again once the log has been
+// filled to `lines` lines (by the same kind of changes, unmeasured but for the memory it took).
+// Prints a table; false when Vark could not be run.
 bool RunLogLength(const TConfig& config, const TSetting& setting, size_t lines, size_t cycles,
                   size_t tops, int& serial);
 
