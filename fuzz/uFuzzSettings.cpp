@@ -139,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           std::string::npos);
   }
 
-  // Through a real file: the write is refused (and changes nothing) or reads back exactly.
+  // Through a real file, two keys in one write: refused as a whole (changing nothing), or both
+  // read back exactly (the second where both name one key).
   static const std::string path = [] {
     const char* shm = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     return std::string(shm) + "/vark-fuzz-" + std::to_string(getpid()) + ".ini";
@@ -148,17 +149,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string section(Next(input));
     const std::string key(Next(input));
     const std::string value(Next(input));
+    const std::string key2(Next(input));
+    const std::string value2(Next(input));
     std::string stored;
     if (const int fd = creat(path.c_str(), 0600); fd >= 0) {
       Check(write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
       close(fd);
     }
-    const int error = WriteProfileString(section, key, value, path);
-    const bool storable = ProfileNameStorable(section, false) && ProfileNameStorable(key, true) &&
-                          value.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
-    Check((error == 0) == storable);
+    const int error = WriteProfileStrings(section, {{key, value}, {key2, value2}}, path);
+    const auto storable = [](std::string_view name, std::string_view text) {
+      return ProfileNameStorable(name, true) &&
+             text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+    };
+    Check((error == 0) ==
+          (ProfileNameStorable(section, false) && storable(key, value) && storable(key2, value2)));
     if (error == 0) {
-      Check(GetProfileString(section, key, "\n", path, value.size() + 1) == value);
+      const std::string first = Lower(key) == Lower(key2) ? value2 : value;
+      Check(GetProfileString(section, key, "\n", path, first.size() + 1) == first);
+      Check(GetProfileString(section, key2, "\n", path, value2.size() + 1) == value2);
     } else {
       Check(error == EINVAL);
       Check(ReadWholeFile(path, stored) == 0 && stored == text);

@@ -65,26 +65,34 @@ std::string DesktopExecArgument(const std::string& path) {
   return EscapeString(quoted);
 }
 
+bool AutorunPathStorable(const std::string& path) {
+  return !path.empty() && IsValidUtf8(path) && path.find('%') == std::string::npos;
+}
+
+std::string DesktopEntryText(const std::string& name, const std::string& path) {
+  return "[Desktop Entry]\n"
+         "Type=Application\n"
+         "Name=" +
+         EscapeString(name) +
+         "\n"
+         "Comment=Монитор каталогов\n"
+         "Exec=" +
+         DesktopExecArgument(path) +
+         "\n"
+         "Terminal=false\n"
+         "X-GNOME-Autostart-enabled=true\n";
+}
+
 void AutorunStoreSet(const std::string& name, const std::string& path) {
   if (!UsableName(name)) throw std::runtime_error("unusable autorun entry name");
   if (path.empty()) throw std::runtime_error("the executable's path is unknown");
+  // An entry that the desktop would refuse, or read as another program, is worse than none.
+  if (!AutorunPathStorable(path)) throw std::runtime_error("no entry can name this path");
   const std::string file = AutorunEntryPath(name);
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(file).parent_path(), error);
   if (error) throw std::runtime_error("cannot create the autostart folder: " + error.message());
-  const std::string content =
-      "[Desktop Entry]\n"
-      "Type=Application\n"
-      "Name=" +
-      EscapeString(name) +
-      "\n"
-      "Comment=Монитор каталогов\n"
-      "Exec=" +
-      DesktopExecArgument(path) +
-      "\n"
-      "Terminal=false\n"
-      "X-GNOME-Autostart-enabled=true\n";
-  if (const int code = WriteFileReplacing(file, content); code != 0) {
+  if (const int code = WriteFileReplacing(file, DesktopEntryText(name, path)); code != 0) {
     throw std::runtime_error("cannot write the autostart entry: " + SystemErrorText(code));
   }
 }

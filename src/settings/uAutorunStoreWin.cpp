@@ -33,6 +33,11 @@ class TRunKey {
 
 }  // namespace
 
+bool AutorunPathStorable(const std::string& path) {
+  // The value is the path itself, in UTF-16, which holds any name the system gives.
+  return !path.empty();
+}
+
 void AutorunStoreSet(const std::string& name, const std::string& path) {
   TRunKey key;
   if (!key.Open()) throw std::runtime_error("the Run key cannot be opened");

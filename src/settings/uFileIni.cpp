@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "settings/uProfile.h"
 
@@ -10,19 +11,22 @@ namespace {
 constexpr const char* kSectionFull = "Main";  // the full write's spelling
 constexpr const char* kSection = "main";      // every other operation's
 
-void Write(const char* section, const char* key, const std::string& value,
-           const std::string& path) {
-  if (const int error = WriteProfileString(section, key, value, path); error != 0) {
-    throw EIniWriteError(path, error);
+void Check(int error, const std::string& path) {
+  if (error != 0) throw EIniWriteError(path, error);
+}
+
+// The keys of `param` that `wanted` picks, in the table's order.
+template <typename TPick>
+std::vector<TProfileValue> Values(const FileParam& param, TPick wanted) {
+  std::vector<TProfileValue> values;
+  for (const TSettingKey& key : kSettingKeys) {
+    if (wanted(key)) values.push_back({key.Name, SettingText(param, key)});
   }
+  return values;
 }
 
-const char* Flag(bool on) {
-  return on ? "1" : "0";
-}
-
-bool ReadFlag(const TProfileFile& file, const char* key, bool def) {
-  return IniFlag(file.Get(kSection, key, ""), def);
+std::vector<TProfileValue> AllValues(const FileParam& param) {
+  return Values(param, [](const TSettingKey&) { return true; });
 }
 
 int HexDigit(char c) {
@@ -66,26 +70,38 @@ bool IniFlag(const std::string& text, bool def) {
   return value != 0;
 }
 
+std::string SettingText(const FileParam& param, const TSettingKey& key) {
+  if (key.Text) return param.*key.Text;
+  return param.*key.Flag ? "1" : "0";
+}
+
+bool SameSetting(const FileParam& a, const FileParam& b, const TSettingKey& key) {
+  return key.Text ? a.*key.Text == b.*key.Text : a.*key.Flag == b.*key.Flag;
+}
+
 void SaveIni(const FileParam& param, const std::string& path) {
-  Write(kSectionFull, "AutoLoad", Flag(param.AutoLoad), path);
-  Write(kSectionFull, "tray", Flag(param.tray), path);
-  Write(kSectionFull, "sound", Flag(param.sound), path);
-  Write(kSectionFull, "AlertWindow", Flag(param.AlertWindow), path);
-  Write(kSectionFull, "start", Flag(param.start), path);
-  Write(kSectionFull, "FolderPath", param.FolderPath, path);
+  Check(WriteProfileStrings(kSectionFull, AllValues(param), path), path);
+}
+
+void SaveIniChanges(const FileParam& before, const FileParam& after, const std::string& path) {
+  const auto values = [&](bool exists) {
+    if (!exists) return AllValues(after);
+    return Values(after, [&](const TSettingKey& key) { return !SameSetting(before, after, key); });
+  };
+  Check(UpdateProfile(kSectionFull, values, path), path);
 }
 
 void SaveIniDefaults(const std::string& path) {
-  Write(kSection, "AutoLoad", "0", path);
-  Write(kSection, "tray", "0", path);
-  Write(kSection, "sound", "1", path);
-  Write(kSection, "AlertWindow", "1", path);
-  Write(kSection, "start", "0", path);
-  Write(kSection, "FolderPath", "", path);
+  Check(WriteProfileStrings(kSection, AllValues(FileParam{}), path), path);
 }
 
 void CheckIni(const std::string& path) {
-  if (!ProfileFileExists(path)) SaveIniDefaults(path);
+  if (ProfileFileExists(path)) return;
+  // Another copy starting at the same moment may have written it meanwhile.
+  const auto values = [](bool exists) {
+    return exists ? std::vector<TProfileValue>{} : AllValues(FileParam{});
+  };
+  Check(UpdateProfile(kSection, values, path), path);
 }
 
 FileParam LoadIni(const std::string& path, bool* damaged) {
@@ -94,15 +110,20 @@ FileParam LoadIni(const std::string& path, bool* damaged) {
   if (damaged) *damaged = file.Error() == EFBIG;
   if (file.Error() == EFBIG) return FileParam{};
   FileParam param;
-  param.AutoLoad = ReadFlag(file, "AutoLoad", true);
-  param.tray = ReadFlag(file, "tray", false);
-  param.sound = ReadFlag(file, "sound", true);
-  param.AlertWindow = ReadFlag(file, "AlertWindow", true);
-  param.start = ReadFlag(file, "start", false);
-  param.FolderPath = file.Get(kSection, "FolderPath", "");
+  for (const TSettingKey& key : kSettingKeys) {
+    if (key.Text) {
+      param.*key.Text = file.Get(kSection, key.Name, "");
+    } else {
+      // On/off keys are read as text without a default; theirs applies after the conversion.
+      param.*key.Flag = IniFlag(file.Get(kSection, key.Name, ""), key.Missing);
+    }
+  }
   return param;
 }
 
 void SaveIniFolder(const std::string& folder, const std::string& path) {
-  Write(kSection, "FolderPath", folder, path);
+  FileParam param;
+  param.FolderPath = folder;
+  const auto onlyFolder = [](const TSettingKey& key) { return key.Text == &FileParam::FolderPath; };
+  Check(WriteProfileStrings(kSection, Values(param, onlyFolder), path), path);
 }

@@ -1,11 +1,14 @@
-// The settings file "option.ini": five operations that carry one complete set of settings to and
-// from the file. Each opens the file by its path and keeps nothing between calls.
+// The settings file "option.ini": the six persistent settings, their keys and defaults (one table),
+// and the operations that carry them to and from the file. Each opens the file by its path and
+// keeps nothing between calls; every save is one replacement of the file, so a reader or a crash
+// sees all of a save's keys or none of them.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
-// The six persistent settings.
+// The six persistent settings. The values a default-made record holds are the defaults that a new
+// settings file is written with.
 struct FileParam {
   bool AutoLoad = false;
   bool tray = false;
@@ -14,6 +17,31 @@ struct FileParam {
   bool start = false;
   std::string FolderPath;
 };
+
+// One row of the key table: the setting's key in the file and its field in FileParam (an on/off
+// setting has `Flag`, the folder has `Text`), and what an on/off key that is missing, or not an
+// integer, reads as.
+struct TSettingKey {
+  const char* Name;
+  bool FileParam::*Flag;
+  std::string FileParam::*Text;
+  bool Missing;
+};
+
+// Every persistent setting, in the order the file holds them.
+inline constexpr TSettingKey kSettingKeys[] = {
+    {"AutoLoad", &FileParam::AutoLoad, nullptr, true},
+    {"tray", &FileParam::tray, nullptr, false},
+    {"sound", &FileParam::sound, nullptr, true},
+    {"AlertWindow", &FileParam::AlertWindow, nullptr, true},
+    {"start", &FileParam::start, nullptr, false},
+    {"FolderPath", nullptr, &FileParam::FolderPath, false},
+};
+
+// The setting's value as the file holds it: "1" or "0", or the text.
+std::string SettingText(const FileParam& param, const TSettingKey& key);
+// True when the two records hold the same value for the setting.
+bool SameSetting(const FileParam& a, const FileParam& b, const TSettingKey& key);
 
 // A write that the system refused; what() is "Unable to write to <full path>".
 class EIniWriteError : public std::runtime_error {
@@ -30,6 +58,11 @@ class EIniWriteError : public std::runtime_error {
 
 // All six keys, in section "Main".
 void SaveIni(const FileParam& param, const std::string& path);
+// The keys whose values differ between `before` (what this program last read or wrote) and
+// `after`, in section "Main", on top of what the file holds now, so that whatever another program
+// saved meanwhile stays. A file that is missing gets all six keys. Nothing is written when nothing
+// changed, but a file that cannot be read (or is too large) still raises.
+void SaveIniChanges(const FileParam& before, const FileParam& after, const std::string& path);
 // The defaults of all six keys, in section "main"; creates the file when it is missing.
 void SaveIniDefaults(const std::string& path);
 // Writes the defaults when no file (a folder does not count) exists at the path.

@@ -1,9 +1,10 @@
 #include "settings/uObjtOpt.h"
 
 #include <filesystem>
+#include <stdexcept>
 
 #include "base/uPlatformText.h"
-#include "settings/uFileIni.h"
+#include "settings/uAutorunStore.h"
 #include "settings/uProfile.h"
 #include "settings/uRegister.h"
 #include "settings/uUserMessages.h"
@@ -14,6 +15,13 @@ const char* const kFolderMissingAtStartText =
 const char* const kFolderMissingText = "Такой папки не существует";
 const char* const kFolderLineBreakText =
     "Имя папки содержит перевод строки: такую папку нельзя сохранить в настройках";
+const char* const kFolderRelativeText =
+    "Укажите полный путь к папке: относительный путь зависит от того, из какой папки запущена "
+    "программа";
+const char* const kNoSettingsFolderText =
+    "Не найдена папка для настроек пользователя (не заданы XDG_CONFIG_HOME и HOME, и домашняя "
+    "папка неизвестна), а в системную папку программы настройки не записываются: изменения "
+    "настроек не будут сохранены";
 const char* const kIniDamagedText =
     "Файл настроек слишком велик и, видимо, повреждён. Программа работает с настройками по "
     "умолчанию и не изменяет этот файл; исправьте или удалите его:\n";
@@ -40,6 +48,12 @@ bool FolderExists(const std::string& folder) {
 
 }  // namespace
 
+const char* FolderRefusal(const std::string& folder) {
+  if (folder.find_first_of("\r\n") != std::string::npos) return kFolderLineBreakText;
+  if (!folder.empty() && !PlatformPath(folder).is_absolute()) return kFolderRelativeText;
+  return nullptr;
+}
+
 std::string SettingsFilePath(const std::string& exeDir) {
   const std::string folder = AsFolderText(exeDir);
   const std::string beside = folder + kIniName;
@@ -49,7 +63,7 @@ std::string SettingsFilePath(const std::string& exeDir) {
   if (!installed && FolderWritable(folder.empty() ? "." : folder)) return beside;
   if (!installed && ProfileFileExists(beside) && FileWritable(beside)) return beside;
   const std::string home = ConfigHome();
-  if (home.empty()) return beside;
+  if (home.empty()) return installed ? std::string() : beside;
   const std::string own = home + kFolderSeparator + "vark";
   std::error_code error;
   std::filesystem::create_directories(PlatformPath(own), error);
@@ -59,29 +73,36 @@ std::string SettingsFilePath(const std::string& exeDir) {
 TObjtOpt::TObjtOpt(IOptionsHost& host, std::string exeDir) : host_(host) {
   IniPath = SettingsFilePath(exeDir);
   AutorunName = kAutorunName;
+  AutorunPath = ExecutablePath();
 
   // Without a settings file the program still runs, on the defaults, after saying so once.
   FileParam file;
-  try {
-    bool damaged = false;
-    file = LoadIni(IniPath, &damaged);
-    if (damaged) ShowError(kIniDamagedText + IniPath);
-  } catch (const EIniWriteError& error) {
-    file = FileParam{};
-    ShowError(error.what());
+  if (IniPath.empty()) {
+    ShowError(kNoSettingsFolderText);
+  } else {
+    try {
+      bool damaged = false;
+      file = LoadIni(IniPath, &damaged);
+      if (damaged) ShowError(kIniDamagedText + IniPath);
+    } catch (const EIniWriteError& error) {
+      file = FileParam{};
+      ShowError(error.what());
+    }
   }
 
   // The autorun entry is what really happens at log-on, so it wins over the file.
   const bool registered = AutorunExists(AutorunName);
-  if (registered != file.AutoLoad) SetAutorun(AutorunName, registered);
-  AutoLoad = registered;
+  if (registered != file.AutoLoad) SetAutorun(AutorunName, registered, AutorunPath);
 
-  tray = file.tray;
-  sound = file.sound;
-  AlertWindow = file.AlertWindow;
-  start = file.start;
+  static_cast<FileParam&>(*this) = file;
+  AutoLoad = registered;
   FolderPath.clear();
   if (CheckFolder(file.FolderPath)) FolderPath = file.FolderPath;
+  // A save writes what changes from here on. The file catches up with the autorun entry at the
+  // next save, as the entry is what happens at log-on; a stored folder that is missing now (a
+  // drive not plugged in) stays in the file until the user sets another.
+  saved_ = *this;
+  saved_.AutoLoad = file.AutoLoad;
 }
 
 bool TObjtOpt::CheckFolder(const std::string& folder) {
@@ -96,8 +117,12 @@ void TObjtOpt::ApplyStartup() {
 }
 
 void TObjtOpt::SetAutoLoad(bool value) {
+  if (value && !AutorunPathStorable(AutorunPath)) {
+    ShowError(kAutorunPathText);
+    return;
+  }
   AutoLoad = value;
-  SetAutorun(AutorunName, value);
+  SetAutorun(AutorunName, value, AutorunPath);
 }
 
 void TObjtOpt::SetTray(bool value) {
@@ -113,17 +138,20 @@ void TObjtOpt::SetStart(bool value) {
   start = value;
 }
 
-void TObjtOpt::SetFolder(const std::string& folder) {
-  // A line break would end the line in the settings file and let the rest pass for keys.
-  if (folder.find_first_of("\r\n") != std::string::npos) {
-    ShowInfo(kFolderLineBreakText);
+void TObjtOpt::SetFolder(const std::string& folder, TSave when) {
+  if (const char* refusal = FolderRefusal(folder)) {
+    ShowInfo(refusal);
     return;
   }
   const std::string text = AsFolderText(folder);
   if (FolderExists(text)) {
     FolderPath = text;
     FolderValid = true;
-    SaveIniFolder(text, IniPath);
+    if (when == TSave::Now) {
+      RequireIniPath();
+      SaveIniFolder(text, IniPath);
+      saved_.FolderPath = text;
+    }
     if (const std::shared_ptr<TMonDirThread> running = host_.RunningMonitor()) {
       StopMonitor(running);
       host_.SetRunningMonitor(TMonDirThread::Create(FolderPath));
@@ -141,14 +169,10 @@ void TObjtOpt::SetFolder(const std::string& folder) {
 }
 
 void TObjtOpt::SaveAll() {
-  FileParam param;
-  param.AutoLoad = AutoLoad;
-  param.tray = tray;
-  param.sound = sound;
-  param.AlertWindow = AlertWindow;
-  param.start = start;
-  param.FolderPath = FolderPath;
-  SaveIni(param, IniPath);
+  RequireIniPath();
+  const FileParam now = *this;
+  SaveIniChanges(saved_, now, IniPath);
+  saved_ = now;
 }
 
 void TObjtOpt::RestoreDefaults() {
@@ -156,13 +180,14 @@ void TObjtOpt::RestoreDefaults() {
     StopMonitor(running);
     host_.SetRunningMonitor(nullptr);
   }
+  RequireIniPath();
   SaveIniDefaults(IniPath);
   SetAutorun(AutorunName, false);
-  AutoLoad = false;
-  tray = false;
-  sound = true;
-  AlertWindow = true;
-  start = false;
-  FolderPath.clear();
+  static_cast<FileParam&>(*this) = FileParam{};
   FolderValid = false;
+  saved_ = FileParam{};
+}
+
+void TObjtOpt::RequireIniPath() const {
+  if (IniPath.empty()) throw std::runtime_error(kNoSettingsFolderText);
 }

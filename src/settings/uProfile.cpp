@@ -1,6 +1,8 @@
 #include "settings/uProfile.h"
 
 #include <cerrno>
+#include <functional>
+#include <vector>
 
 namespace {
 
@@ -228,7 +230,10 @@ bool ProfileNameStorable(std::string_view name, bool key) {
 }
 
 TProfileFile::TProfileFile(const std::string& path) {
-  error_ = ReadWholeFile(path, content_);
+  {
+    const TProfileLock lock(path, false);
+    error_ = ReadWholeFile(path, content_);
+  }
   // The same bound on every platform, whatever its file layer does.
   if (error_ == 0 && content_.size() > kProfileFileLimit) error_ = EFBIG;
   if (error_ != 0) std::string().swap(content_);
@@ -245,16 +250,40 @@ std::string GetProfileString(std::string_view section, std::string_view key, std
   return TProfileFile(path).Get(section, key, def, limit);
 }
 
+int UpdateProfile(std::string_view section,
+                  const std::function<std::vector<TProfileValue>(bool exists)>& values,
+                  const std::string& path) {
+  if (!ProfileNameStorable(section, false)) return EINVAL;
+  // From the reading to the replacement: what another program saves meanwhile is not undone.
+  const TProfileLock lock(path, true);
+  std::string content;
+  const int read = ReadWholeFile(path, content);
+  if (read != 0 && read != ENOENT) return read;
+  if (content.size() > kProfileFileLimit) return EFBIG;
+  const std::vector<TProfileValue> changes = values(read == 0);
+  for (const TProfileValue& change : changes) {
+    if (!ProfileNameStorable(change.Key, true) || !Storable(change.Value)) return EINVAL;
+  }
+  if (changes.empty()) return 0;
+  for (const TProfileValue& change : changes) {
+    content = SetProfileValue(content, section, change.Key, change.Value);
+  }
+  // A file we would ourselves read as damaged is not written.
+  if (content.size() > kProfileFileLimit) return EFBIG;
+  return WriteFileReplacing(path, content);
+}
+
+int WriteProfileStrings(std::string_view section, const std::vector<TProfileValue>& values,
+                        const std::string& path) {
+  // A refusal that does not depend on the file comes before any look at it.
+  for (const TProfileValue& change : values) {
+    if (!ProfileNameStorable(change.Key, true) || !Storable(change.Value)) return EINVAL;
+  }
+  return UpdateProfile(
+      section, [&](bool) { return values; }, path);
+}
+
 int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
                        const std::string& path) {
-  if (!ProfileNameStorable(section, false) || !ProfileNameStorable(key, true) || !Storable(value)) {
-    return EINVAL;
-  }
-  std::string content;
-  if (const int error = ReadWholeFile(path, content); error != 0 && error != ENOENT) return error;
-  if (content.size() > kProfileFileLimit) return EFBIG;
-  std::string changed = SetProfileValue(content, section, key, value);
-  // A file we would ourselves read as damaged is not written.
-  if (changed.size() > kProfileFileLimit) return EFBIG;
-  return WriteFileReplacing(path, changed);
+  return WriteProfileStrings(section, {{std::string(key), std::string(value)}}, path);
 }

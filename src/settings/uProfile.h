@@ -7,19 +7,27 @@
 // all end a line; where a name repeats, the first section and the first key in it win; a byte-order
 // mark at the start of the file is skipped. A value ends at a NUL byte.
 //
-// Writing one key rewrites the file with that one change and leaves every other byte as it was.
-// The new content is written beside the file and renamed into place, so a crash never leaves a
-// half-written file; a symbolic link is written through to its target, and the file keeps its
-// permissions and owner. Where the folder takes no new files, the file is overwritten in place
-// behind a journal (see WriteFileReplacing).
+// Writing rewrites the file with the keys asked for changed and leaves every other byte as it was.
+// All the keys of one write go in one replacement of the file: the new content is written beside
+// the file and renamed into place, so a crash never leaves a half-written file or half a write; a
+// symbolic link is written through to its target, and the file keeps its permissions and owner.
+// Where the folder takes no new files, the file is overwritten in place behind a journal (see
+// WriteFileReplacing).
+//
+// Programs sharing a file take turns: a write holds an exclusive advisory lock from its reading of
+// the file to its replacement, so it changes what the file holds at that moment and never puts
+// back what another program wrote since; a read holds a shared one.
 //
 // A settings file is small: one past kProfileFileLimit bytes is taken as damaged. It reads as
 // missing keys (EFBIG to those who ask) and is never written, so nothing in it is lost.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Text reads give at most this many characters (a 2048-character buffer with its terminator).
 constexpr size_t kProfileTextLimit = 2047;
@@ -56,6 +64,25 @@ std::string GetProfileString(std::string_view section, std::string_view key, std
 int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
                        const std::string& path);
 
+// One key and the value it is to have.
+struct TProfileValue {
+  std::string Key;
+  std::string Value;
+};
+
+// Sets several keys of `section` in one write: each as WriteProfileString would, all of them in one
+// replacement of the file. Nothing is written when one of them is refused.
+int WriteProfileStrings(std::string_view section, const std::vector<TProfileValue>& values,
+                        const std::string& path);
+
+// A write whose keys depend on the file: under the exclusive lock the file is read afresh and
+// `values` is told whether one exists; the keys it answers are then written as by
+// WriteProfileStrings. An answer without keys writes nothing, though a file that cannot be read
+// is still refused.
+int UpdateProfile(std::string_view section,
+                  const std::function<std::vector<TProfileValue>(bool exists)>& values,
+                  const std::string& path);
+
 // True when a regular file (not a folder) exists at `path`, following symbolic links.
 bool ProfileFileExists(const std::string& path);
 
@@ -81,6 +108,24 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
 std::string CutToCharacters(std::string_view text, size_t limit);
 
 // ---- file access, per platform ----
+
+// The advisory lock that programs sharing the settings file at `path` take turns by, held until
+// the object goes: on Linux flock on the file's folder (which a rename does not replace), on
+// Windows LockFileEx on a hidden file beside it. Waits while another program holds it. Where no
+// lock can be had (a folder that cannot be opened, a file system without locks), the work goes on
+// without one: the lock only keeps programs from undoing each other's saves.
+class TProfileLock {
+ public:
+  TProfileLock(const std::string& path, bool exclusive);
+  ~TProfileLock();
+  TProfileLock(const TProfileLock&) = delete;
+  TProfileLock& operator=(const TProfileLock&) = delete;
+  bool Held() const { return handle_ != kNone; }
+
+ private:
+  static constexpr intptr_t kNone = -1;
+  intptr_t handle_ = kNone;
+};
 
 // Reads a whole regular file (following symbolic links). Answers 0, ENOENT when nothing exists at
 // the path, or another error code (EISDIR for a folder, EINVAL for other kinds of file, EFBIG for

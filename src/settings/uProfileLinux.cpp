@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -235,13 +236,26 @@ bool ReadJournal(const std::string& target, std::string& before, std::string& af
   return true;
 }
 
+// Makes a folder and the folders above it that are missing, for this user alone.
+int MakeFolders(const std::string& folder) {
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (errno != ENOENT) return errno;
+  const std::string parent = FolderOf(folder);
+  if (parent != folder) {
+    if (const int error = MakeFolders(parent); error != 0) return error;
+  }
+  return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST ? 0 : errno;
+}
+
 // Writes the journal beside nothing else of ours: a new file renamed into place, so that a journal
 // is either whole or absent.
 int WriteJournal(const std::string& target, std::string_view before, std::string_view after) {
   const std::string path = JournalPath(target);
   if (path.empty()) return ENOENT;
   const std::string folder = FolderOf(path);
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  // A user without a configuration folder yet (no ~/.config) still saves.
+  if (const int error = MakeFolders(folder); error != 0) return error;
   RemoveStaleTemps(folder);
   std::string temp;
   const int created = CreateSibling(path, temp);
@@ -307,6 +321,35 @@ int WriteInPlace(const std::string& target, std::string_view content) {
 }
 
 }  // namespace
+
+TProfileLock::TProfileLock(const std::string& path, bool exclusive) {
+  std::string target;
+  if (ResolveLinks(path, target) != 0) target = path;
+  // The folder, not the file: a save renames a new file over the old one, and a lock on the old
+  // one would be a lock on nothing. Where the folder cannot be opened, an existing regular file
+  // is locked instead (a save there overwrites it in place, so it stays the same file).
+  int fd = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    struct stat st;
+    if (stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    fd = open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return;
+  }
+  int locked;
+  do {
+    locked = flock(fd, exclusive ? LOCK_EX : LOCK_SH);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    close(fd);
+    return;
+  }
+  handle_ = fd;
+}
+
+TProfileLock::~TProfileLock() {
+  // Closing the descriptor releases the lock.
+  if (handle_ != kNone) close(static_cast<int>(handle_));
+}
 
 int ReadWholeFile(const std::string& path, std::string& content) {
   content.clear();

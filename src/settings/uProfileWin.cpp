@@ -29,6 +29,27 @@ int LastError() {
 
 }  // namespace
 
+TProfileLock::TProfileLock(const std::string& path, bool exclusive) {
+  // A file of its own, never replaced: a lock on the settings file would stay with the old file
+  // when a save replaces it.
+  const std::wstring name = WideText(path) + L".vark-lock";
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  OVERLAPPED at{};
+  if (!LockFileEx(file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &at)) {
+    CloseHandle(file);
+    return;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+}
+
+TProfileLock::~TProfileLock() {
+  // Closing the handle releases the lock.
+  if (handle_ != kNone) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
 int ReadWholeFile(const std::string& path, std::string& content) {
   content.clear();
   const std::wstring wide = WideText(path);

@@ -7,12 +7,19 @@
 #include "settings/uUserMessages.h"
 
 const char* const kAutorunErrorText = "при работе с реестром произошла ошибка";
+const char* const kAutorunPathText =
+    "Путь к программе нельзя записать в автозагрузку: в нём есть знак «%» или символы не в "
+    "кодировке UTF-8. Автозагрузка не включена";
 
 void SetAutorun(const std::string& name, bool add) {
+  SetAutorun(name, add, add ? ExecutablePath() : std::string());
+}
+
+void SetAutorun(const std::string& name, bool add, const std::string& path) {
   bool failed = false;
   try {
     if (add) {
-      AutorunStoreSet(name, ExecutablePath());
+      AutorunStoreSet(name, path);
     } else {
       AutorunStoreDelete(name);
     }

@@ -7,7 +7,10 @@
 #include <string>
 
 #include "base/uPlatformText.h"
+#include "settings/uAutorunStore.h"
 #include "settings/uObjtOpt.h"
+#include "settings/uRegister.h"
+#include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
 #include "ui/uPictures.h"
@@ -61,6 +64,9 @@ TfOptions::TfOptions(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
   bind(N2, &QAction::triggered, &TfOptions::N2Click);
   bind(N1, &QAction::triggered, &TfOptions::N1Click);
   bind(N3, &QAction::triggered, &TfOptions::N3Click);
+  // Clicks only: filling the box from the options is no tick.
+  connect(ui_->CheckBox5, &QCheckBox::clicked, this,
+          [this](bool checked) { GuardHandler([&] { CheckBox5Click(checked); }); });
   connect(ui_->Edit1, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { PopupMenu1->popup(ui_->Edit1->mapToGlobal(at)); });
   ui_->Edit1->installEventFilter(this);
@@ -127,16 +133,30 @@ void ApplyCheckBox(int tag, bool checked) {
   }
 }
 
+void TfOptions::CheckBox5Click(bool checked) {
+  if (!checked || !gObjtOpt || AutorunPathStorable(gObjtOpt->AutorunPath)) return;
+  ui_->CheckBox5->setChecked(false);
+  ShowError(kAutorunPathText);
+}
+
 void TfOptions::BitBtn1Click() {
   if (!gObjtOpt) return reject();
+  const std::string folder = ToNarrow(ui_->Edit1->text());
+  const bool folderChanged = folder != gObjtOpt->FolderPath;
+  // A folder that cannot be kept refuses the whole "ок": nothing is applied and the dialog stays
+  // open for the user to put it right.
+  if (const char* refusal = folderChanged ? FolderRefusal(folder) : nullptr) {
+    ShowInfo(refusal);
+    return;
+  }
   // The boxes are found by name, so the setters run in the order of the names.
   for (int i = 1; i <= 5; ++i) {
     if (auto* box = findChild<QCheckBox*>(QStringLiteral("CheckBox%1").arg(i))) {
       ApplyCheckBox(box->property("Tag").toInt(), box->isChecked());
     }
   }
-  const std::string folder = ToNarrow(ui_->Edit1->text());
-  if (folder != gObjtOpt->FolderPath) gObjtOpt->SetFolder(folder);
+  // The folder goes to the file with the rest: one save, which a crash leaves whole or undone.
+  if (folderChanged) gObjtOpt->SetFolder(folder, TObjtOpt::TSave::WithSaveAll);
   // A write that fails raises here, and the dialog stays open with the error shown.
   gObjtOpt->SaveAll();
   accept();

@@ -21,7 +21,10 @@ class TfOptions : public QDialog {
   ~TfOptions() override;
 
   void FormShow();      // fills the controls from the options object
-  void BitBtn1Click();  // "ок": apply, save, close
+  void BitBtn1Click();  // "ок": apply, save (in one write), close
+  // "добавить в автозагрузку" ticked or unticked by the user: a program path that no autorun entry
+  // can name is refused at once, with a message, and the box unticked.
+  void CheckBox5Click(bool checked);
   void BitBtn2Click();  // "отмена"
   void BitBtn3Click();  // "по умолчанию": the defaults at once; the dialog stays open
   void Button4Click();  // "x"

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@
 #include "watcher/uInotifyGone.h"
 #include "watcher/uInotifyMounts.h"
 #include "watcher/uInotifyMoves.h"
+#include "watcher/uInotifyNotices.h"
 #include "watcher/uInotifyPolled.h"
 #include "watcher/uInotifyRecords.h"
 #include "watcher/uInotifyScan.h"
@@ -48,8 +50,8 @@ constexpr int kPairWaitMs = 10;
 constexpr auto kBurstGap = std::chrono::milliseconds(4);
 constexpr auto kGatherTime = std::chrono::microseconds(1000);
 constexpr size_t kEventBufferSize = 64 * 1024;
-
-constexpr const char* kLimitFile = "/proc/sys/fs/inotify/max_user_watches";
+// How often folders that could not be opened for want of descriptors are tried again.
+constexpr int kStarvedRetryMs = 500;
 
 void ShiftTime(timespec& time, std::chrono::nanoseconds by) {
   const int64_t nanoseconds = int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec + by.count();
@@ -76,6 +78,7 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   bool ReadOnce(std::chrono::steady_clock::time_point& lastBatch, bool& lastFull, char* buffer);
   TWait WaitReadable(int timeoutMs);
   bool PauseUnlessStopped(std::chrono::microseconds time);
+  bool RetryStarvedWhenDue();
   bool ProcessEvents(const char* buffer, size_t size);
   void OnTreeEvent(const TInotifyEvent& event);
   void OnBarrier(int wd);
@@ -95,6 +98,8 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   dev_t rootDevice_ = 0;
   ino_t rootInode_ = 0;
   bool limitTold_ = false;
+  bool descriptorsTold_ = false;
+  std::chrono::steady_clock::time_point lastStarvedTry_{};
   bool mountsChanged_ = false;
   TReadTimes times_;
   TEventCursor cursor_;  // the read being handled
@@ -185,10 +190,19 @@ int TInotifyDirChanges::StartWatching(int rootFd) {
   return 0;
 }
 
+// A limit that leaves part of the tree unwatched is told once per watch.
 void TInotifyDirChanges::TellLimit() {
-  if (scan_.Unwatched() == 0 || limitTold_) return;
-  limitTold_ = true;
-  PushNotice(WatchLimitNotice(scan_.Unwatched()));
+  if (scan_.Unwatched() != 0 && !limitTold_) {
+    limitTold_ = true;
+    PushNotice(scan_.OutOfWatchMemory() ? WatchMemoryNotice(scan_.Unwatched())
+                                        : WatchLimitNotice(scan_.Unwatched()));
+  }
+  if (scan_.Starved() != 0 && !descriptorsTold_) {
+    descriptorsTold_ = true;
+    rlimit files{};
+    PushNotice(DescriptorNotice(scan_.Starved(),
+                                getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0));
+  }
 }
 
 // ---- reading ----
@@ -216,7 +230,11 @@ void TInotifyDirChanges::ReaderLoop() {
       moves_.OnMovedOut();
       Flush();
     }
-    if (WaitReadable(-1) == TWait::Stopped) break;
+    // Folders waiting for descriptors are tried again now and then, busy or not.
+    if (scan_.Starved() != 0 && RetryStarvedWhenDue()) continue;
+    const TWait wait = WaitReadable(scan_.Starved() != 0 ? kStarvedRetryMs : -1);
+    if (wait == TWait::Stopped) break;
+    if (wait == TWait::TimedOut) continue;
     // In a burst, let changes gather for a moment, so that one read and one hand-over to the
     // consumer carry many of them; a change after a quiet spell goes out at once.
     if (!lastFull && std::chrono::steady_clock::now() - lastBatch < kBurstGap &&
@@ -247,6 +265,17 @@ bool TInotifyDirChanges::ReadOnce(std::chrono::steady_clock::time_point& lastBat
     PushFailure(n == 0 ? EIO : errno);
     return false;
   }
+  return true;
+}
+
+// True when it was time to try the folders waiting for descriptors again, and they were.
+bool TInotifyDirChanges::RetryStarvedWhenDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastStarvedTry_ < std::chrono::milliseconds(kStarvedRetryMs)) return false;
+  lastStarvedTry_ = now;
+  scan_.RetryStarved();
+  TellLimit();
+  Flush();
   return true;
 }
 
@@ -495,27 +524,7 @@ void TInotifyDirChanges::Flush() {
 }  // namespace
 
 std::string WatchLimitNotice(size_t unwatchedFolders) {
-  unsigned long long limit = 0;
-  if (FILE* f = std::fopen(kLimitFile, "r")) {
-    if (std::fscanf(f, "%llu", &limit) != 1) limit = 0;
-    std::fclose(f);
-  }
-  // The usual advice, or twice the present limit when that is already as high.
-  const std::string raised = std::to_string(std::max(524288ULL, limit * 2));
-  std::string text =
-      "Достигнут системный предел числа наблюдаемых папок fs.inotify.max_user_watches";
-  if (limit != 0) text += " (сейчас " + std::to_string(limit) + ")";
-  text +=
-      ". Папки сверх предела проверяются опросом — медленнее, раз в несколько секунд; "
-      "таких папок: " +
-      std::to_string(unwatchedFolders) +
-      ".\nЧтобы поднять предел, выполните:\n"
-      "sudo sysctl fs.inotify.max_user_watches=" +
-      raised +
-      "\nЧтобы он сохранился после перезагрузки, запишите строку "
-      "fs.inotify.max_user_watches=" +
-      raised + " в файл /etc/sysctl.d/90-inotify-watches.conf. Затем перезапустите мониторинг.";
-  return text;
+  return WatchLimitNotice(unwatchedFolders, ReadWatchLimits());
 }
 
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks) {

@@ -1,4 +1,42 @@
-// The Linux change sources.
+// The inotify change source: every folder of the tree watched, the kernel's queue drained by a
+// thread of its own, the parts it cannot watch polled (uDirChangesPoll.h).
+//
+// Its promise, beyond the contract of uDirChanges.h (the stream test checks it: random operations
+// made at full speed on a real folder, the records replayed over the tree as it was when Open
+// returned):
+// - Replayed in order, the records give the tree as it is once the source has been quiet a moment:
+//   every item there is named by the record that brought it (its creation, its arrival, the rename
+//   that gave it its name), and no record names an item that is not there or a change that did
+//   not happen.
+// - Every item that came into the tree while watched is named under one of its paths; a file that
+//   was there from the start and whose size differs is told (3), or told arrived as it is now.
+// - A rename within one folder is told as the old and the new name (4 + 5), a move between folders
+//   as removed and created side by side (2 + 1); a folder moved is one record, and its contents
+//   follow it. A write that keeps a file's size is not told.
+// - A folder made while watched is told with what it holds, each folder before its contents; a
+//   folder moved in from outside is told alone (its contents were not created) unless it was made
+//   while watched, since it may come from a part of the tree not yet read.
+// What it may leave out, because what inotify gives cannot tell it (each such sequence of kernel
+// events is spelled out in tests/core/uStreamTestSupport.h):
+// - an item made and gone again inside a new folder before that folder was read: no watch saw it;
+// - a write just before a file was renamed or removed is told although its size may be unchanged:
+//   the file cannot be looked at any more where the write was;
+// - a nameless file given a name and then rewritten with as many bytes reads exactly as a file made
+//   and filled: the write is told.
+// Where it cannot keep the promise it says so: an overflow when changes were lost (the kernel's
+// queue or ours was full; the tree is then read afresh), a notice when a limit left part of the
+// tree polled (the watch limit, memory for watches) or waiting (descriptors).
+//
+// Invariants of the source (each part states its own at the top of its header):
+// - Once Open has returned, the reader thread alone owns the tree and every part; other threads
+//   reach the source only through the queue, Stop, and the polls' inbox.
+// - The records made while one read is handled are handed to the queue together, in order, when
+//   it is done; a polled subtree's records are named by where the subtree is when they come.
+// - Every folder of the tree is watched, polled, waiting (for a rename's events or for
+//   descriptors), or named in its parent's table as one not looked into (unreadable, or left
+//   unread until a barrier); none is dropped without one of these.
+// - What the source tells of an item it learned from the item itself (stat, statx) only where the
+//   rest of the read cannot have changed it since; otherwise it waits for the events to come.
 #pragma once
 
 #include <chrono>
@@ -13,8 +51,6 @@
 #include "watcher/uDirChanges.h"
 #include "watcher/uDirChangesPoll.h"
 
-// The inotify source: every folder of the tree watched, the kernel's queue drained by a thread of
-// its own.
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges();
 
 // Seams for tests of what cannot be brought about on demand.
@@ -48,5 +84,5 @@ struct TInotifyHooks {
 std::shared_ptr<TDirChanges> MakeInotifyDirChanges(TInotifyHooks hooks);
 
 // The text shown once per watcher when the per-user watch limit was reached: the limit's name and
-// value, how many folders are polled instead, and how to raise it.
+// value, how many folders are polled instead, and how to raise it (see uInotifyNotices.h).
 std::string WatchLimitNotice(size_t unwatchedFolders);

@@ -22,7 +22,8 @@ bool CollectContents(const TFolderTree& tree, const TPolledParts& polls, uint64_
                      TContentsList& out, std::map<std::string, TFileSize>* sizes, size_t most) {
   std::vector<std::pair<uint64_t, std::string>> stack{{value, {}}};
   while (!stack.empty()) {
-    const auto [v, prefix] = stack.back();
+    const uint64_t v = stack.back().first;
+    const std::string prefix = std::move(stack.back().second);
     stack.pop_back();
     const int w = WatchOf(v);
     if (IsPoll(w)) {

@@ -27,6 +27,11 @@ constexpr size_t kOpenLevels = 16;
 // second thread learns them, since on a large tree the stat calls are half the work.
 constexpr size_t kInlineSizes = 4096;
 
+// Errors that say the process or the system ran short, not that the folder is unreadable.
+bool OutOfDescriptors(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
 std::string Join(const std::string& folder, std::string_view name) {
   std::string path = folder;
   if (!path.empty()) path += '/';
@@ -54,8 +59,10 @@ TFolderScan::~TFolderScan() = default;
 
 void TFolderScan::Reset() {
   untold_.clear();
+  starved_.clear();
   renamed_ = false;
   unwatched_ = 0;
+  watchMemory_ = false;
 }
 
 void TFolderScan::ReadTree(int rootFd) {
@@ -89,8 +96,9 @@ TFolderScan::TAttached TFolderScan::Attach(int parentWd, int parentFd, std::stri
   if (fd < 0) {
     // Unreadable (or gone, or replaced by a link): it stays an item that is not looked into. What
     // a new folder holds is told when it is found again.
+    const bool starved = OutOfDescriptors(errno);
     if (parent) parent->Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
-    return {};
+    return {-1, kNoWatch, false, false, starved};
   }
   if (!path.empty()) path += '/';
   path += name;
@@ -139,7 +147,8 @@ TFolderScan::TAttached TFolderScan::Watch(int parentWd, TFolder* parent, int fd,
   if (!parent) {
     ++unwatched_;  // under a folder that is not watched, which happens only at the limit
   } else if (const int added = tree_.AddWatch(fd, path); added < 0) {
-    if (errno == ENOSPC) {
+    if (errno == ENOMEM) watchMemory_ = true;
+    if (errno == ENOSPC || errno == ENOMEM) {
       // Polled with its whole subtree; still read here, to count what the limit leaves out (and,
       // with `report`, to tell what a new folder holds).
       ++unwatched_;
@@ -205,6 +214,7 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
   if (!parent) return;
   std::string path = tree_.Path(parentWd);
   int parentFd = files_.OpenFolder(path);
+  const bool starved = parentFd < 0 && OutOfDescriptors(errno);
   struct stat st;
   if (parentFd >= 0 && (fstat(parentFd, &st) != 0 || st.st_ino != parent->Inode)) {
     // Another folder has the parent's path now: a rename above it is still on its way.
@@ -212,16 +222,26 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
     parentFd = -1;
   }
   if (parentFd < 0) {
+    if (starved) return Starve(parentWd, name, report, byBirth);
     // Neither watched nor, for one moved in, known to be new until the rename's events come:
     // tried again then, or it would stay unwatched for good.
     Untold(parentWd, name, report, byBirth);
     return;
   }
   const bool asked = report;
-  if (byBirth) report = MadeWhileWatched(tree_.ItemPath(parentWd, name));
+  if (byBirth) {
+    struct statx sx;
+    const int found = files_.StatBirth(tree_.ItemPath(parentWd, name), sx);
+    if (found < 0 && OutOfDescriptors(errno)) {
+      close(parentFd);
+      return Starve(parentWd, name, asked, byBirth);
+    }
+    report = MadeWhileWatched(found, sx);
+  }
   const TAttached child = Attach(parentWd, parentFd, path, name, report, checkBirth);
   if (child.Descend) Descend(child.Fd, true, child.Wd, path, report);
   close(parentFd);
+  if (child.Starved) return Starve(parentWd, name, asked, byBirth);
   if (child.TooNew) {
     tree_.At(parentWd).Items.Set(name, TooNewValue(asked, byBirth));
     echoes_.LeaveTooNew(parentWd, name, asked, byBirth);
@@ -238,6 +258,23 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
 void TFolderScan::Untold(int wd, std::string_view name, bool report, bool byBirth) {
   tree_.At(wd).Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
   untold_.push_back({wd, std::string(name), report, byBirth});
+}
+
+void TFolderScan::Starve(int wd, std::string_view name, bool report, bool byBirth) {
+  tree_.At(wd).Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
+  starved_.push_back({wd, std::string(name), report, byBirth});
+}
+
+void TFolderScan::RetryStarved() {
+  std::vector<TUntold> waiting;
+  waiting.swap(starved_);
+  for (const auto& one : waiting) {
+    const TFolder* folder = tree_.Find(one.Wd);
+    if (!folder) continue;
+    const uint64_t* value = folder->Items.Find(one.Name);
+    if (!value || *value != (DirValue(kNoWatch) | (one.Report ? kUntoldBit : 0))) continue;
+    WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
+  }
 }
 
 void TFolderScan::AfterRead() {
@@ -274,12 +311,21 @@ void TFolderScan::Descend(int fd, bool ownFd, int wd, std::string& path, bool re
     top.Next += name.size() + 1;
     const uint64_t inode = top.Inodes[top.Index++];
     path.resize(top.PathLength);
-    if (top.Fd < 0) top.Fd = ReopenFrame(stack, path);
     if (report) {
       out_.Emit(kActionAdded, Join(path, name), true);
       if (top.Wd != kNoWatch) echoes_.Mark(top.Wd, name, inode);
     }
-    const TAttached child = Attach(top.Wd, top.Fd, path, name, report, false);
+    // Short of descriptors, the folders above are let go of (they are opened again by name) and
+    // the folder is tried once more; failing that, it waits until descriptors are free.
+    TAttached child;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (top.Fd < 0) top.Fd = ReopenFrame(stack, path);
+      const bool reopenStarved = top.Fd < 0 && OutOfDescriptors(errno);
+      child = Attach(top.Wd, top.Fd, path, name, report, false);
+      child.Starved |= reopenStarved;
+      if (!child.Starved || !CloseFarFrames(stack)) break;
+    }
+    if (child.Starved && top.Wd != kNoWatch) Starve(top.Wd, name, report, false);
     if (report && top.Wd != kNoWatch) MarkStated(top.Wd, name, child.Wd);
     if (!child.Descend) continue;
     TFrame frame{child.Fd, true, child.Wd, path.size(), {}, {}};
@@ -307,6 +353,21 @@ void TFolderScan::MarkStated(int wd, std::string_view name, int childWd) {
     if (const TPolled* polled = polls_.Find(WatchOf(*value))) stated = polled->Inode;
   }
   if (stated != 0) echoes_.Mark(wd, name, stated, true);
+}
+
+// Lets go of the descriptors of the folders between the first of the path and the one being read;
+// true when any was open.
+bool TFolderScan::CloseFarFrames(std::vector<TFrame>& stack) {
+  bool closed = false;
+  // The first stays open: the others are opened again from it.
+  for (size_t i = 1; i + 1 < stack.size(); ++i) {
+    if (stack[i].OwnFd && stack[i].Fd >= 0) {
+      close(stack[i].Fd);
+      stack[i].Fd = -1;
+      closed = true;
+    }
+  }
+  return closed;
 }
 
 // The folder of the top frame again, by name from the nearest folder above it still open.
@@ -405,9 +466,7 @@ void TFolderScan::ApplySizes(const std::vector<TSizeWorker::TResult>& learned) {
 // a part of it not yet watched (a new folder moved on before it was read). Made after watching
 // began, it may well be the latter, and then what it holds was made here: it is told, so that
 // nothing made in the tree goes untold. Where the file system keeps no birth time it is not.
-bool TFolderScan::MadeWhileWatched(const std::string& relative) const {
-  struct statx sx;
-  const int found = files_.StatBirth(relative, sx);
+bool TFolderScan::MadeWhileWatched(int found, const struct statx& sx) const {
   if (found < 0) return false;
   // Gone again already (renamed on): told with what it holds where it is found, rather than lost.
   if (found == 0) return true;

@@ -12,8 +12,12 @@
 //   rename's events are in; it is never left unwatched for good.
 // - A folder whose birth is after the read that brought the arrival under its name is not the one
 //   that arrived: it is left unread (too new) until its barrier.
+// - A folder that could not be opened for want of descriptors (or memory) waits in `starved` and
+//   is tried again until it is watched, then told with what it holds as a new folder would be.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -60,8 +64,13 @@ class TFolderScan {
   // A folder above was renamed: folders waiting for their path are tried again after the read.
   void NoteRenamed() { renamed_ = true; }
   void AfterRead();
-  // Folders left unwatched at the watch limit (or under an unwatched root).
+  // Folders left unwatched at the watch limit (or under an unwatched root), and whether the kernel
+  // refused a watch for want of memory rather than at the limit.
   size_t Unwatched() const { return unwatched_; }
+  bool OutOfWatchMemory() const { return watchMemory_; }
+  // Folders waiting for descriptors; they are tried again here.
+  size_t Starved() const { return starved_.size(); }
+  void RetryStarved();
 
  private:
   struct TAttached {
@@ -69,6 +78,7 @@ class TFolderScan {
     int Wd = kNoWatch;
     bool Descend = false;
     bool TooNew = false;
+    bool Starved = false;  // it could not be opened for want of descriptors or memory
   };
   struct TIdentity {
     dev_t Device = 0;
@@ -104,8 +114,11 @@ class TFolderScan {
   void MarkStated(int wd, std::string_view name, int childWd);
   void ListFolder(int fd, int wd, const std::string& path, bool report, TFrame& frame);
   int ReopenFrame(const std::vector<TFrame>& stack, const std::string& path);
+  static bool CloseFarFrames(std::vector<TFrame>& stack);
+  void Starve(int wd, std::string_view name, bool report, bool byBirth);
   void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
-  bool MadeWhileWatched(const std::string& relative) const;
+  // `found` and `sx`: what TTreeFiles::StatBirth gave for the folder.
+  bool MadeWhileWatched(int found, const struct statx& sx) const;
   void Untold(int wd, std::string_view name, bool report, bool byBirth);
 
   TFolderTree& tree_;
@@ -121,7 +134,9 @@ class TFolderScan {
   // again once the rename's events have come in.
   std::vector<TUntold> untold_;
   bool renamed_ = false;
+  std::vector<TUntold> starved_;
   size_t unwatched_ = 0;
+  bool watchMemory_ = false;
   // While the whole tree is read: files whose sizes were learned here, and the helper that
   // learns the rest.
   bool sharingSizes_ = false;

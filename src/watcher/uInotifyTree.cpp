@@ -115,7 +115,7 @@ void TFolderTree::ForgetSubtree(int wd, int parentWd,
                                 const std::function<void(const TFolder&)>& onFolder) {
   std::vector<std::pair<int, int>> stack{{wd, parentWd}};
   while (!stack.empty()) {
-    const auto [w, parent] = stack.back();
+    const int w = stack.back().first, parent = stack.back().second;
     stack.pop_back();
     const auto it = folders_.find(w);
     if (it == folders_.end() || it->second.Parent != parent) continue;

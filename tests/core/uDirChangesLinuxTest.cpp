@@ -30,6 +30,7 @@
 #include "base/uPlatformText.h"
 #include "uDirChangesTestSupport.h"
 #include "watcher/uDirChangesLinux.h"
+#include "watcher/uInotifyNotices.h"
 #include "watcher/uMonThread2.h"
 
 namespace {
@@ -1025,6 +1026,37 @@ TEST_F(InotifySource, ATreeOfAnyDepthIsWatchedWithFewDescriptorsAndLittleStack) 
   EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
 }
 
+// No descriptor left when a folder arrives: the shortage is told once, and once descriptors are
+// free the folder is watched and what it holds is told.
+TEST_F(InotifySource, AFolderThatArrivesWhenDescriptorsRunOutIsTakenInOnceTheyAreFree) {
+  Start({});
+  TTempDir outside;
+  const std::string t = outside.Path() + "/t";
+  ASSERT_EQ(mkdir(t.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((t + "/s").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(t + "/s/f", "x"));
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit few = old;
+  few.rlim_cur = std::min<rlim_t>(old.rlim_cur, 512);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  const bool moved = rename(t.c_str(), P("t").c_str()) == 0;
+  const bool told = moved && collector_->WaitForKind(TSeen::Notice);
+  for (const int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_TRUE(told);
+  ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "t/s/f"));
+  const TRecords got = Settle();
+  ASSERT_EQ(got.size(), 4u) << ::testing::PrintToString(got);
+  EXPECT_EQ(got[0].first, 100u + TSeen::Notice);
+  EXPECT_EQ(got[0].second.rfind("Программе не хватает дескрипторов файлов", 0), 0u);
+  EXPECT_EQ(TRecords(got.begin() + 1, got.end()), (TRecords{{1, "t"}, {1, "t/s"}, {1, "t/s/f"}}));
+  ASSERT_TRUE(WriteFile(P("t/s/g"), ""));
+  EXPECT_EQ(Settle(), (TRecords{{1, "t/s/g"}}));
+}
+
 TEST_F(InotifySource, AKernelOverflowIsReportedAndTheWatchResynchronised) {
   const size_t kernelQueue = MaxQueuedEvents();
   if (kernelQueue == 0 || kernelQueue > 200000) GTEST_SKIP() << "kernel queue size " << kernelQueue;
@@ -1885,7 +1917,9 @@ TEST_F(InotifySource, AFileReplacedJustBeforeItsPolledFolderMovesIsToldArrived) 
   Start(std::move(hooks));
   ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(P("s/m").c_str(), 0755), 0);
-  ASSERT_TRUE(WriteFile(P("s/m/x"), "1234"));
+  // Whole when it arrives: a poll that met it half written would tell its last write later.
+  ASSERT_TRUE(WriteFile(outside.Path() + "/first", "1234"));
+  ASSERT_EQ(rename((outside.Path() + "/first").c_str(), P("s/m/x").c_str()), 0);
   ASSERT_TRUE(collector_->WaitForRecord(kActionAdded, "s/m/x"));
   TakeWhenQuiet();
   *armed = true;
@@ -1982,6 +2016,11 @@ TEST(InotifyNotice, SaysWhichLimitHowManyAndHowToRaiseIt) {
   EXPECT_NE(text.find("fs.inotify.max_user_watches=" + std::to_string(suggested) + " в файл"),
             std::string::npos)
       << text;
+  // In a user namespace whose own limit is the lower one, that is the limit named and raised.
+  const std::string user = WatchLimitNotice(3, {192546, 50});
+  EXPECT_NE(user.find("user.max_inotify_watches (сейчас 50)"), std::string::npos) << user;
+  EXPECT_NE(user.find("sudo sysctl user.max_inotify_watches=524288"), std::string::npos) << user;
+  EXPECT_EQ(WatchLimitNotice(3, {50, 192546}).find("user."), std::string::npos);
 }
 
 // ---- 8. the watched folder goes away ----

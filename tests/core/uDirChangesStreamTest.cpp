@@ -552,6 +552,23 @@ const TReplay kReplays[] = {
        {TKind::Append, "new\x0aline/y", {}, 1},
        {TKind::Rename, "new\x0aline/y", "new\x0aline/r"}}},
      LimitRun},
+    // At the watch limit: a file moved from a watched folder over a file of a polled one, written
+    // and renamed there. The poll tells the old file gone and another arrived, as it is now.
+    {"at_limit_file_moved_over_a_file_of_a_polled_folder",
+     {0,
+      false,
+      {{TKind::MkDir, "a"},
+       {TKind::MkDir, "a/b"},
+       {TKind::MkDir, "a/b/c"},
+       {TKind::MkDir, "a/b/c/d"},
+       {TKind::MkDir, "a/b/c/d/e"},
+       {TKind::MkDir, "a/b/c/d/e/p"},
+       {TKind::Create, "a/b/c/d/e/p/j", {}, 11},
+       {TKind::Create, "w", {}, 8}},
+      {{TKind::Rename, "w", "a/b/c/d/e/p/j"},
+       {TKind::Append, "a/b/c/d/e/p/j", {}, 10},
+       {TKind::Rename, "a/b/c/d/e/p/j", "a/b/c/d/e/p/m"}}},
+     LimitRun},
 };
 
 TEST(DirChangesStreamReplay, ShrunkFailuresStayFixed) {

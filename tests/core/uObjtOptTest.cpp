@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "settings/uAutorunStore.h"
 #include "settings/uFileIni.h"
 #include "settings/uObjtOpt.h"
+#include "settings/uProfile.h"
 #include "settings/uRegister.h"
 #include "uScriptedDirChanges.h"
 #include "uSettingsTestSupport.h"
@@ -283,20 +285,81 @@ TEST_F(Options, SetFolderToSomethingMissingStopsAndClears) {
   EXPECT_EQ(host_.RunningMonitor(), nullptr);
 }
 
-TEST_F(Options, FolderWithALineBreakIsRefused) {
+TEST_F(Options, FolderWithALineBreakOrWithoutItsWholePathIsRefused) {
   const std::string tricky = dir_ / "a\nAutoLoad=1";
   std::filesystem::create_directories(tricky);
   auto options = Load();
   options->SetFolder(watched_);
   const std::string before = ReadFile(Ini());
-  const size_t infos = messages_->Infos().size();
+  for (const auto& [folder, text] : {std::pair{tricky, kFolderLineBreakText},
+                                     {"watched", kFolderRelativeText},
+                                     {"./other/", kFolderRelativeText}}) {
+    const size_t infos = messages_->Infos().size();
+    options->SetFolder(folder);
+    EXPECT_EQ(messages_->Infos().size(), infos + 1);
+    EXPECT_EQ(messages_->Infos().back(), text);
+    EXPECT_EQ(ReadFile(Ini()), before);
+    EXPECT_EQ(options->FolderPath, watched_ + "/");
+    EXPECT_TRUE(options->FolderValid);
+  }
+}
 
-  options->SetFolder(tricky);
-  EXPECT_EQ(messages_->Infos().size(), infos + 1);
-  EXPECT_EQ(messages_->Infos().back(), kFolderLineBreakText);
-  EXPECT_EQ(ReadFile(Ini()), before);
-  EXPECT_EQ(options->FolderPath, watched_ + "/");
-  EXPECT_TRUE(options->FolderValid);
+TEST_F(Options, AProgramPathThatNoAutorunEntryCanNameLeavesTheOptionOff) {
+  auto options = Load();
+  for (const std::string path : {"/opt/100%/vark", "/opt/\xff/vark"}) {
+    options->AutorunPath = path;
+    options->SetAutoLoad(true);
+    EXPECT_FALSE(options->AutoLoad);
+    EXPECT_FALSE(Exists(Entry()));
+    EXPECT_EQ(messages_->Errors().back(), kAutorunPathText);
+  }
+}
+
+// Two copies of the program on one settings file: each save changes only what its user changed,
+// on top of what the file holds at that moment, so neither undoes the other.
+TEST_F(Options, TwoCopiesKeepEachOthersSaves) {
+  auto first = Load();
+  auto second = Load();
+  first->SetFolder(watched_);
+  first->SetSound(false);
+  first->SaveAll();
+  second->SetAlertWindow(false);
+  second->SaveAll();
+  EXPECT_EQ(ReadFile(Ini()),
+            "[main]\nAutoLoad=0\ntray=0\nsound=0\nAlertWindow=0\nstart=0\nFolderPath=" + watched_ +
+                "/\n");
+
+  // At once: while another copy holds the file (its save under way), a save waits, then reads
+  // the file afresh and adds its own change to what the other one wrote; a read waits too.
+  auto lock = std::make_unique<TProfileLock>(Ini(), true);
+  ASSERT_TRUE(lock->Held());
+  first->SetTray(true);
+  std::thread saver([&] { first->SaveAll(); });
+  std::thread reader([&] { GetProfileString("main", "tray", "", Ini()); });
+  // The lock is on the settings file's folder; /proc/locks shows each waiter on it with "->".
+  struct stat folder;
+  stat(exeDir_.c_str(), &folder);
+  const auto waiting = [&] {
+    std::istringstream locks(ReadFile("/proc/locks"));
+    int waiters = 0;
+    for (std::string line; std::getline(locks, line);) {
+      const std::string inode = ":" + std::to_string(folder.st_ino) + " ";
+      waiters += line.find("-> FLOCK") != line.npos && line.find(inode) != line.npos;
+    }
+    return waiters == 2;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!waiting() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const bool waited = waiting();
+  const std::string meanwhile = SetProfileValue(ReadFile(Ini()), "main", "start", "1");
+  EXPECT_EQ(WriteFileReplacing(Ini(), meanwhile), 0);
+  lock.reset();
+  saver.join();
+  reader.join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(ReadFile(Ini()), SetProfileValue(meanwhile, "main", "tray", "1"));
 }
 
 TEST_F(Options, SettersWaitForSaveAllExceptAutoLoad) {
@@ -316,6 +379,13 @@ TEST_F(Options, SettersWaitForSaveAllExceptAutoLoad) {
                 "/\n");
   options->SetAutoLoad(false);
   EXPECT_FALSE(Exists(Entry()));
+  // A file deleted meanwhile comes back whole, not with just the key that changed.
+  std::filesystem::remove(Ini());
+  options->SetSound(true);
+  options->SaveAll();
+  EXPECT_EQ(ReadFile(Ini()),
+            "[Main]\nAutoLoad=0\ntray=1\nsound=1\nAlertWindow=0\nstart=1\nFolderPath=" + watched_ +
+                "/\n");
 }
 
 TEST_F(Options, RestoreDefaultsWhileRunning) {
@@ -387,6 +457,29 @@ TEST_F(Options, InstalledCopyKeepsSettingsInTheUserConfigurationEvenWhereItCould
   // Any other writable folder is a built copy's, which keeps its settings beside the program.
   EXPECT_FALSE(IsInstalledProgramDir(exeDir_));
   EXPECT_EQ(SettingsFilePath(exeDir_), exeDir_ + "option.ini");
+}
+
+TEST_F(Options, InstalledCopyWithoutAnyConfigurationFolderRefusesToSave) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to be a user without a passwd entry";
+  const std::string installed = InstalledProgramDir();
+  TEnvScope noXdg("XDG_CONFIG_HOME", std::nullopt), noHome("HOME", std::nullopt);
+  const bool existed = Exists(installed + "/option.ini");
+  // A user the system knows nothing of: no home folder at all.
+  const auto result = settings_test::RunUnprivileged(
+      [&] {
+        TObjtOpt options(host_, installed);
+        if (!options.IniPath.empty()) return 1;
+        if (messages_->Errors() != std::vector<std::string>{kNoSettingsFolderText}) return 2;
+        try {
+          options.SaveAll();
+        } catch (const std::runtime_error& error) {
+          return std::string(error.what()) == kNoSettingsFolderText ? 0 : 3;
+        }
+        return 4;
+      },
+      54321);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Exists(installed + "/option.ini"), existed);
 }
 
 TEST_F(Options, UnwritableProgramFolderKeepsSettingsInTheUserConfiguration) {

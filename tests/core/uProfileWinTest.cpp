@@ -1,8 +1,11 @@
 // The settings file on Windows: the INI layer over the Win32 file calls.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "settings/uFileIni.h"
 #include "settings/uProfile.h"
@@ -139,4 +142,27 @@ TEST(WinProfile, AFilePastTheBoundIsDamagedAndNeverReadIntoMemory) {
   WriteBytes(file, "[main]\r\ntray=1\r\n" + std::string(kProfileFileLimit - 16, '\n'));
   EXPECT_EQ(TProfileFile(path).Error(), 0);
   EXPECT_EQ(GetProfileString("main", "tray", "d", path), "1");
+}
+
+// Programs sharing the file take turns: a save waits while another holds the lock, then reads the
+// file afresh, so what the other one wrote meanwhile stays; all its keys go in one write.
+TEST(WinProfile, ASaveWaitsForTheLockAndKeepsWhatWasWrittenMeanwhile) {
+  TTempDir dir;
+  const std::string path = dir.FolderText() + "option.ini";
+  WriteBytes(dir / "option.ini", "[main]\r\n");
+  auto lock = std::make_unique<TProfileLock>(path, true);
+  ASSERT_TRUE(lock->Held());
+  std::atomic<bool> done{false};
+  std::thread saver([&] {
+    EXPECT_EQ(WriteProfileStrings("main", {{"tray", "1"}, {"sound", "0"}}, path), 0);
+    done = true;
+  });
+  // A save that did not wait would be over long before this.
+  for (int i = 0; i < 200 && !done; ++i) Sleep(5);
+  const bool waited = !done;
+  EXPECT_EQ(WriteFileReplacing(path, "[main]\r\nstart=1\r\n"), 0);
+  lock.reset();
+  saver.join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(ReadBytes(dir / "option.ini"), "[main]\r\nstart=1\r\ntray=1\r\nsound=0\r\n");
 }

@@ -152,17 +152,18 @@ class TEnvScope {
   std::optional<std::string> old_;
 };
 
-// Root may write anything, so refused permissions are checked as the unprivileged user 65534, in
-// a child process. The check answers 0 when it holds; the child's exit code comes back. Without
-// root the check runs here, as the user we already are. nullopt: privileges could not be dropped.
+// Root may write anything, so refused permissions are checked as the unprivileged user 65534 (or
+// `uid`), in a child process. The check answers 0 when it holds; the child's exit code comes back.
+// Without root the check runs here, as the user we already are. nullopt: privileges could not be
+// dropped.
 constexpr int kCannotDrop = 99;
-inline std::optional<int> RunUnprivileged(const std::function<int()>& check) {
+inline std::optional<int> RunUnprivileged(const std::function<int()>& check, uid_t uid = 65534) {
   if (geteuid() != 0) return check();
   const pid_t pid = fork();
   if (pid < 0) return std::nullopt;
   if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-        setresuid(65534, 65534, 65534) != 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+        setresuid(uid, uid, uid) != 0) {
       _exit(kCannotDrop);
     }
     _exit(check());
