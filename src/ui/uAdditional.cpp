@@ -3,17 +3,16 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QGridLayout>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
-#include <QScreen>
 #include <QSpacerItem>
 #include <QString>
 #include <QStyle>
 #include <QThread>
 #include <cstdio>
 
+#include "ui/uPlacement.h"
 #include "ui/uSound.h"
 
 QString PlainToolTip(const QString& text) {
@@ -59,13 +58,11 @@ void RunBox(TQtUserMessages::TKind kind, const QString& text) {
   // The text may carry a path or a system's words; a box would otherwise guess at markup.
   box.setTextFormat(Qt::PlainText);
   box.setWindowModality(Qt::ApplicationModal);
-  // Centred on the screen, not on whichever window happens to be active.
+  // Centred on the screen, not on whichever window happens to be active: by the frame the main
+  // window has at first, and again by its own once the window manager has drawn it.
   box.adjustSize();
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect frame = box.frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    box.move(frame.topLeft());
-  }
+  CenterOnScreen(box);
+  PlaceAgainWhenFramed(box, [&box] { CenterOnScreen(box); });
   box.exec();
 }
 

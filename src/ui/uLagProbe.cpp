@@ -14,6 +14,15 @@ constexpr uint64_t kExact = uint64_t{2} << TLagHistogram::kSubBits;  // 128: one
 // Set by the signal handler, read by the probe's tick.
 volatile std::sig_atomic_t reportRequested = 0;
 
+// The probe that runs, if any (the interface thread's only).
+TLagProbe* gProbe = nullptr;
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 #ifdef SIGUSR1
 void OnReportSignal(int) {
   reportRequested = 1;
@@ -74,6 +83,7 @@ TLagProbe::TLagProbe(QString file, QObject* parent) : QObject(parent), file_(std
   timer_.setSingleShot(true);
   timer_.setTimerType(Qt::PreciseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
+  gProbe = this;
   // A first, empty report says that the probe runs and may be asked for more.
   Report();
   due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeriodMs);
@@ -82,6 +92,17 @@ TLagProbe::TLagProbe(QString file, QObject* parent) : QObject(parent), file_(std
 
 TLagProbe::~TLagProbe() {
   Report();
+  if (gProbe == this) gProbe = nullptr;
+}
+
+void TLagProbe::NoteFrame(int rows, bool popup) {
+  if (!gProbe) return;
+  const int64_t now = SteadyNs();
+  if (rows != gProbe->rows_) {
+    gProbe->rows_ = rows;
+    gProbe->rowsAtNs_ = now;
+  }
+  if (popup) gProbe->popupAtNs_ = now;
 }
 
 void TLagProbe::RequestReport() {
@@ -115,6 +136,9 @@ bool TLagProbe::Report() {
   text += "p50_ms " + ms(histogram_.Percentile(50)) + '\n';
   text += "p99_ms " + ms(histogram_.Percentile(99)) + '\n';
   text += "max_ms " + ms(histogram_.Max()) + '\n';
+  text += "rows " + QByteArray::number(rows_) + '\n';
+  text += "rows_at_ns " + QByteArray::number(static_cast<qlonglong>(rowsAtNs_)) + '\n';
+  text += "popup_at_ns " + QByteArray::number(static_cast<qlonglong>(popupAtNs_)) + '\n';
   for (size_t bucket = 0; bucket < histogram_.BucketCount(); ++bucket) {
     if (const uint64_t n = histogram_.InBucket(bucket)) {
       text += "bucket " +

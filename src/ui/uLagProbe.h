@@ -50,7 +50,9 @@ class TLagHistogram {
 // tick) and when the probe ends:
 // "reports", the count, p50, p99 and max in milliseconds since the start, then one "bucket" line
 // per non-empty bucket (its largest value in µs and its count), from which a reader can take the
-// figures of any stretch between two reports.
+// figures of any stretch between two reports; then "rows" (the log's rows on the screen),
+// "rows_at_ns" and "popup_at_ns": when the log last got new rows and the popup a new change, on
+// the steady clock (CLOCK_MONOTONIC on Linux, the same in every process), 0 before the first.
 class TLagProbe : public QObject {
  public:
   static constexpr int kPeriodMs = 10;
@@ -63,6 +65,9 @@ class TLagProbe : public QObject {
   // Writes the report now; false when the file cannot be written.
   bool Report();
   const TLagHistogram& Histogram() const { return histogram_; }
+  // What a frame of the main window showed: the log's rows by now, and whether the popup got a
+  // new change. Costs nothing without a probe.
+  static void NoteFrame(int rows, bool popup);
 
  private:
   void Tick();
@@ -72,6 +77,8 @@ class TLagProbe : public QObject {
   TLagHistogram histogram_;
   std::chrono::steady_clock::time_point due_;
   uint64_t reports_ = 0;
+  int rows_ = 0;
+  int64_t rowsAtNs_ = 0, popupAtNs_ = 0;
 };
 
 // The probe when VARK_LAG_PROBE names a file, else nothing. Call after the application object is

@@ -4,6 +4,10 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QTextDocument>
+#include <QTextEdit>
+#include <QTextFrame>
+#include <algorithm>
+#include <cmath>
 
 #include "actions/uAdditionalLogic.h"
 #include "base/uPlatformText.h"
@@ -34,6 +38,22 @@ void PlaceInCorner(QWidget& popup) {
   int16_t top = static_cast<int16_t>(outer.height());
   PopupPosition(left, top);
   popup.move(left, top);
+}
+
+// The path box's lines and its margins where they need not give way.
+constexpr int kPathLines = 3;
+constexpr int kPathMargin = 4;
+
+// How tall `lines` lines of text are in this font, with the faces and marks that reach highest
+// and lowest in a path.
+int LinesHeight(const QFont& font, int lines) {
+  QTextDocument document;
+  document.setDefaultFont(font);
+  document.setDocumentMargin(0);
+  QStringList sample;
+  for (int i = 0; i < lines; ++i) sample << QString::fromUtf8("ÅÉЙЁ_/Wgjpqy");
+  document.setPlainText(sample.join(QLatin1Char('\n')));
+  return static_cast<int>(std::ceil(document.size().height()));
 }
 
 // Names travel as the file system's bytes; undecodable bytes survive as escapes.
@@ -72,6 +92,7 @@ TfMessage::TfMessage(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui
   QTextOption option = ui_->Memo1->document()->defaultTextOption();
   option.setAlignment(Qt::AlignHCenter);
   ui_->Memo1->document()->setDefaultTextOption(option);
+  FitPathBox();
 
   QPalette word = ui_->Label2->palette();
   word.setColor(QPalette::WindowText, Qt::red);
@@ -95,6 +116,40 @@ TfMessage::TfMessage(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui
 
 TfMessage::~TfMessage() {
   if (fMessage == this) fMessage = nullptr;
+}
+
+void TfMessage::FitPathBox() {
+  QTextEdit& memo = *ui_->Memo1;
+  const int room = ui_->Label2->y() - memo.y();
+  // The margins give way first, then the font.
+  QFont font = memo.font();
+  if (font.pointSizeF() <= 0) font.setPointSizeF(QFontInfo(font).pointSizeF());
+  constexpr double kStep = 0.25, kSmallest = 5.0;
+  while (LinesHeight(font, kPathLines) > room && font.pointSizeF() - kStep >= kSmallest) {
+    font.setPointSizeF(font.pointSizeF() - kStep);
+  }
+  memo.setFont(font);
+  const int lines = LinesHeight(font, kPathLines);
+  pathTop_ = std::clamp(room - lines, 0, kPathMargin);
+  // Three lines fill the box; a fourth scrolls.
+  pathBottom_ = std::max(0, memo.height() - pathTop_ - lines);
+  ApplyPathMargins();
+}
+
+void TfMessage::ApplyPathMargins() {
+  QTextFrame* root = ui_->Memo1->document()->rootFrame();
+  QTextFrameFormat format = root->frameFormat();
+  format.setLeftMargin(kPathMargin);
+  format.setRightMargin(kPathMargin);
+  format.setTopMargin(pathTop_);
+  format.setBottomMargin(pathBottom_);
+  root->setFrameFormat(format);
+}
+
+void TfMessage::ShowPath(const QString& path) {
+  ui_->Memo1->setPlainText(path);
+  // New text comes in a new frame, with the document's own margins.
+  ApplyPathMargins();
 }
 
 void TfMessage::SpeedButton8Click() {
@@ -130,7 +185,7 @@ void FillPopup(const TMsgFrm& content) {
   ui.Label2->setText(FromNarrow(content.OperationWord));
   ui.Label2->setAccessibleName(ui.Label2->text());
   ui.Label2->adjustSize();
-  ui.Memo1->setPlainText(FromNarrow(content.FullPath));
+  fMessage->ShowPath(FromNarrow(content.FullPath));
 }
 
 void ShowChangePopup(const std::string& fullPath, const std::string& relativeName,

@@ -31,6 +31,13 @@ class TfMessage : public QWidget {
   void N1Click();            // "копировать"
   void N2Click();            // "выделить всё"
 
+  // The full path in its box.
+  void ShowPath(const QString& path);
+  // Fits the path box's font and margins: a path's first three lines show whole above the red
+  // word, which lies over the box's lowest pixels; a longer path scrolls. Done at construction;
+  // again after the box's font changes.
+  void FitPathBox();
+
   Ui::TfMessage* ui() const { return ui_.get(); }
   QMenu* PopupMenu1 = nullptr;
   QAction* N1 = nullptr;
@@ -41,7 +48,11 @@ class TfMessage : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  void ApplyPathMargins();
+
   std::unique_ptr<Ui::TfMessage> ui_;
+  int pathTop_ = 0;     // the path box's margin above its first line
+  int pathBottom_ = 0;  // and below its third
 };
 
 extern TfMessage* fMessage;

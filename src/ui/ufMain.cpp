@@ -2,10 +2,12 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,12 +18,16 @@
 #include <algorithm>
 
 #include "actions/uAdditionalLogic.h"
+#include "base/uPlatformText.h"
 #include "settings/uUserMessages.h"
 #include "ui/uAdditional.h"
 #include "ui/uGuard.h"
+#include "ui/uLagProbe.h"
+#include "ui/uLogView.h"
 #include "ui/uMainThreadQt.h"
 #include "ui/uPictures.h"
 #include "ui/uPlacement.h"
+#include "ui/uRunEnd.h"
 #include "ui/uSound.h"
 #include "ui_ufMain.h"
 
@@ -30,12 +36,14 @@ TfMonDirMain* fMonDirMain = nullptr;
 namespace {
 
 // What reports change on the screen is shown a display frame after the first of them, and while a
-// burst goes on at most 10 times a second: the log's rows and the popup are then redrawn that
-// often, not once for every change. The log's view lays all its rows out again whenever rows are
-// added, so a long log gets new rows less often during a burst: once a second at a million rows.
+// burst goes on 20 times a second: the log's rows and the popup are then redrawn that often, not
+// once for every change, and each change reaches the screen well within a tenth of a second. New
+// rows cost the log's view the same at any length, so the pace does not depend on it.
 constexpr qint64 kFrameMs = 16;
-constexpr qint64 kBurstFrameMs = 100;
-constexpr qint64 kRowsPerBurstFrameMs = 1000;
+constexpr qint64 kBurstFrameMs = 50;
+
+// The status bar's height; its text takes the log's font, which fits it.
+constexpr int kStatusBarHeight = 19;
 
 // The real player of a sound file, told apart from a test's by its type.
 struct TPlayFile {
@@ -69,6 +77,10 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   frame_.setSingleShot(true);
   connect(&frame_, &QTimer::timeout, this, [this] { ShowFrame(); });
 
+  // Rows of 13 pixels, as drawn: the font fits them.
+  ui_->lbLog->FitFontToRows();
+  ui_->sbMain->setFont(ui_->lbLog->font());
+  ui_->sbMain->setFixedHeight(kStatusBarHeight);
   ui_->lbLog->setModel(&log_);
   // Every row is as wide as the widest line (see SetMeasure): no line is ever cut short, and
   // looking for where to cut it would only cost each repaint.
@@ -118,6 +130,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   bind(N1, &QAction::triggered, &TfMonDirMain::SpeedButton4Click);
   bind(N5, &QAction::triggered, &TfMonDirMain::SpeedButton5Click);
   bind(ui_->lbLog, &QListView::doubleClicked, &TfMonDirMain::SpeedButton4Click);
+  bind(ui_->lbLog, &TLogView::OpenRequested, &TfMonDirMain::SpeedButton4Click);
+  bind(ui_->lbLog, &TLogView::CopyRequested, &TfMonDirMain::CopySelectedLine);
   connect(ui_->lbLog, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { PopupMenu2->popup(ui_->lbLog->viewport()->mapToGlobal(at)); });
   connect(tray_, &QSystemTrayIcon::activated, this,
@@ -208,6 +222,14 @@ void TfMonDirMain::SpeedButton4Click() {
 
 void TfMonDirMain::SpeedButton5Click() {
   SelectedLine(OpenLoggedFolder);
+}
+
+void TfMonDirMain::CopySelectedLine() {
+  // The line as it was made, its name's line breaks and all.
+  SelectedLine([](const std::string& line) {
+    QGuiApplication::clipboard()->setText(
+        QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+  });
 }
 
 void TfMonDirMain::Button3Click() {
@@ -350,26 +372,26 @@ QString TfMonDirMain::StatusText() const {
 
 void TfMonDirMain::AppendLog(std::string line) {
   log_.Append(line);
+  TLagProbe::NoteFrame(log_.rowCount(), false);
 }
 
 void TfMonDirMain::ScheduleFrame() {
   if (frame_.isActive()) return;
   qint64 wait = kFrameMs;
-  if (lastFrame_.isValid()) {
-    const qint64 gap = std::max(kBurstFrameMs, log_.rowCount() / kRowsPerBurstFrameMs);
-    wait = std::max(wait, gap - lastFrame_.elapsed());
-  }
+  if (lastFrame_.isValid()) wait = std::max(wait, kBurstFrameMs - lastFrame_.elapsed());
   frame_.start(static_cast<int>(wait));
 }
 
 void TfMonDirMain::ShowFrame() {
   lastFrame_.start();
   log_.Flush();
-  if (popup_) {
+  const bool popup = popup_.has_value();
+  if (popup) {
     const TPopupChange change = std::move(*popup_);
     popup_.reset();
     if (ShowChangePopup) ShowChangePopup(change.FullPath, change.RelativeName, change.Word);
   }
+  TLagProbe::NoteFrame(log_.rowCount(), popup);
 }
 
 void TfMonDirMain::SetStatus(const char* text) {
@@ -408,4 +430,14 @@ void TfMonDirMain::ShowWatchError(const std::string& text) {
 
 void TfMonDirMain::ShowWatchNotice(const std::string& text) {
   ShowInfo(text);
+}
+
+void TfMonDirMain::RunEnded(const TMonDirThread& watcher, int error, bool opened) {
+  // Nothing is watched any more: the window says so as after "стоп", and "старт" starts anew.
+  if (running_.get() != &watcher) return;
+  mmStopClick();
+  const std::string text =
+      opened ? "Мониторинг папки «" + watcher.Folder + "» прекращён: " + RunEndReason(error)
+             : SystemErrorText(error);
+  PlainMessageBox(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }

@@ -54,6 +54,8 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void SpeedButton4Click();
   void SpeedButton5Click();
   void SpeedButton7Click();
+  // Ctrl+C on the log: the selected line's text to the clipboard.
+  void CopySelectedLine();
   // The system-command handler: a minimise goes to the tray.
   void WMSysCommand(unsigned command);
   // The tray icon's messages.
@@ -71,6 +73,9 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void ReportChange(const TMonDirThread& watcher) override;
   void ShowWatchError(const std::string& text) override;
   void ShowWatchNotice(const std::string& text) override;
+  // The state after "стоп", then the box: the system's text for a folder that could not be opened,
+  // else the folder and the reason.
+  void RunEnded(const TMonDirThread& watcher, int error, bool opened) override;
 
   // The link through which watchers reach this window.
   const std::shared_ptr<TQtMainThreadCaller>& MainThreadLink() const { return mainThread_; }

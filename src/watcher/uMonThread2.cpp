@@ -1,7 +1,10 @@
 #include "watcher/uMonThread2.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "base/uPlatformText.h"
@@ -91,15 +94,39 @@ void TMonDirThread::Terminate() {
   if (source) source->Stop();
 }
 
+void IWatcherUi::RunEnded(const TMonDirThread&, int error, bool) {
+  if (error != 0) ShowWatchError(SystemErrorText(error));
+}
+
+void TMonDirThread::AnnounceStart(IWatcherUi& ui) {
+  std::lock_guard lock(startMutex_);
+  if (startAnnounced_) return;
+  startAnnounced_ = true;
+  ui.AnnounceStart();
+}
+
 void TMonDirThread::Execute() {
   const TWatcherEnv env = WatcherEnv();
   if (env.BeforeRun) env.BeforeRun();
-  // A watcher stopped before it got to run skips its body and announces nothing.
+  // A watcher stopped before it got to run skips its body; its stop made its start line.
   if (!Terminated()) {
+    int error = -1;
     try {
       Run(env);
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;
+    } catch (const std::system_error& failure) {
+      error = failure.code().value();
     } catch (...) {
-      // An error inside the run ends it silently.
+      error = 0;
+    }
+    // An error inside the run ends it too, and the user is told so, unless the telling itself
+    // failed.
+    if (error >= 0 && !endTold_) {
+      try {
+        Ended(env, error, true);
+      } catch (...) {
+      }
     }
   }
   {
@@ -112,7 +139,7 @@ void TMonDirThread::Execute() {
 void TMonDirThread::Run(const TWatcherEnv& env) {
   // Checked where the stop is made, on the user-interface thread: nothing is announced after it.
   RunOnMain(env, [&] {
-    if (env.Ui && !Terminated()) env.Ui->AnnounceStart();
+    if (env.Ui && !Terminated()) AnnounceStart(*env.Ui);
   });
 
   std::shared_ptr<TDirChanges> source =
@@ -123,16 +150,17 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
   }
   if (Terminated()) return;
   if (const int error = source->Open(Folder); error != 0) {
-    ShowError(env, error);
+    Ended(env, error, false);
     return;
   }
   ReadLoop(env, *source);
 }
 
-void TMonDirThread::ShowError(const TWatcherEnv& env, int error) {
-  const std::string text = SystemErrorText(error);
+void TMonDirThread::Ended(const TWatcherEnv& env, int error, bool opened) {
+  endTold_ = true;
+  // A run that was stopped has ended as the user asked: nothing to tell.
   RunOnMain(env, [&] {
-    if (env.Ui && !Terminated()) env.Ui->ShowWatchError(text);
+    if (env.Ui && !Terminated()) env.Ui->RunEnded(*this, error, opened);
   });
 }
 
@@ -152,7 +180,7 @@ void TMonDirThread::ReadLoop(const TWatcherEnv& env, TDirChanges& source) {
     if (result.Status == S::Failed) {
       // The folder went away or the read broke: say so rather than leave the status bar claiming
       // that monitoring runs.
-      if (!Terminated()) ShowError(env, result.Error);
+      if (!Terminated()) Ended(env, result.Error, true);
       break;
     }
     if (result.Status == S::Notice) {
@@ -224,6 +252,9 @@ void TMonDirThread::HandOver(const TWatcherEnv& env, std::vector<TPendingReport>
 void StopMonitor(const std::shared_ptr<TMonDirThread>& watcher) {
   if (!watcher) return;
   const TWatcherEnv env = WatcherEnv();
-  if (env.Ui) env.Ui->AnnounceStop();
+  if (env.Ui) {
+    watcher->AnnounceStart(*env.Ui);
+    env.Ui->AnnounceStop();
+  }
   watcher->Terminate();
 }

@@ -44,6 +44,11 @@ class IWatcherUi {
   virtual void ShowWatchError(const std::string& text) = 0;
   // A notice about the watch that does not end it (for example a system limit that was reached).
   virtual void ShowWatchNotice(const std::string& text) = 0;
+  // The run ended on its own, not by a stop: its folder could not be opened (`opened` false), or
+  // reading it failed once it was (the folder gone, moved, unmounted, unreadable); `error` is the
+  // system's code, 0 for an error of the program's own. By default the system's text in the plain
+  // box, for a code.
+  virtual void RunEnded(const TMonDirThread& watcher, int error, bool opened);
 };
 
 // What a watcher needs from the rest of the program; set once by the program (or a test).
@@ -82,6 +87,9 @@ class TMonDirThread {
   bool Terminated() const { return terminated_.load(); }
   // The run has ended (or was skipped).
   bool Finished() const { return finished_.load(); }
+  // The start announcement of this run, made once: by the run as it begins, or by the stop when
+  // the stop comes first, so that every start has its line, before its stop line.
+  void AnnounceStart(IWatcherUi& ui);
 
  private:
   // One reported event of a read, with the popup word it had when it was decoded.
@@ -96,16 +104,20 @@ class TMonDirThread {
   size_t Decode(const std::vector<uint8_t>& buffer, argTFolderMonitor& previous,
                 std::vector<TPendingReport>& reports) const;
   void HandOver(const TWatcherEnv& env, std::vector<TPendingReport>& reports);
-  void ShowError(const TWatcherEnv& env, int error);
+  void Ended(const TWatcherEnv& env, int error, bool opened);
   void ShowNotice(const TWatcherEnv& env, const std::string& text);
 
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::mutex sourceMutex_;
   std::shared_ptr<TDirChanges> source_;
+  std::mutex startMutex_;
+  bool startAnnounced_ = false;
+  bool endTold_ = false;  // the watcher's own thread only
 };
 
-// The stop announcement, then the terminate flag. Does not wait for the thread.
+// The stop announcement (after the start announcement when the watcher had not made it yet), then
+// the terminate flag. Does not wait for the thread.
 void StopMonitor(const std::shared_ptr<TMonDirThread>& watcher);
 
 // How many watcher threads are still running (tests, and the program's exit).

@@ -131,7 +131,8 @@ TEST_F(WatcherThread, StopBeforeTheThreadRunsSkipsEverything) {
   StopMonitor(watcher);
   hold.unlock();
   ASSERT_TRUE(WaitForWatchers(5s));
-  EXPECT_EQ(ui.Lines(), std::vector<std::string>{"stop"});
+  // The stop came first: it makes the start line, then its own.
+  EXPECT_EQ(ui.Lines(), (std::vector<std::string>{"start", "stop"}));
   EXPECT_EQ(sourcesMade.load(), 0);
   EXPECT_FALSE(source->Opened());
 }
@@ -244,7 +245,7 @@ TEST_F(WatcherThread, EachWatcherGetsFreshWatchParameters) {
   StopMonitor(watcher);
 }
 
-TEST_F(WatcherThread, ManyStartStopCyclesLeaveNoThreadBehind) {
+TEST_F(WatcherThread, ManyStartStopCyclesLeaveNoThreadBehindAndPairTheirLines) {
   TLoopThread main;
   for (int i = 0; i < 300; ++i) {
     source = std::make_shared<TScriptedDirChanges>();
@@ -254,4 +255,12 @@ TEST_F(WatcherThread, ManyStartStopCyclesLeaveNoThreadBehind) {
     main.RunAndWait([&] { StopMonitor(watcher); });
   }
   EXPECT_TRUE(WaitForWatchers(10s));
+  // Each start its start line and each stop its stop line, in order, however fast they came.
+  std::string pairs;
+  for (const std::string& line : ui.Lines()) {
+    if (line == "start" || line == "stop") pairs += line[2];
+  }
+  std::string expected;
+  for (int i = 0; i < 300; ++i) expected += "ao";
+  EXPECT_EQ(pairs, expected);
 }

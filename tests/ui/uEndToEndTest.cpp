@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "../core/uStreamTestSupport.h"
@@ -79,6 +80,72 @@ TEST(EndToEnd, RealChangesBecomeLogLines) {
     ASSERT_TRUE(waitFor(" монитор остановлен"));
     EXPECT_TRUE(messages.shown.empty());
   }
+  EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  SetUserMessages(nullptr);
+  fs::remove_all(root);
+}
+
+// The watched folder removed, or moved away, while watched: the run ends and says why; once the
+// folder is back, "старт" watches it again.
+TEST(EndToEnd, AFolderThatGoesEndsTheRunAndAStartWatchesItWhenBack) {
+  char tmpl[] = "/tmp/vark-e2e-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl, exeDir = root + "/bin/", watched = root + "/w/";
+  fs::create_directories(exeDir);
+  setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+  std::ofstream(exeDir + "option.ini") << "[main]\nAutoLoad=0\ntray=0\nsound=0\nAlertWindow=0\n"
+                                          "start=0\nFolderPath="
+                                       << watched << "\n";
+  fs::create_directories(watched);
+  TSilentMessages messages;
+  SetUserMessages(&messages);
+  SetWatcherEnv({});
+  {
+    TfMonDirMain window(exeDir);
+    std::vector<std::string> boxes;
+    window.PlainMessageBox = [&](const QString& text) { boxes.push_back(text.toStdString()); };
+    const auto waitUntil = [&](const std::function<bool()>& done, int ms = 5000) {
+      QElapsedTimer clock;
+      clock.start();
+      while (!done() && clock.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      }
+      return done();
+    };
+    const auto has = [&](const std::string& text) {
+      for (int i = 0; i < window.Log().Count(); ++i) {
+        if (window.Log().Line(i).find(text) != std::string::npos) return true;
+      }
+      return false;
+    };
+    for (const bool moved : {false, true}) {
+      SCOPED_TRACE(moved ? "moved away" : "removed");
+      fs::create_directories(watched);
+      boxes.clear();
+      window.mmStartClick();
+      // Watched once a probe's creation shows.
+      bool ready = false;
+      for (int i = 0; i < 50 && !ready; ++i) {
+        const std::string probe = std::string(moved ? "m" : "r") + std::to_string(i);
+        std::ofstream(watched + probe) << "";
+        ready = waitUntil([&] { return has("#" + probe); }, 200);
+      }
+      ASSERT_TRUE(ready);
+      if (moved) {
+        fs::rename(watched, root + "/elsewhere");
+      } else {
+        fs::remove_all(watched);
+      }
+      ASSERT_TRUE(waitUntil([&] { return !boxes.empty(); }));
+      EXPECT_EQ(boxes,
+                std::vector<std::string>{"Мониторинг папки «" + watched +
+                                         "» прекращён: папка удалена, перемещена или отключена"});
+      EXPECT_EQ(window.StatusText().toStdString(), "Мониторинг папки отключён");
+      EXPECT_EQ(window.RunningMonitor(), nullptr);
+      fs::remove_all(root + "/elsewhere");
+    }
+  }
+  EXPECT_TRUE(messages.shown.empty());
   EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
   SetUserMessages(nullptr);
   fs::remove_all(root);

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -117,6 +118,13 @@ TEST(LagProbe, ReportsWhatTheTimerSawWhenAskedAndAtTheEnd) {
     stall.start();
     while (stall.elapsed() < 200) {
     }
+    // What the main window's frames showed, and when.
+    const auto steadyNs = [] {
+      return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+    };
+    const int64_t framed = steadyNs();
+    TLagProbe::NoteFrame(7, false);
+    TLagProbe::NoteFrame(7, true);
     TLagProbe::RequestReport();
     clock.restart();
     while (field(read(), QStringLiteral("reports")) == QStringLiteral("1") &&
@@ -135,6 +143,11 @@ TEST(LagProbe, ReportsWhatTheTimerSawWhenAskedAndAtTheEnd) {
         inBuckets += line.section(u' ', 2, 2).toULongLong();
     }
     EXPECT_EQ(inBuckets, field(text, QStringLiteral("count")).toULongLong());
+    EXPECT_EQ(field(text, QStringLiteral("rows")), QStringLiteral("7"));
+    const int64_t rowsAt = field(text, QStringLiteral("rows_at_ns")).toLongLong();
+    EXPECT_GE(rowsAt, framed);
+    EXPECT_LE(rowsAt, field(text, QStringLiteral("popup_at_ns")).toLongLong());
+    EXPECT_LE(field(text, QStringLiteral("popup_at_ns")).toLongLong(), steadyNs());
   }
   EXPECT_EQ(field(read(), QStringLiteral("reports")), QStringLiteral("3"));
 }

@@ -1,5 +1,6 @@
 // The change popup: its layout, one window refilled by every change and moved back to the corner,
 // closing and showing again, and the buttons opening the latest item.
+#include <QAbstractTextDocumentLayout>
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
@@ -7,8 +8,12 @@
 #include <QMenu>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTextEdit>
+#include <QTextLayout>
 #include <QToolButton>
+#include <random>
 
 #include "uWindowsTestSupport.h"
 #include "ui/uPictures.h"
@@ -88,8 +93,7 @@ TEST_F(ChangePopup, LayoutCaptionsHintsAndAccessibleNames) {
     EXPECT_FALSE(b.button->icon().isNull());
   }
   QTextEdit* memo = Ui().Memo1;
-  // Five pixels short of the layout it was drawn with, so the red word below it covers no line.
-  EXPECT_EQ(memo->geometry(), QRect(8, 78, 257, 45));
+  EXPECT_EQ(memo->geometry(), QRect(8, 78, 257, 50));
   EXPECT_EQ(memo->frameShape(), QFrame::NoFrame);
   EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_FALSE(memo->isReadOnly());
@@ -254,18 +258,41 @@ TEST_F(ChangePopup, AppearsAlsoWhileTheMainWindowIsInTheTray) {
   EXPECT_EQ(Ui().Memo1->toPlainText(), QString::fromStdString(watched + "a.txt"));
 }
 
-TEST_F(ChangePopup, TheRedWordNeverCoversThePath) {
+TEST_F(ChangePopup, APathsFirstThreeLinesShowWholeAboveTheRedWordInAnyFont) {
   WriteIni(false, watched);
   CreateWindows();
-  const std::string longPath =
-      watched + std::string(300, 'x') + "/" + std::string(40, 'y') + ".txt";
-  for (const char* word :
-       {"создан", "удален", "изменен", "переименован", "неопознанная операция"}) {
-    ShowChangePopup(longPath, "y.txt", word);
-    const QRect label = Ui().Label2->geometry();
-    EXPECT_EQ(Ui().Label2->text(), QString::fromUtf8(word));
-    EXPECT_FALSE(label.intersects(Ui().Memo1->geometry())) << word;
-    EXPECT_TRUE(fMessage->rect().contains(label)) << word;
+  QTextEdit* memo = Ui().Memo1;
+  const QFont base = memo->font();
+  std::mt19937 random(5);
+  for (double size : {5.5, 6.5, 7.0, 8.0, 9.0, 10.5, 12.0, 14.0}) {
+    QFont font = base;
+    font.setPointSizeF(size);
+    memo->setFont(font);
+    fMessage->FitPathBox();
+    // A smaller font only where the chosen one would not fit.
+    EXPECT_LE(memo->font().pointSizeF(), size);
+    for (int round = 0; round < 6; ++round) {
+      const std::string name(random() % 160, "xWЖя#_ "[random() % 7]);
+      const char* word = round % 2 ? "неопознанная операция" : "переименован";
+      ShowChangePopup(watched + name + ".txt", name + ".txt", word);
+      QCoreApplication::processEvents();
+      const QRect label = Ui().Label2->geometry();
+      ASSERT_EQ(Ui().Label2->text(), QString::fromUtf8(word));
+      ASSERT_TRUE(fMessage->rect().contains(label));
+      // Every line of the path as the box lays it out, where the popup shows it.
+      const QTextBlock block = memo->document()->begin();
+      const QPointF at = memo->document()->documentLayout()->blockBoundingRect(block).topLeft();
+      QTextLayout* layout = block.layout();
+      const int lines = layout->lineCount();
+      for (int i = 0; i < std::min(lines, 3); ++i) {
+        const QRectF line = layout->lineAt(i).rect().translated(at).translated(
+            memo->geometry().topLeft() - QPoint(0, memo->verticalScrollBar()->value()));
+        ASSERT_GE(line.top(), memo->geometry().top()) << size << " line " << i;
+        ASSERT_LE(line.bottom(), label.top()) << size << " line " << i;
+      }
+      // Three lines need no scrolling; a longer path can be scrolled to its end.
+      ASSERT_EQ(memo->verticalScrollBar()->maximum() > 0, lines > 3) << size << " " << lines;
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListView>
@@ -200,6 +201,20 @@ TEST_F(MainWindow, OpeningFromTheLog) {
   emit log->doubleClicked(window->Log().index(1));
   window->N5->trigger();
   EXPECT_EQ(shell.opened, (std::vector<std::string>{watched + "a#b.txt", watched}));
+
+  // Enter opens as a double click does; Ctrl+C copies the selected line, and nothing without one.
+  QTest::keyClick(log, Qt::Key_Return);
+  QTest::keyClick(log, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(shell.opened.size(), 4u);
+  EXPECT_EQ(shell.opened.back(), watched + "a#b.txt");
+  QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(window->Log().Line(1)));
+  log->selectionModel()->clearSelection();
+  QGuiApplication::clipboard()->clear();
+  QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+  QTest::keyClick(log, Qt::Key_Return);
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
+  EXPECT_EQ(shell.opened.size(), 4u);
 }
 
 TEST_F(MainWindow, MinimiseGoesToTheTrayAndAClickBringsItBack) {
@@ -232,23 +247,67 @@ TEST_F(MainWindow, WithoutANotificationAreaMinimiseStaysReachable) {
   EXPECT_TRUE(window->isVisible());
 }
 
-TEST_F(MainWindow, FailedOpenShowsThePlainBox) {
+// A source whose reading breaks with an error of the program's own.
+class TThrowingRead : public TScriptedDirChanges {
+ public:
+  TReadResult Read(uint8_t*, size_t, uint32_t) override { throw std::runtime_error("broken"); }
+};
+
+TEST_F(MainWindow, EveryWayARunEndsLeavesTheStateOfAStopAndSaysWhy) {
+  const std::string ended = "Мониторинг папки «" + watched + "» прекращён: ";
+  const struct {
+    int OpenError, ReadError;
+    bool Thrown;
+    std::string Box;
+  } rows[] = {
+      // The folder cannot be opened: the system's text alone.
+      {ENOENT, 0, false, SystemErrorText(ENOENT)},
+      {EACCES, 0, false, SystemErrorText(EACCES)},
+      // Gone, moved or unmounted; unreadable; a failed read; an error inside the run.
+      {0, ENOENT, false, ended + "папка удалена, перемещена или отключена"},
+      {0, EACCES, false, ended + "нет доступа к папке"},
+      {0, EIO, false, ended + "ошибка чтения"},
+      {0, 0, true, ended + "внутренняя ошибка программы"},
+  };
   WriteIni(false, watched);
+  std::atomic<int> openError{0};
+  std::atomic<bool> thrown{false};
   TWatcherEnv env = WatcherEnv();
-  env.MakeSource = [] {
-    auto s = std::make_shared<TScriptedDirChanges>();
-    s->SetOpenError(ENOENT);
-    return s;
+  env.MakeSource = [&, made = env.MakeSource]() -> std::shared_ptr<TDirChanges> {
+    if (thrown) return std::make_shared<TThrowingRead>();
+    auto source = std::static_pointer_cast<TScriptedDirChanges>(made());
+    source->SetOpenError(openError);
+    return source;
   };
   SetWatcherEnv(env);
   Open();
-  window->mmStartClick();
-  ASSERT_TRUE(WaitUntil([&] { return !events.empty(); }));
-  EXPECT_EQ(events[0], "box " + SystemErrorText(ENOENT));
-  EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки активен"));
-  // The ended watcher is still the running monitor until stopped.
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Box);
+    events.clear();
+    openError = row.OpenError;
+    thrown = row.Thrown;
+    const size_t made = SourceCount(), shown = Lines().size();
+    // "старт" starts a new run after every way the one before ended.
+    window->ui()->SpeedButton2->click();
+    ASSERT_TRUE(WaitUntil([&] { return Lines().size() > shown; }));
+    EXPECT_EQ(Tail(Lines()[shown]), " монитор запущен");
+    if (row.ReadError) Source(made + 1)->PlayFailure(row.ReadError);
+    ASSERT_TRUE(WaitUntil([&] { return !events.empty(); }));
+    EXPECT_EQ(events, std::vector<std::string>{"box " + row.Box});
+    EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+    EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
+    EXPECT_EQ(window->RunningMonitor(), nullptr);
+    EXPECT_TRUE(window->N3->isEnabled());
+    EXPECT_FALSE(window->N4->isEnabled());
+    ASSERT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
+  }
+  // Each run has its start and its stop line, and a "стоп" now adds nothing.
   window->mmStopClick();
-  EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2 * std::size(rows));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(Tail(lines[i]), i % 2 ? " монитор остановлен" : " монитор запущен") << i;
+  }
 }
 
 TEST_F(MainWindow, ExitInTheMiddleOfABurst) {
@@ -422,7 +481,7 @@ TEST_F(MainWindow, CentredAtFirstAndBackWhereItWasFromTheTray) {
   EXPECT_EQ(window->pos(), QPoint(37, 41));
 }
 
-TEST_F(MainWindow, AStopBeforeTheStartIsAnnouncedLeavesNoStartLineAfterIt) {
+TEST_F(MainWindow, AStopBeforeTheStartIsAnnouncedWritesBothLinesInOrder) {
   WriteIni(false, watched);
   std::atomic<bool> entered{false};
   TWatcherEnv env = WatcherEnv();
@@ -439,7 +498,8 @@ TEST_F(MainWindow, AStopBeforeTheStartIsAnnouncedLeavesNoStartLineAfterIt) {
   window->mmStopClick();
   ASSERT_TRUE(WaitUntil([] { return LiveWatchers() == 0; }));
   QCoreApplication::processEvents();
-  ASSERT_EQ(Lines().size(), 1u);
+  ASSERT_EQ(Lines().size(), 2u);
+  EXPECT_EQ(Tail(Lines().front()), " монитор запущен");
   EXPECT_EQ(Tail(Lines().back()), " монитор остановлен");
   EXPECT_EQ(window->StatusText(), QStringLiteral("Мониторинг папки отключён"));
 }
