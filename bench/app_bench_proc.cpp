@@ -325,6 +325,18 @@ TSample SampleOf(pid_t pid, TActivity& activity) {
   return {at, cpu, switches.Voluntary, switches.Involuntary};
 }
 
+// inotifywait's lines once cat, which may still be writing the last of them, is done.
+size_t StandingLines(const TWatcher& peer) {
+  size_t lines = peer.OutputLines();
+  for (int i = 0; i < 50 && !interrupted; ++i) {
+    SleepMs(20);
+    const size_t now = peer.OutputLines();
+    if (now == lines) break;
+    lines = now;
+  }
+  return lines;
+}
+
 }  // namespace
 
 TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* peer,
@@ -409,16 +421,7 @@ TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* pee
       result.LagRead = false;
     }
   }
-  if (!peer) return result;
-  // cat may still be writing the last lines: wait until their count stands.
-  size_t lines = peer->OutputLines();
-  for (int i = 0; i < 50 && !interrupted; ++i) {
-    SleepMs(20);
-    const size_t now = peer->OutputLines();
-    if (now == lines) break;
-    lines = now;
-  }
-  result.PeerLines = lines - linesBefore;
+  if (peer) result.PeerLines = StandingLines(*peer) - linesBefore;
   return result;
 }
 
