@@ -337,6 +337,19 @@ size_t StandingLines(const TWatcher& peer) {
   return lines;
 }
 
+// The lag of the ticks from `start` to the first report taken once vark had worked the burst off
+// (at `end`; 0: the last report); false when there is none.
+bool LagUntil(const TLagReport& start, const std::vector<std::pair<int64_t, TLagReport>>& reports,
+              int64_t end, TLag& lag) {
+  const TLagReport* last = nullptr;
+  for (const auto& [at, report] : reports) {
+    last = &report;
+    if (end && at >= end) break;
+  }
+  if (last) lag = LagBetween(start, *last);
+  return last != nullptr;
+}
+
 }  // namespace
 
 TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* peer,
@@ -408,18 +421,8 @@ TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* pee
     result.WorkedOffMs[k] = Ms(std::max<int64_t>(0, at.AtNs - madeAt));
   }
   if (result.LagRead) {
-    // The first report taken once vark had worked the burst off.
     const int64_t end = result.Settled[0] ? samples[0][static_cast<size_t>(quiet[0])].AtNs : 0;
-    const TLagReport* last = nullptr;
-    for (const auto& [at, report] : lagReports) {
-      last = &report;
-      if (end && at >= end) break;
-    }
-    if (last) {
-      result.Lag = LagBetween(lagStart, *last);
-    } else {
-      result.LagRead = false;
-    }
+    result.LagRead = LagUntil(lagStart, lagReports, end, result.Lag);
   }
   if (peer) result.PeerLines = StandingLines(*peer) - linesBefore;
   return result;
