@@ -79,6 +79,7 @@ TEST_F(Records, LogTextsComeThroughTheTranslatorAndKeepTheirLayout) {
     ~TRestore() { TTranslation::Install(nullptr); }
   } restore;
   TTranslation::Install(&Tagged);
+  EXPECT_EQ(ActionLabel(3), "LogLines|изменен:");
   EXPECT_EQ(ActionWord(4), "LogLines|переименован");
   EXPECT_EQ(MonitoringStatus(true), "LogLines|Мониторинг папки активен");
   const std::string line = ChangeLogLine(MakeOperationText(2), "a#b");
