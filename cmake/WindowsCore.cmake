@@ -1,25 +1,13 @@
-# The Windows build of the core: the platform-neutral core, the Windows platform files, and the tests that mean the same on Windows, cross-built with mingw-w64
-# (cmake/mingw-w64-x86_64.cmake) and run under Wine. Lists are explicit: the Linux-only sources
-# and tests stay out by name. GoogleTest is built here for the target from its sources.
+# The Windows build of the core's tests that mean the same on Windows, cross-built with mingw-w64
+# (cmake/mingw-w64-x86_64.cmake) and run under Wine. The list is explicit: the Linux-only tests
+# stay out by name. GoogleTest is built here for the target from its sources.
 # On Windows itself the same lists serve, and the user interface follows (cmake/WindowsUi.cmake).
-if(NOT WIN32)
-  message(FATAL_ERROR "VARK_WINDOWS_CORE needs a Windows toolchain: -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake")
-endif()
-
 set(VARK_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources to build for the target")
 if(NOT EXISTS ${VARK_GTEST_SOURCE_DIR}/CMakeLists.txt)
   message(FATAL_ERROR "GoogleTest sources not found in ${VARK_GTEST_SOURCE_DIR}: set VARK_GTEST_SOURCE_DIR")
 endif()
 
-# Unicode calls by default; the sources name the wide calls explicitly all the same.
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
-# The same folders, one library each, as on Linux; each folder chooses its Windows files.
-add_subdirectory(src/base)
-add_subdirectory(src/watcher)
-add_subdirectory(src/settings)
-add_subdirectory(src/actions)
-add_library(vark_core INTERFACE)
-target_link_libraries(vark_core INTERFACE vark_actions)
+# The core's libraries are made by CMakeLists.txt, as on Linux; here its tests.
 add_subdirectory(tests/support)
 
 # GoogleTest for the target, without our warning flags (its sources are not ours to keep clean).

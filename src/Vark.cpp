@@ -1,12 +1,15 @@
-// Program start: the four windows in order, then the message loop.
+// Program start: the command line, then the four windows in order and the message loop.
 #include <QApplication>
 #include <cstdio>
 
+#include "ui/uCommandLine.h"
 #include "ui/uLagProbe.h"
+#include "ui/uLanguage.h"
 #include "ui/uStartup.h"
 #include "ui/ufMain.h"
 
 int main(int argc, char* argv[]) {
+  if (const std::optional<int> answered = AnswerCommandLine(argc, argv)) return *answered;
 #ifndef Q_OS_WIN  // Windows always has its desktop; DISPLAY means nothing there
   // A program cannot place its own windows on Wayland, and the popup's corner would be lost: run
   // through XWayland when it is there, unless the user chose a platform.
@@ -21,7 +24,9 @@ int main(int argc, char* argv[]) {
   }
 #endif
   QApplication app(argc, argv);
-  app.setApplicationName(QString::fromUtf8(kApplicationTitle));
+  // Before any window: their texts are translated as they are made.
+  InstallDesktopLanguage();
+  app.setApplicationName(ApplicationTitle());
   app.setDesktopFileName(QStringLiteral("vark"));
   app.setQuitOnLastWindowClosed(false);  // the main window alone ends the program
   // For the benchmarks: how late the interface thread answers; off unless asked for.

@@ -8,8 +8,10 @@
 #include "settings/uUserMessages.h"
 #include "watcher/uMonThread2.h"
 
-const char* const kOpenFailedText = "Возникла ошибка, сообщите автору";
-const char* const kOpenNoAnswerText = "Папка не ответила вовремя, открыть не удалось: ";
+const char* const kOpenFailedText =
+    QT_TRANSLATE_NOOP("Messages", "Возникла ошибка, сообщите автору");
+const char* const kOpenNoAnswerText =
+    QT_TRANSLATE_NOOP("Messages", "Папка не ответила вовремя, открыть не удалось: ");
 
 namespace {
 
@@ -27,7 +29,7 @@ TKind KindOf(const std::string& path) {
     case TPathKind::Folder:
       return TKind::Folder;
     case TPathKind::NoAnswer:
-      ShowError(kOpenNoAnswerText + path);
+      ShowError(MessageText(kOpenNoAnswerText) + path);
       break;
     case TPathKind::None:
       break;
@@ -44,7 +46,7 @@ void Guarded(Action action) {
   try {
     action();
   } catch (...) {
-    ShowError(kOpenFailedText);
+    ShowError(MessageText(kOpenFailedText));
   }
 }
 

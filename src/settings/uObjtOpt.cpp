@@ -11,20 +11,23 @@
 #include "watcher/uMonThread2.h"
 
 const char* const kFolderMissingAtStartText =
-    "Такой папки не существует, вы не сможете запустить мониторинг";
-const char* const kFolderMissingText = "Такой папки не существует";
-const char* const kFolderLineBreakText =
-    "Имя папки содержит перевод строки: такую папку нельзя сохранить в настройках";
-const char* const kFolderRelativeText =
+    QT_TRANSLATE_NOOP("Messages", "Такой папки не существует, вы не сможете запустить мониторинг");
+const char* const kFolderMissingText = QT_TRANSLATE_NOOP("Messages", "Такой папки не существует");
+const char* const kFolderLineBreakText = QT_TRANSLATE_NOOP(
+    "Messages", "Имя папки содержит перевод строки: такую папку нельзя сохранить в настройках");
+const char* const kFolderRelativeText = QT_TRANSLATE_NOOP(
+    "Messages",
     "Укажите полный путь к папке: относительный путь зависит от того, из какой папки запущена "
-    "программа";
-const char* const kNoSettingsFolderText =
+    "программа");
+const char* const kNoSettingsFolderText = QT_TRANSLATE_NOOP(
+    "Messages",
     "Не найдена папка для настроек пользователя (не заданы XDG_CONFIG_HOME и HOME, и домашняя "
     "папка неизвестна), а в системную папку программы настройки не записываются: изменения "
-    "настроек не будут сохранены";
-const char* const kIniDamagedText =
+    "настроек не будут сохранены");
+const char* const kIniDamagedText = QT_TRANSLATE_NOOP(
+    "Messages",
     "Файл настроек слишком велик и, видимо, повреждён. Программа работает с настройками по "
-    "умолчанию и не изменяет этот файл; исправьте или удалите его:\n";
+    "умолчанию и не изменяет этот файл; исправьте или удалите его:\n");
 
 TObjtOpt* gObjtOpt = nullptr;
 
@@ -78,12 +81,12 @@ TObjtOpt::TObjtOpt(IOptionsHost& host, std::string exeDir) : host_(host) {
   // Without a settings file the program still runs, on the defaults, after saying so once.
   FileParam file;
   if (IniPath.empty()) {
-    ShowError(kNoSettingsFolderText);
+    ShowError(MessageText(kNoSettingsFolderText));
   } else {
     try {
       bool damaged = false;
       file = LoadIni(IniPath, &damaged);
-      if (damaged) ShowError(kIniDamagedText + IniPath);
+      if (damaged) ShowError(MessageText(kIniDamagedText) + IniPath);
     } catch (const EIniWriteError& error) {
       file = FileParam{};
       ShowError(error.what());
@@ -107,7 +110,7 @@ TObjtOpt::TObjtOpt(IOptionsHost& host, std::string exeDir) : host_(host) {
 
 bool TObjtOpt::CheckFolder(const std::string& folder) {
   FolderValid = FolderExists(folder);
-  if (!FolderValid) ShowInfo(kFolderMissingAtStartText);
+  if (!FolderValid) ShowInfo(MessageText(kFolderMissingAtStartText));
   return FolderValid;
 }
 
@@ -118,7 +121,7 @@ void TObjtOpt::ApplyStartup() {
 
 void TObjtOpt::SetAutoLoad(bool value) {
   if (value && !AutorunPathStorable(AutorunPath)) {
-    ShowError(kAutorunPathText);
+    ShowError(MessageText(kAutorunPathText));
     return;
   }
   AutoLoad = value;
@@ -140,7 +143,7 @@ void TObjtOpt::SetStart(bool value) {
 
 void TObjtOpt::SetFolder(const std::string& folder, TSave when) {
   if (const char* refusal = FolderRefusal(folder)) {
-    ShowInfo(refusal);
+    ShowInfo(MessageText(refusal));
     return;
   }
   const std::string text = AsFolderText(folder);
@@ -165,7 +168,7 @@ void TObjtOpt::SetFolder(const std::string& folder, TSave when) {
     StopMonitor(running);
     host_.SetRunningMonitor(nullptr);
   }
-  ShowInfo(kFolderMissingText);
+  ShowInfo(MessageText(kFolderMissingText));
 }
 
 void TObjtOpt::SaveAll() {
@@ -189,5 +192,5 @@ void TObjtOpt::RestoreDefaults() {
 }
 
 void TObjtOpt::RequireIniPath() const {
-  if (IniPath.empty()) throw std::runtime_error(kNoSettingsFolderText);
+  if (IniPath.empty()) throw std::runtime_error(MessageText(kNoSettingsFolderText));
 }

@@ -6,10 +6,12 @@
 #include "settings/uAutorunStore.h"
 #include "settings/uUserMessages.h"
 
-const char* const kAutorunErrorText = "при работе с реестром произошла ошибка";
-const char* const kAutorunPathText =
+const char* const kAutorunErrorText =
+    QT_TRANSLATE_NOOP("Messages", "при работе с реестром произошла ошибка");
+const char* const kAutorunPathText = QT_TRANSLATE_NOOP(
+    "Messages",
     "Путь к программе нельзя записать в автозагрузку: в нём есть знак «%» или символы не в "
-    "кодировке UTF-8. Автозагрузка не включена";
+    "кодировке UTF-8. Автозагрузка не включена");
 
 void SetAutorun(const std::string& name, bool add) {
   SetAutorun(name, add, add ? ExecutablePath() : std::string());
@@ -27,7 +29,7 @@ void SetAutorun(const std::string& name, bool add, const std::string& path) {
     failed = true;
   }
   // The box is shown outside the handler: it runs a modal loop of its own.
-  if (failed) ShowError(kAutorunErrorText);
+  if (failed) ShowError(MessageText(kAutorunErrorText));
 }
 
 bool AutorunExists(const std::string& name) {
@@ -37,6 +39,6 @@ bool AutorunExists(const std::string& name) {
   } catch (const std::exception&) {
     failed = true;
   }
-  if (failed) ShowError(kAutorunErrorText);
+  if (failed) ShowError(MessageText(kAutorunErrorText));
   return false;
 }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "base/uTranslation.h"
+
 namespace {
 std::atomic<IUserMessages*> gMessages{nullptr};
 }  // namespace
@@ -21,6 +23,10 @@ void ShowError(const std::string& text) {
   } else {
     std::fprintf(stderr, "Error: %s\n", text.c_str());
   }
+}
+
+std::string MessageText(const char* source) {
+  return TTranslation::translate("Messages", source);
 }
 
 void ShowInfo(const std::string& text) {

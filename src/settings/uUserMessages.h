@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/uTranslation.h"
+
 class IUserMessages {
  public:
   virtual ~IUserMessages() = default;
@@ -20,3 +22,7 @@ IUserMessages* UserMessages();
 // Both return when the box has been closed.
 void ShowError(const std::string& text);
 void ShowInfo(const std::string& text);
+
+// A message text kept in a constant, marked QT_TRANSLATE_NOOP("Messages", …) where it is defined,
+// in the user's language.
+std::string MessageText(const char* source);

@@ -1,5 +1,6 @@
 #include "ui/uGuard.h"
 
+#include <QCoreApplication>
 #include <exception>
 
 #include "settings/uUserMessages.h"
@@ -10,6 +11,6 @@ void GuardHandler(const std::function<void()>& work) {
   } catch (const std::exception& e) {
     ShowError(e.what());
   } catch (...) {
-    ShowError("Неизвестная ошибка");
+    ShowError(QCoreApplication::translate("Messages", "Неизвестная ошибка").toStdString());
   }
 }

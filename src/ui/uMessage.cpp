@@ -99,8 +99,8 @@ TfMessage::TfMessage(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui
   ui_->Label2->setPalette(word);
 
   PopupMenu1 = new QMenu(this);
-  N1 = PopupMenu1->addAction(QStringLiteral("копировать"));
-  N2 = PopupMenu1->addAction(QStringLiteral("выделить всё"));
+  N1 = PopupMenu1->addAction(tr("копировать"));
+  N2 = PopupMenu1->addAction(tr("выделить всё"));
 
   const auto bind = [this](auto* sender, auto signal, void (TfMessage::*handler)()) {
     connect(sender, signal, this, [this, handler] { GuardHandler([&] { (this->*handler)(); }); });

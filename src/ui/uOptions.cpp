@@ -50,9 +50,9 @@ TfOptions::TfOptions(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
   ui_->BitBtn2->setIcon(SmallPicture("cross"));
 
   PopupMenu1 = new QMenu(this);
-  N2 = PopupMenu1->addAction(QStringLiteral("вставить          "));
-  N1 = PopupMenu1->addAction(QStringLiteral("копировать"));
-  N3 = PopupMenu1->addAction(QStringLiteral("очистить"));
+  N2 = PopupMenu1->addAction(tr("вставить          "));
+  N1 = PopupMenu1->addAction(tr("копировать"));
+  N3 = PopupMenu1->addAction(tr("очистить"));
 
   const auto bind = [this](auto* sender, auto signal, void (TfOptions::*handler)()) {
     connect(sender, signal, this, [this, handler] { GuardHandler([&] { (this->*handler)(); }); });
@@ -136,7 +136,7 @@ void ApplyCheckBox(int tag, bool checked) {
 void TfOptions::CheckBox5Click(bool checked) {
   if (!checked || !gObjtOpt || AutorunPathStorable(gObjtOpt->AutorunPath)) return;
   ui_->CheckBox5->setChecked(false);
-  ShowError(kAutorunPathText);
+  ShowError(MessageText(kAutorunPathText));
 }
 
 void TfOptions::BitBtn1Click() {
@@ -146,7 +146,7 @@ void TfOptions::BitBtn1Click() {
   // A folder that cannot be kept refuses the whole "ок": nothing is applied and the dialog stays
   // open for the user to put it right.
   if (const char* refusal = folderChanged ? FolderRefusal(folder) : nullptr) {
-    ShowInfo(refusal);
+    ShowInfo(MessageText(refusal));
     return;
   }
   // The boxes are found by name, so the setters run in the order of the names.

@@ -1,3 +1,4 @@
+#include <QCoreApplication>
 #include <cerrno>
 
 #include "base/uPlatformText.h"
@@ -9,15 +10,16 @@ std::string RunEndReason(int error) {
   // language where the system has it).
   switch (error) {
     case 0:
-      return "внутренняя ошибка программы";
+      return QCoreApplication::translate("RunEnd", "внутренняя ошибка программы").toStdString();
     case ENOENT:
     case ENOTDIR:
-      return "папка удалена, перемещена или отключена";
+      return QCoreApplication::translate("RunEnd", "папка удалена, перемещена или отключена")
+          .toStdString();
     case EACCES:
     case EPERM:
-      return "нет доступа к папке";
+      return QCoreApplication::translate("RunEnd", "нет доступа к папке").toStdString();
     case EIO:
-      return "ошибка чтения";
+      return QCoreApplication::translate("RunEnd", "ошибка чтения").toStdString();
     case ENODEV:
     case ENXIO:
     case ESTALE:
@@ -25,14 +27,17 @@ std::string RunEndReason(int error) {
     case EHOSTDOWN:
     case EHOSTUNREACH:
     case ETIMEDOUT:
-      return "диск или сетевая папка недоступны";
+      return QCoreApplication::translate("RunEnd", "диск или сетевая папка недоступны")
+          .toStdString();
     case ENOSPC:
-      return "исчерпан системный предел наблюдения за папками";
+      return QCoreApplication::translate("RunEnd",
+                                         "исчерпан системный предел наблюдения за папками")
+          .toStdString();
     case EMFILE:
     case ENFILE:
-      return "открыто слишком много файлов";
+      return QCoreApplication::translate("RunEnd", "открыто слишком много файлов").toStdString();
     case ENOMEM:
-      return "недостаточно памяти";
+      return QCoreApplication::translate("RunEnd", "недостаточно памяти").toStdString();
     default:
       return SystemErrorText(error);
   }

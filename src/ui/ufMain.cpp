@@ -52,8 +52,12 @@ struct TPlayFile {
 
 }  // namespace
 
-const char* const kTrayTip = "программа мониторит сетевую папку";
-const char* const kApplicationTitle = "Монитор каталогов";
+const char* const kTrayTip = QT_TRANSLATE_NOOP("TfMonDirMain", "программа мониторит сетевую папку");
+const char* const kApplicationTitle = QT_TRANSLATE_NOOP("TfMonDirMain", "Монитор каталогов");
+
+QString ApplicationTitle() {
+  return QCoreApplication::translate("TfMonDirMain", kApplicationTitle);
+}
 
 TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::TfMonDirMain>()) {
@@ -98,21 +102,21 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   });
   status_ = new QLabel(this);
   // No name of its own: a screen reader reads, and is told of, the status text itself.
-  status_->setAccessibleDescription(QStringLiteral("состояние мониторинга"));
+  status_->setAccessibleDescription(tr("состояние мониторинга"));
   ui_->sbMain->addWidget(status_, 1);
   ShowLabelsAsPlainText(*this);
 
   PopupMenu1 = new QMenu(this);
-  N3 = PopupMenu1->addAction(QStringLiteral("старт           "));
-  N4 = PopupMenu1->addAction(QStringLiteral("стоп"));
+  N3 = PopupMenu1->addAction(tr("старт           "));
+  N4 = PopupMenu1->addAction(tr("стоп"));
   N8 = PopupMenu1->addSeparator();
-  N2 = PopupMenu1->addAction(QStringLiteral("Выход"));
+  N2 = PopupMenu1->addAction(tr("Выход"));
   PopupMenu2 = new QMenu(this);
-  N1 = PopupMenu2->addAction(QStringLiteral("открыть файл"));
-  N5 = PopupMenu2->addAction(QStringLiteral("открыть каталог"));
+  N1 = PopupMenu2->addAction(tr("открыть файл"));
+  N5 = PopupMenu2->addAction(tr("открыть каталог"));
 
   tray_ = new QSystemTrayIcon(AppIcon(), this);
-  tray_->setToolTip(QString::fromUtf8(kTrayTip));
+  tray_->setToolTip(QCoreApplication::translate("TfMonDirMain", kTrayTip));
 
   const auto bind = [this](auto* sender, auto signal, void (TfMonDirMain::*handler)()) {
     connect(sender, signal, this, [this, handler] { GuardHandler([&] { (this->*handler)(); }); });
@@ -149,8 +153,8 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
     PlayFile(QFile::encodeName(NotifySoundPathFrom(dir)).toStdString());
   };
   PlainMessageBox = [this](const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), text,
-                    QMessageBox::Ok, isVisible() ? this : nullptr);
+    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok,
+                    isVisible() ? this : nullptr);
     // A short system text would leave the box too narrow for its caption.
     WidenForCaption(box);
     // The system's text, which may name the folder, as it stands.
@@ -189,8 +193,8 @@ TfMonDirMain::~TfMonDirMain() {
 }
 
 void TfMonDirMain::FormCreate(const std::string& exeDir) {
-  SetStatus(kStatusInactive);
-  QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+  SetStatus(MonitoringStatus(false));
+  QApplication::setApplicationName(ApplicationTitle());
   gObjtOpt = exeDir.empty() ? new TObjtOpt(*this) : new TObjtOpt(*this, exeDir);
   GuardHandler([&] { gObjtOpt->ApplyStartup(); });
   if (!gObjtOpt->start) N4->setEnabled(false);
@@ -357,7 +361,7 @@ void TfMonDirMain::TrayIcon(int action) {
       break;
     case TrayModify:
       tray_->setIcon(AppIcon());
-      tray_->setToolTip(QString::fromUtf8(kTrayTip));
+      tray_->setToolTip(QCoreApplication::translate("TfMonDirMain", kTrayTip));
       break;
     default:
       break;
@@ -400,20 +404,20 @@ void TfMonDirMain::ShowFrame() {
   TLagProbe::NoteFrame(log_.rowCount(), popup);
 }
 
-void TfMonDirMain::SetStatus(const char* text) {
-  status_->setText(QString::fromUtf8(text));
+void TfMonDirMain::SetStatus(const std::string& text) {
+  status_->setText(QString::fromStdString(text));
   // A screen reader is told of the new words as they change.
   QAccessibleEvent changed(status_, QAccessible::NameChanged);
   QAccessible::updateAccessibility(&changed);
 }
 
 void TfMonDirMain::AnnounceStart() {
-  SetStatus(kStatusActive);
+  SetStatus(MonitoringStatus(true));
   AppendLog(StartLogLine());
 }
 
 void TfMonDirMain::AnnounceStop() {
-  SetStatus(kStatusInactive);
+  SetStatus(MonitoringStatus(false));
   AppendLog(StopLogLine());
 }
 
@@ -442,8 +446,10 @@ void TfMonDirMain::RunEnded(const TMonDirThread& watcher, int error, bool opened
   // Nothing is watched any more: the window says so as after "стоп", and "старт" starts anew.
   if (running_.get() != &watcher) return;
   mmStopClick();
-  const std::string text =
-      opened ? "Мониторинг папки «" + watcher.Folder + "» прекращён: " + RunEndReason(error)
-             : SystemErrorText(error);
-  PlainMessageBox(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  const auto utf8 = [](const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  };
+  PlainMessageBox(opened ? tr("Мониторинг папки «%1» прекращён: %2")
+                               .arg(utf8(watcher.Folder), utf8(RunEndReason(error)))
+                         : utf8(SystemErrorText(error)));
 }

@@ -32,10 +32,11 @@ constexpr unsigned kScMinimize = 0xF020;
 // Tray icon actions.
 enum TTrayAction { TrayAdd = 1, TrayDelete = 2, TrayModify = 3 };
 
-// The tip of the tray icon.
+// The tip of the tray icon, in Russian.
 extern const char* const kTrayTip;  // "программа мониторит сетевую папку"
-// The application title.
+// The application title, in Russian; ApplicationTitle gives it in the user's language.
 extern const char* const kApplicationTitle;  // "Монитор каталогов"
+QString ApplicationTitle();
 
 class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost {
   Q_OBJECT
@@ -115,7 +116,7 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
 
  private:
   void AppendLog(std::string line);
-  void SetStatus(const char* text);
+  void SetStatus(const std::string& text);
   // What a burst of reports changes on the screen is shown once a display frame: the new log rows
   // in one block and the popup with the latest change.
   void ScheduleFrame();

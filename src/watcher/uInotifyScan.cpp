@@ -222,10 +222,10 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
     parentFd = -1;
   }
   if (parentFd < 0) {
-    if (starved) return Starve(parentWd, name, report, byBirth);
+    if (starved) return Wait(starved_, parentWd, name, report, byBirth);
     // Neither watched nor, for one moved in, known to be new until the rename's events come:
     // tried again then, or it would stay unwatched for good.
-    Untold(parentWd, name, report, byBirth);
+    Wait(untold_, parentWd, name, report, byBirth);
     return;
   }
   const bool asked = report;
@@ -234,14 +234,14 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
     const int found = files_.StatBirth(tree_.ItemPath(parentWd, name), sx);
     if (found < 0 && OutOfDescriptors(errno)) {
       close(parentFd);
-      return Starve(parentWd, name, asked, byBirth);
+      return Wait(starved_, parentWd, name, asked, byBirth);
     }
     report = MadeWhileWatched(found, sx);
   }
   const TAttached child = Attach(parentWd, parentFd, path, name, report, checkBirth);
   if (child.Descend) Descend(child.Fd, true, child.Wd, path, report);
   close(parentFd);
-  if (child.Starved) return Starve(parentWd, name, asked, byBirth);
+  if (child.Starved) return Wait(starved_, parentWd, name, asked, byBirth);
   if (child.TooNew) {
     tree_.At(parentWd).Items.Set(name, TooNewValue(asked, byBirth));
     echoes_.LeaveTooNew(parentWd, name, asked, byBirth);
@@ -255,19 +255,17 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
   }
 }
 
-void TFolderScan::Untold(int wd, std::string_view name, bool report, bool byBirth) {
+// The folder `name` of the folder watched as wd waits in `list` to be tried again, unwatched.
+void TFolderScan::Wait(std::vector<TUntold>& list, int wd, std::string_view name, bool report,
+                       bool byBirth) {
   tree_.At(wd).Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
-  untold_.push_back({wd, std::string(name), report, byBirth});
+  list.push_back({wd, std::string(name), report, byBirth});
 }
 
-void TFolderScan::Starve(int wd, std::string_view name, bool report, bool byBirth) {
-  tree_.At(wd).Items.Set(name, DirValue(kNoWatch) | (report ? kUntoldBit : 0));
-  starved_.push_back({wd, std::string(name), report, byBirth});
-}
-
-void TFolderScan::RetryStarved() {
+// The folders waiting in `list` that nothing has told of since, tried again.
+void TFolderScan::TryAgain(std::vector<TUntold>& list) {
   std::vector<TUntold> waiting;
-  waiting.swap(starved_);
+  waiting.swap(list);
   for (const auto& one : waiting) {
     const TFolder* folder = tree_.Find(one.Wd);
     if (!folder) continue;
@@ -275,20 +273,16 @@ void TFolderScan::RetryStarved() {
     if (!value || *value != (DirValue(kNoWatch) | (one.Report ? kUntoldBit : 0))) continue;
     WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
   }
+}
+
+void TFolderScan::RetryStarved() {
+  TryAgain(starved_);
 }
 
 void TFolderScan::AfterRead() {
   if (!renamed_) return;
   renamed_ = false;
-  std::vector<TUntold> waiting;
-  waiting.swap(untold_);
-  for (const auto& one : waiting) {
-    const TFolder* folder = tree_.Find(one.Wd);
-    if (!folder) continue;
-    const uint64_t* value = folder->Items.Find(one.Name);
-    if (!value || *value != (DirValue(kNoWatch) | (one.Report ? kUntoldBit : 0))) continue;
-    WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
-  }
+  TryAgain(untold_);
 }
 
 // Reads the folder open on fd, watched as wd (or kNoWatch), whose relative path is `path`, and its
@@ -325,7 +319,7 @@ void TFolderScan::Descend(int fd, bool ownFd, int wd, std::string& path, bool re
       child.Starved |= reopenStarved;
       if (!child.Starved || !CloseFarFrames(stack)) break;
     }
-    if (child.Starved && top.Wd != kNoWatch) Starve(top.Wd, name, report, false);
+    if (child.Starved && top.Wd != kNoWatch) Wait(starved_, top.Wd, name, report, false);
     if (report && top.Wd != kNoWatch) MarkStated(top.Wd, name, child.Wd);
     if (!child.Descend) continue;
     TFrame frame{child.Fd, true, child.Wd, path.size(), {}, {}};

@@ -115,11 +115,11 @@ class TFolderScan {
   void ListFolder(int fd, int wd, const std::string& path, bool report, TFrame& frame);
   int ReopenFrame(const std::vector<TFrame>& stack, const std::string& path);
   static bool CloseFarFrames(std::vector<TFrame>& stack);
-  void Starve(int wd, std::string_view name, bool report, bool byBirth);
+  void Wait(std::vector<TUntold>& list, int wd, std::string_view name, bool report, bool byBirth);
+  void TryAgain(std::vector<TUntold>& list);
   void ApplySizes(const std::vector<TSizeWorker::TResult>& learned);
   // `found` and `sx`: what TTreeFiles::StatBirth gave for the folder.
   bool MadeWhileWatched(int found, const struct statx& sx) const;
-  void Untold(int wd, std::string_view name, bool report, bool byBirth);
 
   TFolderTree& tree_;
   const TTreeFiles& files_;

@@ -1,47 +1,60 @@
 #include "watcher/uLogLines.h"
 
 #include "base/uTimeText.h"
+#include "base/uTranslation.h"
 #include "watcher/uDirChanges.h"
 
-const char* const kStatusActive = "Мониторинг папки активен";
-const char* const kStatusInactive = "Мониторинг папки отключён";
+const char* const kStatusActive = QT_TRANSLATE_NOOP("LogLines", "Мониторинг папки активен");
+const char* const kStatusInactive = QT_TRANSLATE_NOOP("LogLines", "Мониторинг папки отключён");
 
 namespace {
 
 constexpr const char* kGap = "   ";
 
+// A text of a log line in the user's language. A translation with a "#" in it would move where the
+// name is read back from; the Russian text stands in for it.
+std::string LineText(const char* source) {
+  std::string text = TTranslation::translate("LogLines", source);
+  if (text.find('#') != std::string::npos) return source;
+  return text;
+}
+
 }  // namespace
+
+std::string MonitoringStatus(bool active) {
+  return TTranslation::translate("LogLines", active ? kStatusActive : kStatusInactive);
+}
 
 std::string ActionLabel(uint32_t action) {
   switch (action) {
     case kActionAdded:
-      return "создан:";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "создан:"));
     case kActionRemoved:
-      return "удален:";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "удален:"));
     case kActionModified:
-      return "изменен:";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "изменен:"));
     case kActionRenamedOld:
-      return "переименован из:";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "переименован из:"));
     case kActionRenamedNew:
-      return "переименован в:";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "переименован в:"));
     default:
-      return "неопознанная операция:";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "неопознанная операция:"));
   }
 }
 
 std::string ActionWord(uint32_t action) {
   switch (action) {
     case kActionAdded:
-      return "создан";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "создан"));
     case kActionRemoved:
-      return "удален";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "удален"));
     case kActionModified:
-      return "изменен";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "изменен"));
     case kActionRenamedOld:
     case kActionRenamedNew:
-      return "переименован";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "переименован"));
     default:
-      return "неопознанная операция";
+      return LineText(QT_TRANSLATE_NOOP("LogLines", "неопознанная операция"));
   }
 }
 
@@ -59,11 +72,11 @@ std::string ChangeLogLine(std::string_view operationText, std::string_view relat
 }
 
 std::string StartLogLine() {
-  return TimeText() + kGap + " монитор запущен";
+  return TimeText() + kGap + LineText(QT_TRANSLATE_NOOP("LogLines", " монитор запущен"));
 }
 
 std::string StopLogLine() {
-  return TimeText() + kGap + " монитор остановлен";
+  return TimeText() + kGap + LineText(QT_TRANSLATE_NOOP("LogLines", " монитор остановлен"));
 }
 
 std::string NameFromLogLine(std::string_view line) {

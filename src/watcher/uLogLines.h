@@ -7,11 +7,14 @@
 #include <string>
 #include <string_view>
 
-// Status-bar texts.
+// Status-bar texts, in Russian; MonitoringStatus gives them in the user's language.
 extern const char* const kStatusActive;    // "Мониторинг папки активен"
 extern const char* const kStatusInactive;  // "Мониторинг папки отключён"
+std::string MonitoringStatus(bool active);
 
-// The label of an action, used in the log ("создан:"), and its word, used in the popup ("создан").
+// The label of an action, used in the log ("создан:"), and its word, used in the popup ("создан"),
+// in the user's language. The log lines keep their layout in every language, and no label holds a
+// "#", so the name is still everything after the first "#".
 std::string ActionLabel(uint32_t action);
 std::string ActionWord(uint32_t action);
 

@@ -585,6 +585,24 @@ TEST_F(InotifySource, AWriteWhoseFileLeftItsNameToAFolderIsStillAChange) {
                                        {kActionAdded, "a"}}));
 }
 
+// A file written, renamed, and another moved in under its name with the size the first had, all
+// before the reader looks: the write is told, though what is under the name now has that size.
+TEST_F(InotifySource, AWriteBeforeARenameIsToldWhateverTookTheNameSince) {
+  ASSERT_TRUE(WriteFile(P("f"), "first"));
+  TTempDir outside;
+  ASSERT_TRUE(WriteFile(outside.Path() + "/f", "12345"));
+  auto gate = std::make_shared<TGate>();
+  TInotifyHooks hooks;
+  hooks.BeforeRead = [gate] { gate->Pass(); };
+  const TGate::TOpener opener{gate};
+  Start(std::move(hooks));
+  ASSERT_TRUE(AppendFile(P("f"), "more"));
+  ASSERT_EQ(rename(P("f").c_str(), P("g").c_str()), 0);
+  ASSERT_EQ(rename((outside.Path() + "/f").c_str(), P("f").c_str()), 0);
+  gate->Open();
+  EXPECT_EQ(Settle(), (TRecords{{3, "f"}, {4, "f"}, {5, "g"}, {1, "f"}}));
+}
+
 // A file renamed twice, then written, all before the reader looks: the write is a change, though
 // the file is found with its new size where it went.
 TEST_F(InotifySource, AWriteAfterTwoRenamesBeforeTheyWereReadIsAChange) {

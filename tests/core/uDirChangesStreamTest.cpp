@@ -228,6 +228,14 @@ const TReplay kReplays[] = {
        {TKind::MkDir, "a/r"},
        {TKind::Rename, "a/r", "a/h"},
        {TKind::Rename, "i/n", "a/h/n"}}}},
+    // The same, and another folder made at once where the old one was: the one found in the new
+    // folder is the watched one all the same.
+    {"old_folder_moved_into_a_new_one_and_its_name_taken_again",
+     {0,
+      false,
+      {{TKind::MkDir, "i"}, {TKind::MkDir, "i/n"}, {TKind::Create, "i/n/ln", {}, 23}},
+      {{TKind::MkDir, "a"}, {TKind::Rename, "i/n", "a/n"}, {TKind::MkDir, "i/n"}}},
+     SlowInotifyRun},
     // A new folder renamed away, and an old folder renamed to its name, before the reader got to
     // the new folder's creation.
     {"old_folder_renamed_to_a_new_ones_name",
@@ -551,6 +559,23 @@ const TReplay kReplays[] = {
       {{TKind::Rename, "hitbg/ymhafh", "new\x0aline/y"},
        {TKind::Append, "new\x0aline/y", {}, 1},
        {TKind::Rename, "new\x0aline/y", "new\x0aline/r"}}},
+     LimitRun},
+    // At the watch limit: a watched folder holding a polled one moved out, and the two made again
+    // where they were: the poll of the one that left goes with it.
+    {"at_limit_folder_with_a_polled_one_moved_out_and_made_again",
+     {0,
+      false,
+      {{TKind::MkDir, "a"},
+       {TKind::MkDir, "a/b"},
+       {TKind::MkDir, "a/b/c"},
+       {TKind::MkDir, "a/b/c/d"},
+       {TKind::MkDir, "a/b/c/d/e"},
+       {TKind::MkDir, "a/b/c/d/e/p"},
+       {TKind::Create, "a/b/c/d/e/p/j", {}, 1}},
+      {{TKind::MoveOut, "a/b/c/d/e"},
+       {TKind::MkDir, "a/b/c/d/e"},
+       {TKind::MkDir, "a/b/c/d/e/p"},
+       {TKind::Create, "a/b/c/d/e/p/x", {}, 1}}},
      LimitRun},
     // At the watch limit: a file moved from a watched folder over a file of a polled one, written
     // and renamed there. The poll tells the old file gone and another arrived, as it is now.

@@ -5,6 +5,7 @@
 
 #include "base/uPlatformText.h"
 #include "base/uTimeText.h"
+#include "base/uTranslation.h"
 #include "watcher/uDirChanges.h"
 #include "watcher/uMonThread2.h"
 
@@ -59,6 +60,44 @@ TEST_F(Records, LabelsAndWordsForEveryAction) {
     EXPECT_EQ(ActionWord(action), texts.second) << action;
   }
   EXPECT_EQ(MakeOperationText(3), "9:05:07   изменен:   ");
+}
+
+// Translators as the user interface installs one: each text tagged with its context; one that
+// puts a "#" into every text; one with nothing to say.
+std::string Tagged(const char* context, const char* source) {
+  return std::string(context) + "|" + source;
+}
+std::string Hashed(const char*, const char* source) {
+  return std::string("#") + source;
+}
+std::string Silent(const char*, const char*) {
+  return {};
+}
+
+TEST_F(Records, LogTextsComeThroughTheTranslatorAndKeepTheirLayout) {
+  struct TRestore {
+    ~TRestore() { TTranslation::Install(nullptr); }
+  } restore;
+  TTranslation::Install(&Tagged);
+  EXPECT_EQ(ActionLabel(3), "LogLines|изменен:");
+  EXPECT_EQ(ActionWord(4), "LogLines|переименован");
+  EXPECT_EQ(MonitoringStatus(true), "LogLines|Мониторинг папки активен");
+  const std::string line = ChangeLogLine(MakeOperationText(2), "a#b");
+  EXPECT_EQ(line, "9:05:07   LogLines|удален:    #a#b");
+  EXPECT_EQ(NameFromLogLine(line), "a#b");
+  EXPECT_EQ(StopLogLine(), "9:05:07   LogLines| монитор остановлен");
+  // A "#" would move where the name is read back from: the Russian text stands in.
+  for (const auto translator : {&Hashed, &Silent}) {
+    TTranslation::Install(translator);
+    EXPECT_EQ(ActionLabel(3), "изменен:");
+    EXPECT_EQ(NameFromLogLine(StartLogLine()), "");
+  }
+  TTranslation::Install(nullptr);
+  EXPECT_EQ(ActionLabel(1), "создан:");
+}
+
+TEST(FormatText, FillsTheNumberedPlacesInOnePass) {
+  EXPECT_EQ(FormatText("%2 и %1, %3 %%1", {"a%2", "b"}), "b и a%2, %3 %a%2");
 }
 
 TEST_F(Records, WriterAlignsRecordsAndLeavesTheLastUnpadded) {

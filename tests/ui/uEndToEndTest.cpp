@@ -1,7 +1,6 @@
 // The whole program logic on a real folder: the main window, the options, the watcher and the
 // Linux change source.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,6 +11,7 @@
 
 #include "../core/uStreamTestSupport.h"
 #include "settings/uUserMessages.h"
+#include "uTempFolder.h"
 #include "ui/ufMain.h"
 #include "watcher/uMonThread2.h"
 
@@ -29,9 +29,8 @@ class TSilentMessages : public IUserMessages {
 }  // namespace
 
 TEST(EndToEnd, RealChangesBecomeLogLines) {
-  char tmpl[] = "/tmp/vark-e2e-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl, exeDir = root + "/bin/", watched = root + "/w/";
+  const test_support::TTempFolder folder("vark-e2e");
+  const std::string root = folder.Path(), exeDir = root + "/bin/", watched = root + "/w/";
   fs::create_directories(exeDir);
   fs::create_directories(watched + "sub");
   setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
@@ -82,15 +81,13 @@ TEST(EndToEnd, RealChangesBecomeLogLines) {
   }
   EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
   SetUserMessages(nullptr);
-  fs::remove_all(root);
 }
 
 // The watched folder removed, or moved away, while watched: the run ends and says why; once the
 // folder is back, "старт" watches it again.
 TEST(EndToEnd, AFolderThatGoesEndsTheRunAndAStartWatchesItWhenBack) {
-  char tmpl[] = "/tmp/vark-e2e-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl, exeDir = root + "/bin/", watched = root + "/w/";
+  const test_support::TTempFolder folder("vark-e2e");
+  const std::string root = folder.Path(), exeDir = root + "/bin/", watched = root + "/w/";
   fs::create_directories(exeDir);
   setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
   std::ofstream(exeDir + "option.ini") << "[main]\nAutoLoad=0\ntray=0\nsound=0\nAlertWindow=0\n"
@@ -148,15 +145,13 @@ TEST(EndToEnd, AFolderThatGoesEndsTheRunAndAStartWatchesItWhenBack) {
   EXPECT_TRUE(messages.shown.empty());
   EXPECT_TRUE(WaitForWatchers(std::chrono::seconds(5)));
   SetUserMessages(nullptr);
-  fs::remove_all(root);
 }
 
 // Random changes on a real folder, through the watcher thread and the real log: the log's lines,
 // read back and replayed over the starting tree, give the final tree.
 TEST(EndToEnd, TheLogReplayedGivesTheRealTree) {
-  char tmpl[] = "/tmp/vark-e2e-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl, exeDir = root + "/bin/";
+  const test_support::TTempFolder folder("vark-e2e");
+  const std::string root = folder.Path(), exeDir = root + "/bin/";
   fs::create_directories(exeDir);
   setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
   TSilentMessages messages;
@@ -231,5 +226,4 @@ TEST(EndToEnd, TheLogReplayedGivesTheRealTree) {
   }
   EXPECT_TRUE(messages.shown.empty());
   SetUserMessages(nullptr);
-  fs::remove_all(root);
 }

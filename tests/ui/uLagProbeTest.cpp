@@ -5,13 +5,13 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "uTempFolder.h"
 #include "ui/uLagProbe.h"
 
 namespace {
@@ -92,9 +92,8 @@ TEST(LagHistogram, ALateTickStandsForTheTicksThatFellDueMeanwhile) {
 }
 
 TEST(LagProbe, ReportsWhatTheTimerSawWhenAskedAndAtTheEnd) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const QString file = dir.filePath(QStringLiteral("lag.txt"));
+  const test_support::TTempFolder dir("vark-lag");
+  const QString file = QString::fromStdString(test_support::PathText(dir / "lag.txt"));
   auto read = [&] {
     QFile in(file);
     return in.open(QIODevice::ReadOnly) ? QString::fromUtf8(in.readAll()) : QString();

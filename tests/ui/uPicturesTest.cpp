@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QTemporaryDir>
 #include <QtEndian>
 #include <set>
 #include <string>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "uTempFolder.h"
 #include "ui/uPictures.h"
 
 namespace {
@@ -265,9 +265,8 @@ TEST(NotifySound, IsA16BitMonoPcmWave) {
 }
 
 TEST(NotifySound, FoundBesideTheProgramElseInTheDataFolder) {
-  QTemporaryDir root;
-  ASSERT_TRUE(root.isValid());
-  const QDir dir(root.path());
+  const test_support::TTempFolder root("vark-sound");
+  const QDir dir(QString::fromStdString(root.Path()));
   ASSERT_TRUE(dir.mkpath("bin") && dir.mkpath("share/vark"));
   const QString bin = dir.filePath("bin");
   EXPECT_TRUE(NotifySoundPathFrom(bin).isEmpty());

@@ -20,6 +20,7 @@
 #include "settings/uObjtOpt.h"
 #include "settings/uUserMessages.h"
 #include "uScriptedDirChanges.h"
+#include "uTempFolder.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uOptions.h"
@@ -55,9 +56,8 @@ class TRecordingShell : public IShellOpen {
 class TWindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vark-windows-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
+    folder = std::make_unique<test_support::TTempFolder>("vark-windows");
+    root = folder->Path();
     exeDir = root + "/bin/";
     watched = root + "/watched/";
     std::filesystem::create_directories(exeDir);
@@ -88,7 +88,7 @@ class TWindowsTest : public ::testing::Test {
     SetWatcherEnv({});
     SetUserMessages(nullptr);
     SetShellOpen(nullptr);
-    std::filesystem::remove_all(root);
+    folder.reset();
   }
 
   void WriteIni(bool start, const std::string& folder, bool tray = false) {
@@ -125,6 +125,7 @@ class TWindowsTest : public ::testing::Test {
     return sources.empty() ? std::make_shared<TScriptedDirChanges>() : sources.back();
   }
 
+  std::unique_ptr<test_support::TTempFolder> folder;
   std::string root, exeDir, watched;
   TRecordingMessages messages;
   TRecordingShell shell;
