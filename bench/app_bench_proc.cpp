@@ -100,6 +100,30 @@ void DropVariable(std::vector<std::string>& env, const std::string& name) {
                 [&](const std::string& e) { return e.compare(0, prefix.size(), prefix) == 0; });
 }
 
+std::string StartXvfb(pid_t& pid, std::string& error) {
+  // -displayfd: it picks a free display and writes its number there once it accepts clients.
+  int fds[2];
+  if (pipe(fds) != 0) {
+    error = std::strerror(errno);
+    return {};
+  }
+  const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid = Spawn({"Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
+              BaseEnvironment(), -1, fds[1], quiet);
+  close(fds[1]);
+  if (quiet >= 0) close(quiet);
+  std::string number;
+  char c;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  close(fds[0]);
+  if (pid < 0 || number.empty()) {
+    error = "Xvfb did not start (is the package xvfb installed?)";
+    EndProcess(pid);
+    return {};
+  }
+  return ":" + number;
+}
+
 // ---- looking at a process from outside ----
 
 // The number of inotify watches the process holds (over all its inotify descriptors), from the
@@ -140,6 +164,31 @@ long CountWatches(pid_t pid) {
   }
   closedir(dir);
   return watches;
+}
+
+TSwitches ContextSwitches(pid_t pid) {
+  TSwitches total;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+  DIR* dir = opendir(path);
+  if (!dir) return total;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    char file[320];
+    std::snprintf(file, sizeof file, "/proc/%d/task/%s/status", static_cast<int>(pid),
+                  entry->d_name);
+    FILE* f = std::fopen(file, "r");
+    if (!f) continue;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      long long n = 0;
+      if (std::sscanf(line, "voluntary_ctxt_switches: %lld", &n) == 1) total.Voluntary += n;
+      if (std::sscanf(line, "nonvoluntary_ctxt_switches: %lld", &n) == 1) total.Involuntary += n;
+    }
+    std::fclose(f);
+  }
+  closedir(dir);
+  return total;
 }
 
 double RssMb(pid_t pid) {
@@ -266,7 +315,45 @@ bool WaitRest(const std::vector<pid_t>& pids, int timeoutMs) {
 // taken as they stand (as lower bounds), so that a run ends in a few minutes whatever it meets.
 int64_t workOffLimitNs = 60'000'000'000;
 
-TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* peer) {
+namespace {
+
+// The CPU is the threads' running time in nanoseconds (TActivity): the clock ticks of
+// /proc/<pid>/stat are 10 ms, as much as 50 changes cost.
+TSample SampleOf(pid_t pid, TActivity& activity) {
+  const int64_t at = NowNs(), cpu = activity.Sample();
+  const TSwitches switches = ContextSwitches(pid);
+  return {at, cpu, switches.Voluntary, switches.Involuntary};
+}
+
+// inotifywait's lines once cat, which may still be writing the last of them, is done.
+size_t StandingLines(const TWatcher& peer) {
+  size_t lines = peer.OutputLines();
+  for (int i = 0; i < 50 && !interrupted; ++i) {
+    SleepMs(20);
+    const size_t now = peer.OutputLines();
+    if (now == lines) break;
+    lines = now;
+  }
+  return lines;
+}
+
+// The lag of the ticks from `start` to the first report taken once vark had worked the burst off
+// (at `end`; 0: the last report); false when there is none.
+bool LagUntil(const TLagReport& start, const std::vector<std::pair<int64_t, TLagReport>>& reports,
+              int64_t end, TLag& lag) {
+  const TLagReport* last = nullptr;
+  for (const auto& [at, report] : reports) {
+    last = &report;
+    if (end && at >= end) break;
+  }
+  if (last) lag = LagBetween(start, *last);
+  return last != nullptr;
+}
+
+}  // namespace
+
+TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* peer,
+                      int64_t intervalNs) {
   TBurstResult result;
   // Vark, and inotifywait beside it when there is one.
   TWatcher* sides[2] = {&vark, peer};
@@ -275,13 +362,15 @@ TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* pee
   TLagReport lagStart;
   result.LagRead = vark.LagSnapshot(lagStart, 5000);
 
-  TGenerator generator(ops);  // forked before the CPU count starts, and before any thread
+  // Forked before the CPU count starts, and before any thread.
+  TGenerator generator(ops, intervalNs);
   if (!generator.Started()) {
     result.Failed = -1;
     return result;
   }
   std::vector<TSample> samples[2];
-  for (int k = 0; k < count; ++k) samples[k].push_back({NowNs(), ProcessCpuNs(sides[k]->Pid())});
+  TActivity activity[2] = {TActivity(vark.Pid()), TActivity(peer ? peer->Pid() : -1)};
+  for (int k = 0; k < count; ++k) samples[k].push_back(SampleOf(sides[k]->Pid(), activity[k]));
   std::atomic<int64_t> madeAt{0};
   std::atomic<int> failed{0};
   const int64_t go = NowNs();
@@ -299,7 +388,7 @@ TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* pee
   long quiet[2] = {-1, -1};
   while (!interrupted && NowNs() < deadline) {
     SleepMs(20);
-    for (int k = 0; k < count; ++k) samples[k].push_back({NowNs(), ProcessCpuNs(sides[k]->Pid())});
+    for (int k = 0; k < count; ++k) samples[k].push_back(SampleOf(sides[k]->Pid(), activity[k]));
     if (result.LagRead) {
       const int64_t now = NowNs();
       if (now >= nextAsk) {
@@ -327,32 +416,15 @@ TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* pee
         quiet[k] < 0 ? samples[k].back() : samples[k][static_cast<size_t>(quiet[k])];
     result.Settled[k] = quiet[k] >= 0;
     result.CpuMs[k] = Ms(at.CpuNs - samples[k].front().CpuNs);
+    result.Switches[k] = {at.Voluntary - samples[k].front().Voluntary,
+                          at.Involuntary - samples[k].front().Involuntary};
     result.WorkedOffMs[k] = Ms(std::max<int64_t>(0, at.AtNs - madeAt));
   }
   if (result.LagRead) {
-    // The first report taken once vark had worked the burst off.
     const int64_t end = result.Settled[0] ? samples[0][static_cast<size_t>(quiet[0])].AtNs : 0;
-    const TLagReport* last = nullptr;
-    for (const auto& [at, report] : lagReports) {
-      last = &report;
-      if (end && at >= end) break;
-    }
-    if (last) {
-      result.Lag = LagBetween(lagStart, *last);
-    } else {
-      result.LagRead = false;
-    }
+    result.LagRead = LagUntil(lagStart, lagReports, end, result.Lag);
   }
-  if (!peer) return result;
-  // cat may still be writing the last lines: wait until their count stands.
-  size_t lines = peer->OutputLines();
-  for (int i = 0; i < 50 && !interrupted; ++i) {
-    SleepMs(20);
-    const size_t now = peer->OutputLines();
-    if (now == lines) break;
-    lines = now;
-  }
-  result.PeerLines = lines - linesBefore;
+  if (peer) result.PeerLines = StandingLines(*peer) - linesBefore;
   return result;
 }
 

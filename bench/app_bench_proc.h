@@ -96,7 +96,16 @@ class TActivity {
 struct TSample {
   int64_t AtNs;
   int64_t CpuNs;
+  int64_t Voluntary = 0, Involuntary = 0;  // context switches, where they are sampled
 };
+
+// The context switches of a process so far, over its threads (/proc/<pid>/task/*/status; the
+// process's own status file counts its first thread only): voluntary (it waited) and involuntary
+// (it was preempted). A thread that ended takes its count with it.
+struct TSwitches {
+  int64_t Voluntary = 0, Involuntary = 0;
+};
+TSwitches ContextSwitches(pid_t pid);
 
 // At rest after start-up (see app_bench_proc.cpp): the sample where the work stopped, or -1.
 long RestSample(const std::vector<TSample>& samples, size_t from);
@@ -128,7 +137,14 @@ struct TConfig {
   std::string Tree;
   size_t Folders = 0;  // watches wanted: every folder of the tree with its root
   int Runs = 3;
+  // The X display Vark is shown on (an Xvfb of ours), as on a desktop; empty: Qt's offscreen
+  // platform, which draws into memory and has no display connection.
+  std::string Display;
 };
+
+// Starts an X server with no screen of its own (Xvfb) for the run; the display's name (":N"), or
+// empty with `error`. It ends with us.
+std::string StartXvfb(pid_t& pid, std::string& error);
 
 class TWatcher {
  public:
@@ -138,8 +154,11 @@ class TWatcher {
   TWatcher& operator=(const TWatcher&) = delete;
 
   // Starts it; false with `error` when it cannot be started.
-  // inotifywait watches `tree`; vark the folder of its option.ini.
-  bool Start(const TConfig& config, const std::string& tree, int serial, std::string& error) {
+  // inotifywait watches `tree`; vark the folder of its option.ini. `lagProbe`: vark runs its lag
+  // probe (a timer every 10 ms on its user-interface thread), without which the interface lag
+  // cannot be read.
+  bool Start(const TConfig& config, const std::string& tree, int serial, std::string& error,
+             bool lagProbe = true) {
     Stop();
     log_ = config.Base + "/out/" + name_ + "-" + std::to_string(serial) + ".err";
     const int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -149,14 +168,23 @@ class TWatcher {
     }
     std::vector<std::string> env = BaseEnvironment();
     if (isVark_) {
-      SetVariable(env, "QT_QPA_PLATFORM", "offscreen");
-      DropVariable(env, "DISPLAY");
       DropVariable(env, "WAYLAND_DISPLAY");
+      if (config.Display.empty()) {
+        SetVariable(env, "QT_QPA_PLATFORM", "offscreen");
+        DropVariable(env, "DISPLAY");
+      } else {
+        SetVariable(env, "QT_QPA_PLATFORM", "xcb");
+        SetVariable(env, "DISPLAY", config.Display);
+      }
       // Its autorun entry and anything else of the user's configuration stay in our folder.
       SetVariable(env, "XDG_CONFIG_HOME", config.Base + "/config");
       lagFile_ = config.Base + "/out/lag.txt";
       unlink(lagFile_.c_str());
-      SetVariable(env, "VARK_LAG_PROBE", lagFile_);
+      if (lagProbe) {
+        SetVariable(env, "VARK_LAG_PROBE", lagFile_);
+      } else {
+        DropVariable(env, "VARK_LAG_PROBE");
+      }
       started_ = NowNs();
       pid_ = Spawn({config.Base + "/app/vark"}, env, -1, err, err);
     } else {
@@ -294,6 +322,7 @@ bool WaitRest(const std::vector<pid_t>& pids, int timeoutMs);
 struct TBurstResult {
   bool Settled[2] = {false, false};
   double CpuMs[2] = {0, 0};
+  TSwitches Switches[2];           // over the same stretch as the CPU
   double WorkedOffMs[2] = {0, 0};  // after the last change was made
   double MakeMs = 0;               // how long the generator took
   int Failed = 0;                  // operations that failed
@@ -307,8 +336,10 @@ struct TBurstResult {
 extern int64_t workOffLimitNs;
 
 // Makes the changes from another process while Vark (and inotifywait beside it, when `peer` is
-// given) watch; [0] of the figures is Vark's, [1] inotifywait's.
-TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* peer);
+// given) watch; [0] of the figures is Vark's, [1] inotifywait's. With an interval, the changes are
+// made that far apart (see TGenerator).
+TBurstResult RunBurst(const std::vector<TOp>& ops, TWatcher& vark, TWatcher* peer,
+                      int64_t intervalNs = 0);
 // Files created one by one (empty) in one folder, or removed again.
 std::vector<TOp> PlanCreations(const std::string& folder, size_t count, bool remove);
 

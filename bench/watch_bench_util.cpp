@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -318,7 +319,21 @@ TCompare CompareRecords(const std::vector<TRec>& expected, const std::vector<TRe
 
 // ---- the change generator ----
 
-TGenerator::TGenerator(const std::vector<TOp>& ops) {
+namespace {
+
+void AddNs(timespec& time, int64_t ns) {
+  const int64_t sum = int64_t{time.tv_nsec} + ns;
+  time.tv_sec += static_cast<time_t>(sum / 1'000'000'000);
+  time.tv_nsec = static_cast<long>(sum % 1'000'000'000);
+}
+
+bool Before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+}  // namespace
+
+TGenerator::TGenerator(const std::vector<TOp>& ops, int64_t intervalNs) {
   int go[2];
   if (pipe2(go, O_CLOEXEC) != 0) return;
   pid_ = fork();
@@ -336,7 +351,22 @@ TGenerator::TGenerator(const std::vector<TOp>& ops) {
     static const char kData[16] = {'a', 'p', 'p', 'e', 'n', 'd', 'e', 'd',
                                    ' ', 'b', 'y', 't', 'e', 's', '.', '\n'};
     int failed = 0;
+    // The pace is kept to the microsecond: the timer slack (50 µs by default) would stretch it.
+    if (intervalNs > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    timespec due;
+    clock_gettime(CLOCK_MONOTONIC, &due);
     for (const TOp& op : ops) {
+      if (intervalNs > 0) {
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+        }
+        // The next one is due an interval after this one was; a writer more than an interval
+        // late (not run in time) goes on from now rather than catching up in a burst.
+        timespec now, late = due;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        AddNs(late, intervalNs);
+        if (Before(late, now)) due = now;
+        AddNs(due, intervalNs);
+      }
       bool ok = true;
       switch (op.Kind) {
         case TOp::Create: {

@@ -85,10 +85,13 @@ struct TOp {
 };
 
 // Performs operations in a forked child, so that their CPU time is not this process's. The child
-// is forked at once and waits for Go(); it touches only what was prepared before the fork.
+// is forked at once and waits for Go(); it touches only what was prepared before the fork. With
+// an interval, the operations start that far apart (a writer at a fixed pace: one that falls
+// behind goes on from where it is rather than catching up in a burst); without, as fast as the
+// file system allows.
 class TGenerator {
  public:
-  explicit TGenerator(const std::vector<TOp>& ops);
+  explicit TGenerator(const std::vector<TOp>& ops, int64_t intervalNs = 0);
   ~TGenerator();
   TGenerator(const TGenerator&) = delete;
   TGenerator& operator=(const TGenerator&) = delete;

@@ -5,6 +5,7 @@
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
+#include <QStyleOptionSlider>
 #include <QStyleOptionViewItem>
 #include <algorithm>
 #include <climits>
@@ -21,9 +22,50 @@ const char* const kSampleLine = "00:00:00   переименован из:    #�
 // Far enough outside any viewport, and still far from overflowing when sizes are added to it.
 constexpr long long kFarAway = INT_MAX / 4;
 
+// A scroll bar that is drawn again only when what it shows changes. Rows that come in below the
+// screen change the log's range at every frame, but once the log is long its handle stays where
+// it is to the pixel; drawing it again would cost each frame as much as all the rest.
+class TSteadyScrollBar : public QScrollBar {
+ public:
+  using QScrollBar::QScrollBar;
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if (change == SliderRangeChange || change == SliderStepsChange) {
+      const TLook look = Look();
+      if (look == drawn_) return;
+      drawn_ = look;
+    }
+    QScrollBar::sliderChange(change);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    drawn_ = Look();
+    QScrollBar::paintEvent(event);
+  }
+
+ private:
+  // What the style draws from the range and the value: the handle's place and size, and whether
+  // the value stands at either end.
+  struct TLook {
+    QRect Handle;
+    bool AtMinimum = false, AtMaximum = false, Empty = false;
+    bool operator==(const TLook&) const = default;
+  };
+  TLook Look() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {
+        style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+        value() == minimum(), value() == maximum(), minimum() == maximum()};
+  }
+  TLook drawn_;
+};
+
 }  // namespace
 
 TLogView::TLogView(QWidget* parent) : QListView(parent) {
+  setVerticalScrollBar(new TSteadyScrollBar(Qt::Vertical, this));
+  setHorizontalScrollBar(new TSteadyScrollBar(Qt::Horizontal, this));
   setVerticalScrollMode(ScrollPerItem);
   setHorizontalScrollMode(ScrollPerPixel);
   setUniformItemSizes(true);

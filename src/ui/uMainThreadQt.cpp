@@ -25,6 +25,7 @@ TQtMainThreadCaller::TQtMainThreadCaller(QObject* target)
 void TQtMainThreadCaller::RunAndWait(const std::function<void()>& work) {
   if (QThread::currentThread() == thread_) {
     if (Revoked()) Gone();
+    ServeSoon();
     work();
     return;
   }
@@ -57,6 +58,7 @@ void TQtMainThreadCaller::Serve(TCall& call, const std::function<void()>& work) 
   }
   std::exception_ptr error;
   try {
+    ServeSoon();
     work();
   } catch (...) {
     error = std::current_exception();
@@ -71,11 +73,57 @@ void TQtMainThreadCaller::Serve(TCall& call, const std::function<void()>& work) 
   changed_.notify_all();
 }
 
-void TQtMainThreadCaller::Revoke() {
+void TQtMainThreadCaller::RunSoon(std::function<void()> work) {
   std::lock_guard lock(mutex_);
-  revoked_ = true;
-  target_ = nullptr;
-  changed_.notify_all();
+  if (revoked_) Gone();
+  soon_.push_back(std::move(work));
+  if (soonPosted_) return;
+  soonPosted_ = true;
+  // Posted while the lock is held, as in RunAndWait.
+  QMetaObject::invokeMethod(
+      target_, [self = shared_from_this()] { self->SoonWanted(); }, Qt::QueuedConnection);
+}
+
+void TQtMainThreadCaller::SetFrame(std::function<void()> frameWanted) {
+  frameWanted_ = std::move(frameWanted);
+}
+
+void TQtMainThreadCaller::SoonWanted() {
+  if (Revoked()) return;
+  if (frameWanted_) {
+    frameWanted_();
+  } else {
+    ServeSoon();
+  }
+}
+
+void TQtMainThreadCaller::ServeSoon() {
+  std::deque<std::function<void()>> work;
+  {
+    std::lock_guard lock(mutex_);
+    if (revoked_) return;
+    work.swap(soon_);
+    soonPosted_ = false;
+  }
+  for (auto& one : work) {
+    // Such work keeps its failures to itself; one that does not must not cross the event loop.
+    try {
+      one();
+    } catch (...) {
+    }
+  }
+}
+
+void TQtMainThreadCaller::Revoke() {
+  std::deque<std::function<void()>> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    revoked_ = true;
+    target_ = nullptr;
+    dropped.swap(soon_);
+    changed_.notify_all();
+  }
+  frameWanted_ = nullptr;
 }
 
 bool TQtMainThreadCaller::Revoked() const {

@@ -163,8 +163,10 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   };
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
-  // Watchers hold the caller, not this window; the window revokes it when it goes.
+  // Watchers hold the caller, not this window; the window revokes it when it goes. What they hand
+  // over waits for the next frame, which reports it and shows it at once.
   mainThread_ = std::make_shared<TQtMainThreadCaller>(this);
+  mainThread_->SetFrame([this] { ScheduleFrame(); });
   TWatcherEnv env = WatcherEnv();
   env.MainThread = mainThread_.get();
   env.MainThreadOwner = mainThread_;
@@ -387,6 +389,10 @@ void TfMonDirMain::ScheduleFrame() {
 }
 
 void TfMonDirMain::ShowFrame() {
+  // The changes handed over since the last frame are reported now (their reports ask for a frame:
+  // this is it).
+  mainThread_->ServeSoon();
+  frame_.stop();
   lastFrame_.start();
   log_.Flush();
   const bool popup = popup_.has_value();

@@ -46,8 +46,8 @@ namespace {
 // The first half of a rename waits this long at the end of a read for its second half before it
 // counts as a move out of the tree.
 constexpr int kPairWaitMs = 10;
-// A read that follows the last one within kBurstGap waits kGatherTime first.
-constexpr auto kBurstGap = std::chrono::milliseconds(4);
+// A read that follows the last one within kBurstGap waits kGatherTime before the next.
+constexpr auto kBurstGap = std::chrono::microseconds(1500);
 constexpr auto kGatherTime = std::chrono::microseconds(1000);
 constexpr size_t kEventBufferSize = 64 * 1024;
 // How often folders that could not be opened for want of descriptors are tried again.
@@ -216,6 +216,7 @@ void TInotifyDirChanges::ReaderLoop() {
       hooks_.BeforeRead();
       if (stop_.load()) break;
     }
+    const auto before = lastBatch;
     if (!ReadOnce(lastBatch, lastFull, buffer.get())) return;
     if (!DeliverPolls()) return;
     if (mountsChanged_) {
@@ -232,15 +233,17 @@ void TInotifyDirChanges::ReaderLoop() {
     }
     // Folders waiting for descriptors are tried again now and then, busy or not.
     if (scan_.Starved() != 0 && RetryStarvedWhenDue()) continue;
+    // In a burst (this read came hard on the one before), changes gather for a moment before the
+    // next read, so that one read and one hand-over to the consumer carry many of them. The pause
+    // takes the place of the wait for the next change, so it costs no wake-up of its own; when it
+    // brought nothing, the read finds nothing and the next round waits. A change after a quiet
+    // spell goes out at once.
+    if (lastBatch != before && !lastFull && lastBatch - before < kBurstGap) {
+      if (PauseUnlessStopped(kGatherTime)) break;
+      continue;
+    }
     const TWait wait = WaitReadable(scan_.Starved() != 0 ? kStarvedRetryMs : -1);
     if (wait == TWait::Stopped) break;
-    if (wait == TWait::TimedOut) continue;
-    // In a burst, let changes gather for a moment, so that one read and one hand-over to the
-    // consumer carry many of them; a change after a quiet spell goes out at once.
-    if (!lastFull && std::chrono::steady_clock::now() - lastBatch < kBurstGap &&
-        PauseUnlessStopped(kGatherTime)) {
-      break;
-    }
   }
 }
 

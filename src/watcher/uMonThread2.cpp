@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
+#include <iterator>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -13,10 +15,10 @@
 
 namespace {
 
-// Well under a display frame.
-constexpr std::chrono::milliseconds kGatherPause{4};
-// Changes that come closer together than this, on average, are a burst.
-constexpr std::chrono::microseconds kBurstGap{1000};
+// Reports handed over beyond this many, still waiting for their frame, are handed over the slow
+// way: the watcher waits until the user-interface thread has reported them (and meanwhile the
+// change source holds what comes). A bound on what a slow user-interface thread makes us hold.
+constexpr size_t kMaxWaitingReports = 4096;
 
 }  // namespace
 
@@ -128,6 +130,7 @@ void TMonDirThread::Execute() {
       } catch (...) {
       }
     }
+    FinishReports(env);
   }
   {
     std::lock_guard lock(sourceMutex_);
@@ -136,9 +139,23 @@ void TMonDirThread::Execute() {
   finished_.store(true);
 }
 
+// A run ends once what it handed over has been reported (or dropped after a stop): whoever waits
+// for the watcher to end finds its last lines made.
+void TMonDirThread::FinishReports(const TWatcherEnv& env) {
+  {
+    std::lock_guard lock(outboxMutex_);
+    if (!reportAsked_ && !reporting_ && outbox_.empty()) return;
+  }
+  try {
+    RunOnMain(env, [&] { Report(env.Ui, false); });
+  } catch (...) {
+    // The user-interface thread is gone: nothing is left to report to.
+  }
+}
+
 void TMonDirThread::Run(const TWatcherEnv& env) {
   // Checked where the stop is made, on the user-interface thread: nothing is announced after it.
-  RunOnMain(env, [&] {
+  RunStep(env, [&] {
     if (env.Ui && !Terminated()) AnnounceStart(*env.Ui);
   });
 
@@ -159,7 +176,7 @@ void TMonDirThread::Run(const TWatcherEnv& env) {
 void TMonDirThread::Ended(const TWatcherEnv& env, int error, bool opened) {
   endTold_ = true;
   // A run that was stopped has ended as the user asked: nothing to tell.
-  RunOnMain(env, [&] {
+  RunStep(env, [&] {
     if (env.Ui && !Terminated()) env.Ui->RunEnded(*this, error, opened);
   });
 }
@@ -168,13 +185,11 @@ void TMonDirThread::ReadLoop(const TWatcherEnv& env, TDirChanges& source) {
   std::vector<uint8_t> buffer(kChangeBufferSize);
   argTFolderMonitor previous;
   std::vector<TPendingReport> reports;
-  auto lastRead = std::chrono::steady_clock::now();
   while (!Terminated()) {
     std::fill(buffer.begin(), buffer.end(), uint8_t{0});
     const auto result = source.Read(buffer.data(), buffer.size(), FolderMonitor()->NotifyFilter);
-    const auto readAt = std::chrono::steady_clock::now();
-    const auto sinceLastRead = readAt - lastRead;
-    lastRead = readAt;
+    // A report that failed woke the read to end the run.
+    ThrowIfReportFailed();
     using S = TDirChanges::TReadStatus;
     if (result.Status == S::Stopped) break;
     if (result.Status == S::Failed) {
@@ -193,60 +208,117 @@ void TMonDirThread::ReadLoop(const TWatcherEnv& env, TDirChanges& source) {
       continue;
     }
     // Records, or an overflow that left the buffer zeroed: one all-zero record.
-    const size_t records = Decode(buffer, previous, reports);
-    const bool wellFilled = result.Bytes >= buffer.size() / 4;
+    Decode(buffer, previous, reports);
     buffer.resize(kChangeBufferSize);
-    if (reports.empty()) continue;
-    HandOver(env, reports);
-    // In a burst of changes that come one by one (this read's records came less than a
-    // millisecond apart, on average), they are gathered for a moment before the next read, so
-    // that the burst reaches the user-interface thread in a few hand-overs rather than one for
-    // each change; the screen shows them a frame later in any case. Changes a few milliseconds
-    // apart are not held back, and a read that came back well filled had changes waiting already:
-    // the next one follows at once.
-    const bool burst = sinceLastRead < records * kBurstGap;
-    if (burst && !wellFilled && !Terminated()) std::this_thread::sleep_for(kGatherPause);
+    if (!reports.empty()) HandOver(env, reports);
   }
 }
 
 void TMonDirThread::ShowNotice(const TWatcherEnv& env, const std::string& text) {
   if (text.empty()) return;
-  RunOnMain(env, [&] {
+  RunStep(env, [&] {
     if (env.Ui && !Terminated()) env.Ui->ShowWatchNotice(text);
   });
 }
 
 // The events of one read that pass the repeat rule, each with the popup word it had when it was
-// decoded; the terminate flag is checked before each record. Answers how many records were walked.
-size_t TMonDirThread::Decode(const std::vector<uint8_t>& buffer, argTFolderMonitor& previous,
-                             std::vector<TPendingReport>& reports) const {
+// decoded; the terminate flag is checked before each record.
+void TMonDirThread::Decode(const std::vector<uint8_t>& buffer, argTFolderMonitor& previous,
+                           std::vector<TPendingReport>& reports) const {
   reports.clear();
-  size_t records = 0;
   TRecordWalk walk(buffer.data(), buffer.size());
   uint32_t next;
   for (size_t offset; !Terminated() && walk.Next(offset);) {
-    ++records;
     argTFolderMonitor event = DecodeRecord(buffer.data(), buffer.size(), offset, Folder, next);
     std::string word = ActionWord(event.Action);
     if (ShouldReport(event, previous)) reports.push_back({event, std::move(word)});
     previous = std::move(event);
   }
-  return records;
 }
 
-// One hand-over carries the reports of one read; each is still checked against the terminate flag
-// and reported on its own, in order.
+// The reports of a read go to the user-interface thread without waiting for it: they wait in the
+// outbox for the next frame there, and the first of a frame asks for one Report, which reports
+// everything that came by then. Only when too many wait does the watcher wait too.
 void TMonDirThread::HandOver(const TWatcherEnv& env, std::vector<TPendingReport>& reports) {
-  RunOnMain(env, [&] {
+  if (!env.MainThread) {
+    // No user-interface thread: reported here and now.
+    std::lock_guard lock(outboxMutex_);
+    outbox_.swap(reports);
+  } else {
+    bool ask = false;
+    size_t waiting = 0;
+    {
+      std::lock_guard lock(outboxMutex_);
+      if (reportFailure_) std::rethrow_exception(reportFailure_);
+      if (outbox_.empty()) {
+        outbox_.swap(reports);
+      } else {
+        std::move(reports.begin(), reports.end(), std::back_inserter(outbox_));
+      }
+      waiting = outbox_.size();
+      ask = !reportAsked_;
+      reportAsked_ = true;
+    }
+    reports.clear();
+    if (waiting <= kMaxWaitingReports) {
+      if (ask) {
+        env.MainThread->RunSoon(
+            [self = shared_from_this(), ui = env.Ui] { self->Report(ui, false); });
+      }
+      return;
+    }
+  }
+  RunOnMain(env, [&] { Report(env.Ui, true); });
+}
+
+void TMonDirThread::Report(IWatcherUi* ui, bool rethrow) {
+  std::vector<TPendingReport> reports;
+  {
+    std::lock_guard lock(outboxMutex_);
+    reports.swap(outbox_);
+    reportAsked_ = false;
+    // After a failure nothing more is reported: the run is ending.
+    if (reportFailure_) return;
+    reporting_ = true;
+  }
+  std::exception_ptr failure;
+  try {
     for (auto& report : reports) {
       if (Terminated()) break;
       OperationText = std::move(report.Event.OperationText);
       FullPath = std::move(report.Event.FullPath);
       RelativeName = std::move(report.Event.RelativeName);
       OperationWord = std::move(report.Word);
-      if (env.Ui) env.Ui->ReportChange(*this);
+      if (ui) ui->ReportChange(*this);
     }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    std::lock_guard lock(outboxMutex_);
+    reporting_ = false;
+    if (failure && !rethrow) {
+      reportFailure_ = failure;
+      outbox_.clear();
+    }
+  }
+  if (!failure) return;
+  if (rethrow) std::rethrow_exception(failure);
+  std::lock_guard lock(sourceMutex_);
+  if (source_) source_->Stop();
+}
+
+void TMonDirThread::ThrowIfReportFailed() {
+  std::lock_guard lock(outboxMutex_);
+  if (reportFailure_) std::rethrow_exception(reportFailure_);
+}
+
+void TMonDirThread::RunStep(const TWatcherEnv& env, const std::function<void()>& step) {
+  RunOnMain(env, [&] {
+    Report(env.Ui, true);
+    step();
   });
+  ThrowIfReportFailed();
 }
 
 void StopMonitor(const std::shared_ptr<TMonDirThread>& watcher) {

@@ -21,12 +21,18 @@
 
 class TMonDirThread;
 
-// Runs work on the user-interface thread and returns when it has run there. An exception thrown by
-// the work is passed back to the caller.
+// Runs work on the user-interface thread.
 class IMainThreadCaller {
  public:
   virtual ~IMainThreadCaller() = default;
+  // Runs the work there and returns when it has run. An exception thrown by the work is passed
+  // back to the caller.
   virtual void RunAndWait(const std::function<void()>& work) = 0;
+  // Runs the work there soon, by the next display frame, without waiting for it: the thread that
+  // shows what the work changed is woken once a frame, not once a call. Work runs in the order it
+  // was asked for, this way or the other; work that throws is the asker's to keep from throwing.
+  // By default at once, waiting for it. Throws, as RunAndWait, when the work can never run.
+  virtual void RunSoon(std::function<void()> work) { RunAndWait(work); }
 };
 
 // The watcher's steps on the user-interface thread.
@@ -64,7 +70,7 @@ struct TWatcherEnv {
 void SetWatcherEnv(TWatcherEnv env);
 TWatcherEnv WatcherEnv();
 
-class TMonDirThread {
+class TMonDirThread : public std::enable_shared_from_this<TMonDirThread> {
  public:
   // Starts watching `folder` (a folder text, used unchanged) on a new thread at once. The thread
   // keeps the object alive until its run ends; callers may keep it longer, and stopping an object
@@ -75,8 +81,8 @@ class TMonDirThread {
   TMonDirThread& operator=(const TMonDirThread&) = delete;
 
   const std::string Folder;
-  // Hand-over fields: written by the watcher, read by ReportChange on the user-interface thread
-  // while the watcher waits.
+  // Hand-over fields: written on the user-interface thread just before each ReportChange, from
+  // the reports the watcher handed over (see HandOver).
   std::string OperationText;
   std::string FullPath;
   std::string RelativeName;
@@ -101,9 +107,17 @@ class TMonDirThread {
   void Execute();
   void Run(const TWatcherEnv& env);
   void ReadLoop(const TWatcherEnv& env, TDirChanges& source);
-  size_t Decode(const std::vector<uint8_t>& buffer, argTFolderMonitor& previous,
-                std::vector<TPendingReport>& reports) const;
+  void Decode(const std::vector<uint8_t>& buffer, argTFolderMonitor& previous,
+              std::vector<TPendingReport>& reports) const;
   void HandOver(const TWatcherEnv& env, std::vector<TPendingReport>& reports);
+  // On the user-interface thread: reports what was handed over, in order, the terminate flag
+  // checked before each. A failure is passed on when `rethrow`, else kept for the watcher, whose
+  // read is woken to end the run with it.
+  void Report(IWatcherUi* ui, bool rethrow);
+  void ThrowIfReportFailed();
+  void FinishReports(const TWatcherEnv& env);
+  // A step on the user-interface thread, after the reports handed over before it.
+  void RunStep(const TWatcherEnv& env, const std::function<void()>& step);
   void Ended(const TWatcherEnv& env, int error, bool opened);
   void ShowNotice(const TWatcherEnv& env, const std::string& text);
 
@@ -113,7 +127,14 @@ class TMonDirThread {
   std::shared_ptr<TDirChanges> source_;
   std::mutex startMutex_;
   bool startAnnounced_ = false;
-  bool endTold_ = false;  // the watcher's own thread only
+  // Reports handed over and not yet reported: filled by the watcher, emptied on the
+  // user-interface thread.
+  std::mutex outboxMutex_;
+  std::vector<TPendingReport> outbox_;
+  bool reportAsked_ = false;          // a Report is on its way to the user-interface thread
+  bool reporting_ = false;            // a Report is under way there
+  std::exception_ptr reportFailure_;  // what a report threw, for the watcher
+  bool endTold_ = false;              // the watcher's own thread only
 };
 
 // The stop announcement (after the start announcement when the watcher had not made it yet), then

@@ -1,5 +1,5 @@
 // Stands in for the user-interface thread in tests and benchmarks: a thread of its own that runs
-// queued work in order, and serves the watcher's run-and-wait calls.
+// queued work in order, and serves the watcher's run-and-wait and run-soon calls.
 #pragma once
 
 #include <pthread.h>
@@ -30,6 +30,7 @@ class TLoopThread : public IMainThreadCaller {
     bool done = false;
     {
       std::lock_guard lock(mutex_);
+      ++waiting_;
       queue_.push_back([&] {
         try {
           work();
@@ -44,8 +45,16 @@ class TLoopThread : public IMainThreadCaller {
     wake_.notify_all();
     std::unique_lock lock(mutex_);
     finished_.wait(lock, [&] { return done; });
+    --waiting_;
     if (error) std::rethrow_exception(error);
   }
+  // How many callers wait in RunAndWait.
+  int Waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+  // The watcher's reports: queued behind everything asked for before, and not waited for.
+  void RunSoon(std::function<void()> work) override { Post(std::move(work)); }
   // Runs work on the loop thread, as a click handler would.
   void Post(std::function<void()> work) {
     {
@@ -72,5 +81,6 @@ class TLoopThread : public IMainThreadCaller {
   std::condition_variable wake_, finished_;
   std::deque<std::function<void()>> queue_;
   bool quit_ = false;
+  int waiting_ = 0;
   std::thread thread_;
 };

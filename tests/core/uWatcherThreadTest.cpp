@@ -219,6 +219,34 @@ TEST_F(WatcherThread, StopDuringAReportEndsTheRestOfTheRead) {
   EXPECT_EQ(Tail(lines[2]), Change("создан:", "first", "создан"));
 }
 
+// Reports do not wait for a user-interface thread that is busy, but only so many: then the watcher
+// waits, what comes meanwhile waits in the source, and every change is still reported in order.
+TEST_F(WatcherThread, ABusyUserInterfaceHoldsTheWatcherBackAndLosesNothing) {
+  TLoopThread main;
+  Install(&main);
+  auto watcher = TMonDirThread::Create("/w/");
+  ASSERT_TRUE(ui.WaitFor(1));
+  std::mutex gate;
+  std::unique_lock busy(gate);
+  main.Post([&] { std::lock_guard wait(gate); });
+  constexpr int kChanges = 20000;
+  for (int i = 0; i < kChanges; ++i) source->PlayNarrow(1, "f" + std::to_string(i));
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (main.Waiting() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(main.Waiting(), 1) << "the watcher never waited for the user-interface thread";
+  EXPECT_GT(source->Pending(), 0u);
+  busy.unlock();
+  ASSERT_TRUE(ui.WaitFor(kChanges + 1));
+  main.RunAndWait([&] { StopMonitor(watcher); });
+  ASSERT_TRUE(WaitForWatchers(5s));
+  const auto lines = ui.Lines();
+  for (int i = 0; i < kChanges; ++i) {
+    ASSERT_EQ(Tail(lines[i + 1]), Change("создан:", ("f" + std::to_string(i)).c_str(), "создан"));
+  }
+}
+
 TEST_F(WatcherThread, AnErrorInAReportEndsTheRunQuietly) {
   TLoopThread main;
   Install(&main);
