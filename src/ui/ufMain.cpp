@@ -81,6 +81,16 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   frame_.setSingleShot(true);
   connect(&frame_, &QTimer::timeout, this, [this] { ShowFrame(); });
 
+  SetUpLog();
+  SetUpMenus();
+  ConnectHandlers();
+  SetUpHooks(exeDir);
+  AttachWatchers();
+
+  FormCreate(exeDir);
+}
+
+void TfMonDirMain::SetUpLog() {
   // Rows of 13 pixels, as drawn: the font fits them.
   ui_->lbLog->FitFontToRows();
   ui_->sbMain->setFont(ui_->lbLog->font());
@@ -105,7 +115,9 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   status_->setAccessibleDescription(tr("состояние мониторинга"));
   ui_->sbMain->addWidget(status_, 1);
   ShowLabelsAsPlainText(*this);
+}
 
+void TfMonDirMain::SetUpMenus() {
   PopupMenu1 = new QMenu(this);
   N3 = PopupMenu1->addAction(tr("старт           "));
   N4 = PopupMenu1->addAction(tr("стоп"));
@@ -117,7 +129,9 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
 
   tray_ = new QSystemTrayIcon(AppIcon(), this);
   tray_->setToolTip(QCoreApplication::translate("TfMonDirMain", kTrayTip));
+}
 
+void TfMonDirMain::ConnectHandlers() {
   const auto bind = [this](auto* sender, auto signal, void (TfMonDirMain::*handler)()) {
     connect(sender, signal, this, [this, handler] { GuardHandler([&] { (this->*handler)(); }); });
   };
@@ -140,7 +154,9 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
           [this](const QPoint& at) { PopupMenu2->popup(ui_->lbLog->viewport()->mapToGlobal(at)); });
   connect(tray_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { TrayMessage(reason); });
+}
 
+void TfMonDirMain::SetUpHooks(const std::string& exeDir) {
   // Looked up at each report, so a sound put beside the program later is played: two looks in the
   // program's own folder, nothing on the watched one. A missing or unplayable file gives the
   // theme's default sound.
@@ -162,7 +178,9 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
     box.exec();
   };
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+}
 
+void TfMonDirMain::AttachWatchers() {
   // Watchers hold the caller, not this window; the window revokes it when it goes. What they hand
   // over waits for the next frame, which reports it and shows it at once.
   mainThread_ = std::make_shared<TQtMainThreadCaller>(this);
@@ -172,8 +190,6 @@ TfMonDirMain::TfMonDirMain(const std::string& exeDir, QWidget* parent)
   env.MainThreadOwner = mainThread_;
   env.Ui = this;
   SetWatcherEnv(env);
-
-  FormCreate(exeDir);
 }
 
 TfMonDirMain::~TfMonDirMain() {

@@ -115,6 +115,13 @@ class TfMonDirMain : public QMainWindow, public IWatcherUi, public IOptionsHost 
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The constructor's steps, in order: the log and the status bar, the menus and the tray icon,
+  // the buttons' and menus' handlers, the hooks tests may replace, and the watchers' way here.
+  void SetUpLog();
+  void SetUpMenus();
+  void ConnectHandlers();
+  void SetUpHooks(const std::string& exeDir);
+  void AttachWatchers();
   void AppendLog(std::string line);
   void SetStatus(const std::string& text);
   // What a burst of reports changes on the screen is shown once a display frame: the new log rows
