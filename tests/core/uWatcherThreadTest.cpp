@@ -226,12 +226,16 @@ TEST_F(WatcherThread, ABusyUserInterfaceHoldsTheWatcherBackAndLosesNothing) {
   Install(&main);
   auto watcher = TMonDirThread::Create("/w/");
   ASSERT_TRUE(ui.WaitFor(1));
+  // The start line is made while the watcher waits for it; that wait must be over first.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (main.Waiting() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
   std::mutex gate;
   std::unique_lock busy(gate);
   main.Post([&] { std::lock_guard wait(gate); });
   constexpr int kChanges = 20000;
   for (int i = 0; i < kChanges; ++i) source->PlayNarrow(1, "f" + std::to_string(i));
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (main.Waiting() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(1ms);
   }
