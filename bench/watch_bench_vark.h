@@ -113,6 +113,7 @@ class TOpenSignal : public TDirChanges {
   }
   void Stop() override { inner_->Stop(); }
   std::string TakeNotice() override { return inner_->TakeNotice(); }
+  void GoingAway() override { inner_->GoingAway(); }
 
   // Open's answer, or nullopt when it has not returned within the time.
   std::optional<int> WaitOpened(std::chrono::milliseconds timeout) {

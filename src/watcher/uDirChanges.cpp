@@ -44,7 +44,15 @@ TDirChanges::TReadResult TQueuedDirChanges::Read(uint8_t* buffer, size_t size,
   std::unique_lock lock(mutex_);
   TRecordWriter writer(buffer, size);
   for (;;) {
-    wake_.wait(lock, [&] { return stopped_ || noticeReady_ || !queue_.empty(); });
+    if (!stopped_ && !noticeReady_ && queue_.empty()) {
+      nudged_ = false;
+      lock.unlock();
+      const bool produced = ProduceHere();
+      lock.lock();
+      if (produced) continue;
+      wake_.wait(lock, [&] { return stopped_ || noticeReady_ || nudged_ || !queue_.empty(); });
+      continue;
+    }
     if (stopped_) return {TReadStatus::Stopped};
     if (noticeReady_) return {TReadStatus::Notice};
     while (!queue_.empty()) {
@@ -151,6 +159,14 @@ void TQueuedDirChanges::PushNotice(std::string text) {
     if (!notice_.empty()) notice_ += "\n";
     notice_ += text;
     noticeReady_ = true;
+  }
+  wake_.notify_all();
+}
+
+void TQueuedDirChanges::NudgeRead() {
+  {
+    std::lock_guard lock(mutex_);
+    nudged_ = true;
   }
   wake_.notify_all();
 }

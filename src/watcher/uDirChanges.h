@@ -17,6 +17,10 @@
 //   Stopped, and every later Read answers Stopped too.
 // - A notice (for example a system limit that was reached) ends a blocked Read with Notice;
 //   TakeNotice() then gives its text once.
+// - A caller that is going to be away from Read for a while (waiting for another thread) says so
+//   with GoingAway(): a source that reads on the caller's thread while it keeps up hands the
+//   reading to a thread of its own meanwhile. Between calls of Read a caller is otherwise expected
+//   back soon.
 #pragma once
 
 #include <condition_variable>
@@ -87,6 +91,7 @@ class TDirChanges {
   virtual TReadResult Read(uint8_t* buffer, size_t size, uint32_t notifyFilter) = 0;
   virtual void Stop() = 0;
   virtual std::string TakeNotice() = 0;
+  virtual void GoingAway() {}
 };
 
 // A source whose producer (a thread of its own, or a test script) pushes records into a queue that
@@ -118,6 +123,12 @@ class TQueuedDirChanges : public TDirChanges {
   bool StopRequested() const;
   // Called once by Stop(), after the flag is set, to wake the producer.
   virtual void OnStop() {}
+  // Called by Read, without the queue's lock, when nothing waits to be read. A producer that can
+  // work on the reading thread takes one step there (a wait for the kernel, or a read handled) and
+  // answers true; false: Read waits for the producer's own thread, or for NudgeRead.
+  virtual bool ProduceHere() { return false; }
+  // Wakes a Read that waits for the producer's thread, to try ProduceHere again.
+  void NudgeRead();
 
  private:
   enum class TItemKind { Record, Overflow, Failure };
@@ -142,6 +153,7 @@ class TQueuedDirChanges : public TDirChanges {
   std::string notice_;
   bool noticeReady_ = false;
   bool stopped_ = false;
+  bool nudged_ = false;
 };
 
 // Makes the change source for a watched folder.

@@ -56,6 +56,15 @@ class TChoosingDirChanges : public TDirChanges {
     return inner ? inner->TakeNotice() : std::string();
   }
 
+  void GoingAway() override {
+    std::shared_ptr<TDirChanges> inner;
+    {
+      std::lock_guard lock(mutex_);
+      inner = inner_;
+    }
+    if (inner) inner->GoingAway();
+  }
+
  private:
   const TPollOptions options_;
   std::mutex mutex_;

@@ -3,12 +3,20 @@
 // inotify watches single folders, so every folder of the tree gets a watch of its own
 // (uInotifyTree.h), and the source keeps what the kernel does not tell: the path of every watched
 // folder, and per folder the last known size of each file, so that only a change of size is
-// reported as a modification. A thread of our own drains the kernel's queue into ours at once, so
+// reported as a modification. The kernel's queue is drained into ours at once (below: by whom), so
 // a slow consumer never makes the kernel drop events. Each read of the kernel's queue is walked
 // event by event (uInotifyEvents.h) and each event goes to the part that owns what it changes:
 // single items (uInotifyArrivals.h), the halves of moves and renames (uInotifyMoves.h), new
 // folders (uInotifyScan.h) and their echoes (uInotifyEchoes.h), the parts polled instead
 // (uInotifyPolled.h) and the mounts inside the tree (uInotifyMounts.h).
+//
+// Who reads the kernel's queue: the thread that calls Read, inside Read, while it keeps up — a
+// change that comes alone then costs one wake-up, not one for our thread and one for the caller.
+// Our own thread reads while the caller is away (it said so with GoingAway) or has not come yet,
+// and while the kernel's queue is backed up (a read filled half the buffer), so that in a burst
+// the reading goes on beside the caller's work; once the queue is drained it hands the reading
+// back. Either way only one of them reads at a time, and only at the end of a step (a wait or a
+// read handled) does the reading change hands.
 #include "watcher/uDirChangesLinux.h"
 
 #include <fcntl.h>
@@ -24,7 +32,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "base/uPlatformText.h"
@@ -64,18 +74,34 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   explicit TInotifyDirChanges(TInotifyHooks hooks);
   ~TInotifyDirChanges() override;
   int Open(const std::string& folder) override;
+  void GoingAway() override;
 
  protected:
   void OnStop() override;
+  bool ProduceHere() override;
 
  private:
   enum class TWait { Readable, TimedOut, Stopped };
+  // What the next step of reading is.
+  enum class TNext {
+    Read,      // read the kernel's queue at once
+    PairWait,  // wait a moment for a rename's second half
+    Gather,    // let a burst gather before the next read
+    Idle,      // wait for the next change
+  };
+  // Who takes the steps: the thread that calls Read while it keeps up (a trickle costs it one
+  // wake-up a change), our own thread while the caller is away or the kernel's queue backs up.
+  enum class TRole { Caller, Thread };
 
   int StartWatching(int rootFd);
   void TellLimit();
   void ReaderLoop();
+  // One step of reading; false when reading has to end.
+  bool Step();
+  bool ReadStep();
+  TNext AfterRead();
   // One read of the kernel's queue, handled; false when reading has to end.
-  bool ReadOnce(std::chrono::steady_clock::time_point& lastBatch, bool& lastFull, char* buffer);
+  bool ReadOnce(char* buffer);
   TWait WaitReadable(int timeoutMs);
   bool PauseUnlessStopped(std::chrono::microseconds time);
   bool RetryStarvedWhenDue();
@@ -94,7 +120,19 @@ class TInotifyDirChanges final : public TQueuedDirChanges {
   int wakeFd_ = -1;
   int wakeError_ = 0;
   bool opened_ = false;
-  // Everything below belongs to Open until the reader starts, then to the reader alone.
+  // Who reads. Only the role's holder changes it, at the end of a step.
+  std::mutex roleMutex_;
+  std::condition_variable roleChanged_;
+  TRole role_ = TRole::Thread;
+  bool callerWants_ = false;     // the caller found nothing to read since it last went away
+  bool callerStepping_ = false;  // the caller's thread is in a step
+  bool ended_ = false;           // reading has ended
+  // Everything below belongs to Open until the reader starts, then to the role's holder.
+  TNext next_ = TNext::Read;
+  std::chrono::steady_clock::time_point lastBatch_{}, batchBefore_{};
+  bool lastFull_ = false;
+  bool backedUp_ = false;  // the last step was a read that found the kernel's queue backed up
+  std::unique_ptr<char[]> buffer_;
   dev_t rootDevice_ = 0;
   ino_t rootInode_ = 0;
   bool limitTold_ = false;
@@ -129,7 +167,11 @@ TInotifyDirChanges::~TInotifyDirChanges() {
 }
 
 void TInotifyDirChanges::OnStop() {
-  stop_.store(true);
+  {
+    std::lock_guard lock(roleMutex_);
+    stop_.store(true);
+  }
+  roleChanged_.notify_all();
   polls_.Shutdown();
   const uint64_t one = 1;
   // The counter cannot overflow from one write; nothing else can fail here.
@@ -169,6 +211,7 @@ int TInotifyDirChanges::Open(const std::string& folder) {
   // Stopped while the tree was being read: every read answers Stopped.
   if (stop_.load()) return 0;
   mounts_.Open(files_.Root());
+  buffer_.reset(new char[kEventBufferSize]);
   reader_ = std::thread([this] { ReaderLoop(); });
   return 0;
 }
@@ -207,48 +250,136 @@ void TInotifyDirChanges::TellLimit() {
 
 // ---- reading ----
 
+// Our own thread takes the steps while it holds the role. Once the kernel's queue is drained and
+// the caller has been back, the role goes back to it before the wait for the next change.
 void TInotifyDirChanges::ReaderLoop() {
-  std::unique_ptr<char[]> buffer(new char[kEventBufferSize]);
-  auto lastBatch = std::chrono::steady_clock::time_point{};
-  bool lastFull = false;
-  while (!stop_.load()) {
-    if (hooks_.BeforeRead) {
-      hooks_.BeforeRead();
-      if (stop_.load()) break;
+  for (;;) {
+    {
+      std::unique_lock lock(roleMutex_);
+      roleChanged_.wait(lock, [&] {
+        return stop_.load() || ended_ || (role_ == TRole::Thread && !callerStepping_);
+      });
+      if (stop_.load() || ended_) return;
+      if (next_ == TNext::Idle && callerWants_) {
+        role_ = TRole::Caller;
+        lock.unlock();
+        NudgeRead();
+        continue;
+      }
     }
-    const auto before = lastBatch;
-    if (!ReadOnce(lastBatch, lastFull, buffer.get())) return;
-    if (!DeliverPolls()) return;
-    if (mountsChanged_) {
-      mountsChanged_ = false;
-      CheckMounts();
+    if (!Step()) {
+      {
+        std::lock_guard lock(roleMutex_);
+        ended_ = true;
+      }
+      NudgeRead();
+      return;
     }
-    // No second read to find the queue empty: poll answers at once when something is left.
-    if (moves_.Waiting()) {
-      const TWait wait = WaitReadable(kPairWaitMs);
-      if (wait == TWait::Stopped) break;
-      if (wait == TWait::Readable) continue;
-      moves_.OnMovedOut();
-      Flush();
-    }
-    // Folders waiting for descriptors are tried again now and then, busy or not.
-    if (scan_.Starved() != 0 && RetryStarvedWhenDue()) continue;
-    // In a burst (this read came hard on the one before), changes gather for a moment before the
-    // next read, so that one read and one hand-over to the consumer carry many of them. The pause
-    // takes the place of the wait for the next change, so it costs no wake-up of its own; when it
-    // brought nothing, the read finds nothing and the next round waits. A change after a quiet
-    // spell goes out at once.
-    if (lastBatch != before && !lastFull && lastBatch - before < kBurstGap) {
-      if (PauseUnlessStopped(kGatherTime)) break;
-      continue;
-    }
-    const TWait wait = WaitReadable(scan_.Starved() != 0 ? kStarvedRetryMs : -1);
-    if (wait == TWait::Stopped) break;
   }
 }
 
-bool TInotifyDirChanges::ReadOnce(std::chrono::steady_clock::time_point& lastBatch, bool& lastFull,
-                                  char* buffer) {
+// The caller's thread takes a step while it holds the role; it hands the role to our thread when
+// the kernel's queue backs up (a read filled the buffer), so that reading goes on beside the
+// caller's work on what was read.
+bool TInotifyDirChanges::ProduceHere() {
+  {
+    std::lock_guard lock(roleMutex_);
+    if (ended_) return false;
+    callerWants_ = true;
+    if (role_ != TRole::Caller) return false;
+    callerStepping_ = true;
+  }
+  const bool more = Step();
+  {
+    std::lock_guard lock(roleMutex_);
+    callerStepping_ = false;
+    if (!more) {
+      ended_ = true;
+    } else if (backedUp_) {
+      role_ = TRole::Thread;
+    } else if (role_ != TRole::Thread) {
+      return true;
+    }
+  }
+  roleChanged_.notify_all();
+  return true;
+}
+
+// Our thread takes over; should the caller still be in a step (GoingAway from another thread),
+// once that step is done.
+void TInotifyDirChanges::GoingAway() {
+  {
+    std::lock_guard lock(roleMutex_);
+    callerWants_ = false;
+    if (role_ == TRole::Thread || ended_) return;
+    role_ = TRole::Thread;
+  }
+  roleChanged_.notify_all();
+}
+
+bool TInotifyDirChanges::Step() {
+  backedUp_ = false;
+  switch (next_) {
+    case TNext::Read:
+      return ReadStep();
+    case TNext::PairWait: {
+      // No second read to find the queue empty: poll answers at once when something is left.
+      const TWait wait = WaitReadable(kPairWaitMs);
+      if (wait == TWait::Stopped) return false;
+      if (wait == TWait::Readable) {
+        next_ = TNext::Read;
+        return true;
+      }
+      moves_.OnMovedOut();
+      Flush();
+      next_ = AfterRead();
+      return true;
+    }
+    case TNext::Gather:
+      if (PauseUnlessStopped(kGatherTime)) return false;
+      next_ = TNext::Read;
+      return true;
+    case TNext::Idle:
+      if (WaitReadable(scan_.Starved() != 0 ? kStarvedRetryMs : -1) == TWait::Stopped) return false;
+      next_ = TNext::Read;
+      return true;
+  }
+  return false;
+}
+
+bool TInotifyDirChanges::ReadStep() {
+  if (hooks_.BeforeRead) {
+    hooks_.BeforeRead();
+    if (stop_.load()) return false;
+  }
+  batchBefore_ = lastBatch_;
+  if (!ReadOnce(buffer_.get()) || !DeliverPolls()) return false;
+  if (mountsChanged_) {
+    mountsChanged_ = false;
+    CheckMounts();
+  }
+  next_ = moves_.Waiting() ? TNext::PairWait : AfterRead();
+  return true;
+}
+
+// What follows a read once no rename's half waits for its pair.
+TInotifyDirChanges::TNext TInotifyDirChanges::AfterRead() {
+  // Folders waiting for descriptors are tried again now and then, busy or not.
+  if (scan_.Starved() != 0 && RetryStarvedWhenDue()) {
+    return TNext::Read;
+  }
+  // In a burst (this read came hard on the one before), changes gather for a moment before the
+  // next read, so that one read and one hand-over to the consumer carry many of them. The pause
+  // takes the place of the wait for the next change, so it costs no wake-up of its own; when it
+  // brought nothing, the read finds nothing and the next round waits. A change after a quiet
+  // spell goes out at once.
+  if (lastBatch_ != batchBefore_ && !lastFull_ && lastBatch_ - batchBefore_ < kBurstGap) {
+    return TNext::Gather;
+  }
+  return TNext::Idle;
+}
+
+bool TInotifyDirChanges::ReadOnce(char* buffer) {
   clock_gettime(CLOCK_REALTIME_COARSE, &times_.Before);
   times_.BeforeFirstRead = false;
   const ssize_t n = read(tree_.Fd(), buffer, kEventBufferSize);
@@ -261,8 +392,9 @@ bool TInotifyDirChanges::ReadOnce(std::chrono::steady_clock::time_point& lastBat
         static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= kEventBufferSize;
     // ProcessEvents delivers what it made of the read.
     if (!ProcessEvents(buffer, static_cast<size_t>(n))) return false;
-    lastBatch = std::chrono::steady_clock::now();
-    lastFull = static_cast<size_t>(n) > kEventBufferSize / 2;
+    lastBatch_ = std::chrono::steady_clock::now();
+    lastFull_ = static_cast<size_t>(n) > kEventBufferSize / 2;
+    backedUp_ = lastFull_;
   } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
     Flush();
     PushFailure(n == 0 ? EIO : errno);

@@ -1,5 +1,6 @@
-// The inotify change source: every folder of the tree watched, the kernel's queue drained by a
-// thread of its own, the parts it cannot watch polled (uDirChangesPoll.h).
+// The inotify change source: every folder of the tree watched, the kernel's queue drained by the
+// caller of Read while it keeps up and by a thread of its own otherwise, the parts it cannot watch
+// polled (uDirChangesPoll.h).
 //
 // Its promise, beyond the contract of uDirChanges.h (the stream test checks it: random operations
 // made at full speed on a real folder, the records replayed over the tree as it was when Open
@@ -28,8 +29,9 @@
 // tree polled (the watch limit, memory for watches) or waiting (descriptors).
 //
 // Invariants of the source (each part states its own at the top of its header):
-// - Once Open has returned, the reader thread alone owns the tree and every part; other threads
-//   reach the source only through the queue, Stop, and the polls' inbox.
+// - Once Open has returned, the thread that holds the reading (the caller of Read or our own
+//   thread, one at a time, handed over under a lock between steps) alone owns the tree and every
+//   part; other threads reach the source only through the queue, Stop, and the polls' inbox.
 // - The records made while one read is handled are handed to the queue together, in order, when
 //   it is done; a polled subtree's records are named by where the subtree is when they come.
 // - Every folder of the tree is watched, polled, waiting (for a rename's events or for
@@ -57,23 +59,23 @@ std::shared_ptr<TDirChanges> MakeInotifyDirChanges();
 struct TInotifyHooks {
   // Adding a watch fails with ENOSPC, as at the per-user limit, once this many are held.
   size_t WatchLimit = std::numeric_limits<size_t>::max();
-  // Runs on the reader thread before every read of the kernel's queue; a test blocks in it to let
+  // Runs on the reading thread before every read of the kernel's queue; a test blocks in it to let
   // the kernel's queue fill up.
   std::function<void()> BeforeRead;
-  // Runs on the reader thread before each event of a read is handled, with the event's mask and
+  // Runs on the reading thread before each event of a read is handled, with the event's mask and
   // name; a test changes the tree in it at an exact point of the reading.
   std::function<void(uint32_t mask, std::string_view name)> BeforeEvent;
-  // Runs on the reader thread before a folder beyond the watch limit is first read for its poll,
+  // Runs on the reading thread before a folder beyond the watch limit is first read for its poll,
   // with the folder's relative path.
   std::function<void(const std::string& relative)> BeforePoll;
-  // Runs on the reader thread when a folder's watch was added, before the folder is read, with
+  // Runs on the reading thread when a folder's watch was added, before the folder is read, with
   // the folder's relative path.
   std::function<void(const std::string& relative)> AfterWatch;
-  // Runs on the reader thread when a new folder was read, before the barrier that follows the
+  // Runs on the reading thread when a new folder was read, before the barrier that follows the
   // reading is raised, with the folder's relative path.
   std::function<void(const std::string& relative)> AfterScan;
   // Added to the time taken after each read, as if the clock had been set back by as much; a test
-  // makes the reader's clock and the file times disagree with it.
+  // makes the reading's clock and the file times disagree with it.
   std::chrono::nanoseconds ReadClockShift{0};
   // How the subtrees that are polled instead (shares mounted inside the tree, folders beyond the
   // watch limit) are polled.

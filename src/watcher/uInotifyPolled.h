@@ -3,7 +3,7 @@
 // watch limit. Each polled subtree is an item of a watched folder (its parent's watch and its name
 // there), and has a number below kNoWatch that stands in the parent's table where a watch would.
 // The polls run on a thread of their own (TSubtreePolls); what they bring waits in an inbox for
-// the reader thread, which alone knows where each subtree is now and alone pushes records, so that
+// the reading thread, which alone knows where each subtree is now and alone pushes records, so that
 // they form one ordered stream.
 //
 // Invariants: a number in a table is a subtree polled now; a subtree whose folder leaves the tree
@@ -25,7 +25,7 @@
 
 class TTreeFiles;
 
-// What the polls of subtrees bring, waiting for the reader thread.
+// What the polls of subtrees bring, waiting for the reading thread.
 class TPollInbox {
  public:
   struct TDelivery {

@@ -268,7 +268,7 @@ void TMonDirThread::HandOver(const TWatcherEnv& env, std::vector<TPendingReport>
       return;
     }
   }
-  RunOnMain(env, [&] { Report(env.Ui, true); });
+  WaitForMain(env, [&] { Report(env.Ui, true); });
 }
 
 void TMonDirThread::Report(IWatcherUi* ui, bool rethrow) {
@@ -308,13 +308,26 @@ void TMonDirThread::Report(IWatcherUi* ui, bool rethrow) {
   if (source_) source_->Stop();
 }
 
+// The wait may be long (a message box): meanwhile the source reads on a thread of its own.
+void TMonDirThread::WaitForMain(const TWatcherEnv& env, const std::function<void()>& work) {
+  if (env.MainThread) {
+    std::shared_ptr<TDirChanges> source;
+    {
+      std::lock_guard lock(sourceMutex_);
+      source = source_;
+    }
+    if (source) source->GoingAway();
+  }
+  RunOnMain(env, work);
+}
+
 void TMonDirThread::ThrowIfReportFailed() {
   std::lock_guard lock(outboxMutex_);
   if (reportFailure_) std::rethrow_exception(reportFailure_);
 }
 
 void TMonDirThread::RunStep(const TWatcherEnv& env, const std::function<void()>& step) {
-  RunOnMain(env, [&] {
+  WaitForMain(env, [&] {
     Report(env.Ui, true);
     step();
   });

@@ -116,6 +116,8 @@ class TMonDirThread : public std::enable_shared_from_this<TMonDirThread> {
   void Report(IWatcherUi* ui, bool rethrow);
   void ThrowIfReportFailed();
   void FinishReports(const TWatcherEnv& env);
+  // Runs work on the user-interface thread from the watcher's and waits for it.
+  void WaitForMain(const TWatcherEnv& env, const std::function<void()>& work);
   // A step on the user-interface thread, after the reports handed over before it.
   void RunStep(const TWatcherEnv& env, const std::function<void()>& step);
   void Ended(const TWatcherEnv& env, int error, bool opened);

@@ -2180,6 +2180,7 @@ class TOpenSignal : public TDirChanges {
   }
   void Stop() override { inner_->Stop(); }
   std::string TakeNotice() override { return inner_->TakeNotice(); }
+  void GoingAway() override { inner_->GoingAway(); }
   std::future<int> Opened() { return opened_.get_future(); }
 
  private:
