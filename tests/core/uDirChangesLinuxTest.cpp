@@ -896,30 +896,44 @@ TEST_F(InotifySource, RecordsBeyondOneReadWaitForTheNext) {
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(got[i], (TRecord{1, names[i]}));
 }
 
+// Before the consumer's first read, and once it has read and said it will be away.
 TEST_F(InotifySource, TheReaderDrainsTheKernelQueueWithoutTheConsumer) {
   const size_t kernelQueue = MaxQueuedEvents();
   if (kernelQueue == 0 || kernelQueue > 200000) GTEST_SKIP() << "kernel queue size " << kernelQueue;
-  source_ = MakeInotifyDirChanges();
-  ASSERT_EQ(source_->Open(Root()), 0);
-  auto queued = std::dynamic_pointer_cast<TQueuedDirChanges>(source_);
-  ASSERT_TRUE(queued);
-  // More changes than the kernel holds, while nobody reads: they all wait in our queue.
-  const size_t total = kernelQueue + 2000;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  for (size_t made = 0; made < total;) {
-    for (size_t i = 0; i < 1000 && made < total; ++i, ++made) {
-      ASSERT_TRUE(WriteFile(P("f" + std::to_string(made)), ""));
+  for (const bool readFirst : {false, true}) {
+    SCOPED_TRACE(readFirst ? "after a read" : "before any read");
+    TTempDir tree;
+    source_ = MakeInotifyDirChanges();
+    ASSERT_EQ(source_->Open(tree.Path()), 0);
+    auto queued = std::dynamic_pointer_cast<TQueuedDirChanges>(source_);
+    ASSERT_TRUE(queued);
+    if (readFirst) {
+      ASSERT_TRUE(WriteFile(tree.Path() + "/first", ""));
+      std::vector<uint8_t> buffer(kChangeBufferSize);
+      ASSERT_EQ(source_->Read(buffer.data(), buffer.size(), kAllChanges).Status,
+                TDirChanges::TReadStatus::Records);
+      source_->GoingAway();
     }
-    while (queued->Pending() < made && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(1ms);
+    // More changes than the kernel holds, while nobody reads: they all wait in our queue.
+    const size_t total = kernelQueue + 2000;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (size_t made = 0; made < total;) {
+      for (size_t i = 0; i < 1000 && made < total; ++i, ++made) {
+        ASSERT_TRUE(WriteFile(tree.Path() + "/f" + std::to_string(made), ""));
+      }
+      while (queued->Pending() < made && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      ASSERT_EQ(queued->Pending(), made);
     }
-    ASSERT_EQ(queued->Pending(), made);
+    collector_ = std::make_unique<TCollector>(source_);
+    const TRecords got = collector_->Settle(tree.Path());
+    ASSERT_EQ(got.size(), total);
+    EXPECT_EQ(got.front(), (TRecord{1, "f0"}));
+    EXPECT_EQ(got.back(), (TRecord{1, "f" + std::to_string(total - 1)}));
+    collector_.reset();
+    source_.reset();
   }
-  collector_ = std::make_unique<TCollector>(source_);
-  const TRecords got = Settle();
-  ASSERT_EQ(got.size(), total);
-  EXPECT_EQ(got.front(), (TRecord{1, "f0"}));
-  EXPECT_EQ(got.back(), (TRecord{1, "f" + std::to_string(total - 1)}));
 }
 
 TEST_F(InotifySource, RecordsBeyondTheCapAreAnOverflowAndTheWatchGoesOn) {

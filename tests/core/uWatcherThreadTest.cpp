@@ -241,6 +241,8 @@ TEST_F(WatcherThread, ABusyUserInterfaceHoldsTheWatcherBackAndLosesNothing) {
   }
   ASSERT_EQ(main.Waiting(), 1) << "the watcher never waited for the user-interface thread";
   EXPECT_GT(source->Pending(), 0u);
+  // It told the source first, which reads on by itself meanwhile.
+  EXPECT_EQ(source->awayCalls.load(), 1);
   busy.unlock();
   ASSERT_TRUE(ui.WaitFor(kChanges + 1));
   main.RunAndWait([&] { StopMonitor(watcher); });

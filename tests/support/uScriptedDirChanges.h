@@ -2,6 +2,7 @@
 // watcher thread's and the windows' tests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -22,6 +23,9 @@ class TScriptedDirChanges : public TQueuedDirChanges {
   void PlayOverflow() { PushOverflow(); }
   void PlayFailure(int error) { PushFailure(error); }
   void PlayNotice(std::string text) { PushNotice(std::move(text)); }
+  // How often the reader said it would be away.
+  void GoingAway() override { ++awayCalls; }
+  std::atomic<int> awayCalls{0};
 
  private:
   mutable std::mutex openMutex_;
