@@ -3,12 +3,12 @@
 // inotify watches single folders, so every folder of the tree gets a watch of its own
 // (uInotifyTree.h), and the source keeps what the kernel does not tell: the path of every watched
 // folder, and per folder the last known size of each file, so that only a change of size is
-// reported as a modification. The kernel's queue is drained into ours at once (below: by whom), so
-// a slow consumer never makes the kernel drop events. Each read of the kernel's queue is walked
-// event by event (uInotifyEvents.h) and each event goes to the part that owns what it changes:
-// single items (uInotifyArrivals.h), the halves of moves and renames (uInotifyMoves.h), new
-// folders (uInotifyScan.h) and their echoes (uInotifyEchoes.h), the parts polled instead
-// (uInotifyPolled.h) and the mounts inside the tree (uInotifyMounts.h).
+// reported as a modification. The kernel's queue is drained into ours as events come (below: by
+// whom), and a consumer that will be slow says so first, so it never makes the kernel drop events.
+// Each read of the kernel's queue is walked event by event (uInotifyEvents.h) and each event goes
+// to the part that owns what it changes: single items (uInotifyArrivals.h), the halves of moves
+// and renames (uInotifyMoves.h), new folders (uInotifyScan.h) and their echoes (uInotifyEchoes.h),
+// the parts polled instead (uInotifyPolled.h) and the mounts inside the tree (uInotifyMounts.h).
 //
 // Who reads the kernel's queue: the thread that calls Read, inside Read, while it keeps up — a
 // change that comes alone then costs one wake-up, not one for our thread and one for the caller.
@@ -279,7 +279,7 @@ void TInotifyDirChanges::ReaderLoop() {
 }
 
 // The caller's thread takes a step while it holds the role; it hands the role to our thread when
-// the kernel's queue backs up (a read filled the buffer), so that reading goes on beside the
+// the kernel's queue backs up (a read filled half the buffer), so that reading goes on beside the
 // caller's work on what was read.
 bool TInotifyDirChanges::ProduceHere() {
   {
