@@ -96,9 +96,11 @@ bool TGoneFolder::ComeBack(bool touched, int wd, TFolder& folder, std::string_vi
   // so what came with it is not told again, and what it held but holds no more is told gone.
   const TMovedOut back = std::move(kept_);
   kept_ = {};
-  if (where == back.Path) {
-    // Under the very path it was told gone from, the two records do not read as a move:
-    // everything it holds is told again.
+  // In the folder it was told gone from (under the very path, or the late second half of a rename
+  // there), the two records do not read as a move, which is told as a rename in one folder: they
+  // read as a removal and another folder's creation, so everything it holds is told again.
+  const auto folderOf = [](std::string_view path) { return path.substr(0, path.rfind('/') + 1); };
+  if (folderOf(where) == folderOf(back.Path)) {
     scan_.WatchNew(wd, name, true, false);
     return true;
   }

@@ -423,20 +423,23 @@ TEST_F(InotifySource, MovesOutOfAndIntoTheTreeAreDeletionsAndCreations) {
   ASSERT_TRUE(WriteFile(P("back/inner.txt"), "1more", 0));
   ASSERT_TRUE(AppendFile(P("back/new.txt"), "x"));
   EXPECT_EQ(Settle(), (TRecords{{3, "back/new.txt"}}));
-  // Made while watched, moved out and straight back under another name: the two records touch
+  // Made while watched, moved out and straight back into another folder: the two records touch
   // and read as one move, so what it holds comes with it and is not told again.
   ASSERT_EQ(mkdir(P("n").c_str(), 0755), 0);
   ASSERT_TRUE(WriteFile(P("n/g"), "1"));
   Settle();
   ASSERT_EQ(rename(P("n").c_str(), (outside.Path() + "/n").c_str()), 0);
-  ASSERT_EQ(rename((outside.Path() + "/n").c_str(), P("m").c_str()), 0);
-  EXPECT_EQ(Settle(), (TRecords{{2, "n"}, {1, "m"}}));
-  ASSERT_TRUE(AppendFile(P("m/g"), "2"));
-  EXPECT_EQ(Settle(), (TRecords{{3, "m/g"}}));
-  // Back under the very name it left: told gone and new, so what it holds is told again.
-  ASSERT_EQ(rename(P("m").c_str(), (outside.Path() + "/m").c_str()), 0);
-  ASSERT_EQ(rename((outside.Path() + "/m").c_str(), P("m").c_str()), 0);
-  EXPECT_EQ(Settle(), (TRecords{{2, "m"}, {1, "m"}, {1, "m/g"}}));
+  ASSERT_EQ(rename((outside.Path() + "/n").c_str(), P("sub/m").c_str()), 0);
+  EXPECT_EQ(Settle(), (TRecords{{2, "n"}, {1, "sub/m"}}));
+  ASSERT_TRUE(AppendFile(P("sub/m/g"), "2"));
+  EXPECT_EQ(Settle(), (TRecords{{3, "sub/m/g"}}));
+  // Back in its own folder, under another name, then under the very name it left: in one folder
+  // the two read as a removal and another folder's creation, so what it holds is told again.
+  for (const auto& [from, to] : {std::pair{"sub/m", "sub/k"}, std::pair{"sub/k", "sub/k"}}) {
+    ASSERT_EQ(rename(P(from).c_str(), (outside.Path() + "/m").c_str()), 0);
+    ASSERT_EQ(rename((outside.Path() + "/m").c_str(), P(to).c_str()), 0);
+    EXPECT_EQ(Settle(), (TRecords{{2, from}, {1, to}, {1, std::string(to) + "/g"}}));
+  }
 }
 
 TEST_F(InotifySource, AnItemMovedOverAnotherIsReportedAsArriving) {

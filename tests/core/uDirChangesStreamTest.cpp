@@ -208,6 +208,13 @@ struct TReplay {
 const std::string kLongFolder = "a/b/c/d/e/" + std::string(100, 'l');
 
 const TReplay kReplays[] = {
+    // A folder of the tree moved out and straight back beside where it was, then a file in it
+    // written: as when a rename's second half comes too late to be paired.
+    {"folder_out_and_back_beside_itself",
+     {0,
+      false,
+      {{TKind::MkDir, "d"}, {TKind::Create, "d/f", {}, 5}},
+      {{TKind::OutAndBack, "d", "e"}, {TKind::Append, "e/f", {}, 3}}}},
     // A new folder and its subfolder, moved into a folder the reader has not moved yet, its name
     // taken again at once, and the folder above the destination renamed.
     {"new_folder_moved_then_name_reused",

@@ -44,6 +44,7 @@ enum class TKind : uint8_t {
   TmpFileIn,   // a nameless file of N bytes in A's folder, then given the name A
   Symlink,     // A, a link pointing at B (never followed)
   Pause,       // N milliseconds
+  OutAndBack,  // A out of the tree and straight back in as B (A itself or a new name)
 };
 
 struct TOp {
@@ -58,7 +59,7 @@ inline const char* KindName(TKind kind) {
   static const char* const names[] = {"MkDir",     "Create",  "Append",     "Truncate",
                                       "SameSize",  "Rename",  "MoveOut",    "MoveIn",
                                       "MoveInDir", "Remove",  "RemoveTree", "HardLinkIn",
-                                      "TmpFileIn", "Symlink", "Pause"};
+                                      "TmpFileIn", "Symlink", "Pause",      "OutAndBack"};
   return names[static_cast<int>(kind)];
 }
 
@@ -209,6 +210,9 @@ class TModel {
       }
       case TKind::MoveOut:
         return Has(op.A);
+      case TKind::OutAndBack:
+        return Has(op.A) && (op.A == op.B || (!op.B.empty() && IsDir(Parent(op.B)) && !Has(op.B) &&
+                                              !Under(op.B, op.A)));
       case TKind::Remove:
         return Has(op.A) && !IsDir(op.A);
       case TKind::RemoveTree:
@@ -274,6 +278,9 @@ class TModel {
           Drop(op.B);
           ++Replaced[op.B];
         }
+        MoveSubtree(op.A, op.B);
+        break;
+      case TKind::OutAndBack:
         MoveSubtree(op.A, op.B);
         break;
       case TKind::MoveOut:
@@ -423,7 +430,7 @@ class TGenerator {
   void Emit(std::vector<TOp>& out, TOp op) {
     if (!model_.Valid(op)) return;
     if (op.Kind == TKind::Remove || op.Kind == TKind::RemoveTree || op.Kind == TKind::MoveOut ||
-        op.Kind == TKind::Rename) {
+        op.Kind == TKind::Rename || op.Kind == TKind::OutAndBack) {
       vacated_.push_back(Base(op.A));
       if (vacated_.size() > 16) vacated_.erase(vacated_.begin());
     }
@@ -466,7 +473,17 @@ class TGenerator {
       if (Parent(to).size() + model_.SubtreeTail(a) + Base(to).size() > 800) return;
       Emit(out, {TKind::Rename, a, to});
     } else if (r < 44) {
-      Emit(out, {TKind::MoveOut, SomeItem([](const TModel::TItem&) { return true; })});
+      const std::string a = SomeItem([](const TModel::TItem&) { return true; });
+      if (Chance(25)) {
+        // Back at once, where it was, beside it, or into another folder.
+        const uint32_t where = Pick(3);
+        const std::string to = where == 0   ? a
+                               : where == 1 ? Join(Parent(a), NewName())
+                                            : Join(SomeFolder(), Base(a));
+        if (Parent(to).size() + model_.SubtreeTail(a) + Base(to).size() > 800) return;
+        return Emit(out, {TKind::OutAndBack, a, to});
+      }
+      Emit(out, {TKind::MoveOut, a});
       // A move in right after: the kernel puts the halves of two unrelated moves side by side.
       if (Chance(30)) Emit(out, {TKind::MoveIn, Join(SomeFolder(), NewName()), {}, Pick(50)});
     } else if (r < 49) {
@@ -634,6 +651,14 @@ class TRealTree {
           });
           close(fd);
         }
+        break;
+      }
+      case TKind::OutAndBack: {
+        const std::string away = "out" + std::to_string(++outside);
+        const int to = OpenFolder(Parent(op.B));
+        ok = to >= 0 && renameat(dir, name.c_str(), outFd_, away.c_str()) == 0 &&
+             renameat(outFd_, away.c_str(), to, Base(op.B).c_str()) == 0;
+        if (to >= 0) close(to);
         break;
       }
       case TKind::MoveIn:
