@@ -516,7 +516,7 @@ void TInotifyDirChanges::OnBarrier(int wd) {
   for (const auto& one : echoes_.OnBarrier(wd)) {
     const TFolder* folder = tree_.Find(one.Wd);
     if (!folder) continue;
-    const uint64_t* value = folder->Items.Find(one.Name);
+    const std::optional<uint64_t> value = folder->Items.Find(one.Name);
     if (!value || *value != TooNewValue(one.Report, one.ByBirth)) continue;
     scan_.WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
   }
@@ -592,7 +592,7 @@ void TInotifyDirChanges::Reattach(const std::string& relative) {
   for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
     const TFolder* parent = tree_.Find(parentWd);
     if (!parent) return;
-    const uint64_t* value =
+    const std::optional<uint64_t> value =
         parent->Items.Find(std::string_view(relative).substr(start, slash - start));
     // Inside a polled subtree (or one that is not looked into) the poll sees the mount itself.
     if (!value || !IsDirValue(*value) || WatchOf(*value) < 0) return;
@@ -601,7 +601,7 @@ void TInotifyDirChanges::Reattach(const std::string& relative) {
   const TFolder* parent = tree_.Find(parentWd);
   if (!parent) return;
   const std::string name = relative.substr(start);
-  const uint64_t* value = parent->Items.Find(name);
+  const std::optional<uint64_t> value = parent->Items.Find(name);
   if (!value || !IsDirValue(*value)) return;  // not a folder of the tree as far as we know
   const int current = WatchOf(*value);
   struct stat st;

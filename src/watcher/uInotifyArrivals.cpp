@@ -22,7 +22,7 @@ void TItemEvents::OnArrival(const TEventCursor& cursor, int wd, TFolder& folder,
   // two records read as one move.
   const bool touched = gone_.Touches();
   out_.Emit(kActionAdded, path, isDir);
-  if (const uint64_t* value = folder.Items.Find(name); value && IsDirValue(*value)) {
+  if (const std::optional<uint64_t> value = folder.Items.Find(name); value && IsDirValue(*value)) {
     // Over a folder we knew (its removal is still on its way): let go of what was watched there.
     ForgetFolder(tree_, polls_, *value, wd);
   }
@@ -79,7 +79,7 @@ void TItemEvents::LearnSizes() {
   for (const auto& [wd, name] : unlearned_) {
     TFolder* folder = tree_.Find(wd);
     if (!folder) continue;
-    const uint64_t* value = folder->Items.Find(name);
+    const std::optional<uint64_t> value = folder->Items.Find(name);
     if (!value || *value != kUnlearnedSize) continue;
     struct stat st;
     if (files_.Stat(tree_.ItemPath(wd, name), st)) {
@@ -98,8 +98,10 @@ void TItemEvents::SettleFilled() {
   for (const auto& [key, filled] : filled_) {
     TFolder* folder = tree_.Find(KeyWatch(key));
     if (!folder || !times_.Drained) continue;
-    uint64_t* value = folder->Items.Find(KeyName(key));
-    if (Earlier(filled.Modified, times_.Before) && value && *value == 0) *value = filled.Size;
+    const std::optional<uint64_t> value = folder->Items.Find(KeyName(key));
+    if (Earlier(filled.Modified, times_.Before) && value && *value == 0) {
+      folder->Items.Set(KeyName(key), filled.Size);
+    }
   }
   filled_.clear();
 }
@@ -108,7 +110,7 @@ void TItemEvents::OnDelete(int wd, TFolder& folder, std::string_view name, bool 
   // A deleted subfolder's poll ends here, and its watch: everything inside it was deleted before
   // it, and should the watch be on a folder that lives on elsewhere (its name was taken again
   // before it was read), that folder is watched afresh when its own news comes.
-  const uint64_t* value = folder.Items.Find(name);
+  const std::optional<uint64_t> value = folder.Items.Find(name);
   // Another item under the name, of the other kind, found by the scan of a new folder after this
   // one went: this one was never seen, and that one stays.
   if (value && IsDirValue(*value) != isDir) return;
@@ -135,14 +137,14 @@ void TItemEvents::OnModify(int wd, TFolder& folder, std::string_view name, bool 
   // Otherwise the file was renamed or deleted right after the write (a folder may hold its name
   // since): its size cannot be learned any more, and the change is reported rather than dropped.
   if (!filled_.empty()) filled_.erase(NameKey(wd, name));
-  if (uint64_t* known = folder.Items.Find(name)) {
+  if (const std::optional<uint64_t> known = folder.Items.Find(name)) {
     if (IsDirValue(*known)) return;  // a folder now under a name a file had: its write is old news
     if (*known == kUnlearnedSize && size != kUnknownSize) {
       folder.Items.Set(name, size, TrustedInode(st, times_));
       return;
     }
     if (*known == size && size != kUnknownSize) return;
-    *known = size;
+    folder.Items.Set(name, size);
     out_.Emit(kActionModified, path, false);
   } else {
     // Made in a new folder after its watch took hold, before the folder was read: new to us.
@@ -152,7 +154,7 @@ void TItemEvents::OnModify(int wd, TFolder& folder, std::string_view name, bool 
 }
 
 void TItemEvents::OnAttributes(int wd, TFolder& folder, std::string_view name) {
-  const uint64_t* value = folder.Items.Find(name);
+  const std::optional<uint64_t> value = folder.Items.Find(name);
   if (!value || !IsDirValue(*value) || WatchOf(*value) != kNoWatch) return;
   scan_.WatchNew(wd, name, (*value & kUntoldBit) != 0);
 }

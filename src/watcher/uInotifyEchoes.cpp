@@ -86,7 +86,7 @@ bool TEchoMarks::TakeEcho(const TEventCursor& cursor, int wd, std::string_view n
     // Made as the other kind than what the scan found under the name: an earlier item, gone
     // before the scan; the mark waits for the later one's own creation.
     if (const TFolder* folder = tree_.Find(wd)) {
-      const uint64_t* value = folder->Items.Find(name);
+      const std::optional<uint64_t> value = folder->Items.Find(name);
       if (value && IsDirValue(*value) != isDir) return true;
     }
     marks_.erase(it);
@@ -177,7 +177,7 @@ void TEchoMarks::SettleMarks() {
     // then. Its inode number shows a file replaced under it unseen later.
     if (TFolder* folder = tree_.Find(KeyWatch(it->first))) {
       const std::string_view name = KeyName(it->first);
-      const uint64_t* value = folder->Items.Find(name);
+      const std::optional<uint64_t> value = folder->Items.Find(name);
       if (it->second.Stated && value && IsKnownSize(*value) && folder->Items.InodeOf(name) == 0) {
         folder->Items.Set(name, *value, it->second.Inode);
       }

@@ -94,7 +94,7 @@ bool TGoneFolder::ComeBack(bool touched, int wd, TFolder& folder, std::string_vi
   // Back right after it was told gone (from a polled part, before its poll saw it, or where the
   // second half of its own rename came too late to be paired): the two records read as one move,
   // so what came with it is not told again, and what it held but holds no more is told gone.
-  const TMovedOut back = std::move(kept_);
+  TMovedOut back = std::move(kept_);
   kept_ = {};
   // In the folder it was told gone from (under the very path, or the late second half of a rename
   // there), the two records do not read as a move, which is told as a rename in one folder: they
@@ -106,7 +106,9 @@ bool TGoneFolder::ComeBack(bool touched, int wd, TFolder& folder, std::string_vi
   }
   scan_.WatchNew(wd, name, false, false);
   TContentsList now;
-  if (const uint64_t* value = folder.Items.Find(name)) CollectContents(tree_, polls_, *value, now);
+  if (const std::optional<uint64_t> value = folder.Items.Find(name)) {
+    CollectContents(tree_, polls_, *value, now);
+  }
   const std::map<std::string, bool> then(back.Contents.begin(), back.Contents.end());
   const std::map<std::string, bool> held(now.begin(), now.end());
   std::set<std::string> gone;

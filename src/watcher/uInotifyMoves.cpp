@@ -47,7 +47,7 @@ void TMovePairing::OnRenamed(const TEventCursor& cursor, int toWd, std::string_v
     }
     return;
   }
-  const uint64_t* old = from->Items.Find(from_.Name);
+  const std::optional<uint64_t> old = from->Items.Find(from_.Name);
   if (old && IsDirValue(*old) != from_.IsDir) {
     // What the old name holds here is another item, of the other kind, found by the scan of a
     // new folder after this one left: this one was never seen, and that one stays.
@@ -78,7 +78,8 @@ void TMovePairing::OnRenamed(const TEventCursor& cursor, int toWd, std::string_v
   // old name goes.
   const bool echo = echoes_.TakeEcho(cursor, toWd, toName, true, rename.IsDir);
   TellRename(rename, echo, from == to);
-  if (const uint64_t* over = to->Items.Find(toName); over && IsDirValue(*over) && !echo) {
+  if (const std::optional<uint64_t> over = to->Items.Find(toName);
+      over && IsDirValue(*over) && !echo) {
     // Over an empty folder: it is gone.
     const int replaced = WatchOf(*over);
     if (IsPoll(replaced)) polls_.Stop(replaced);
@@ -259,10 +260,10 @@ bool TMovePairing::TakeNewHome(int watch, const std::string& path) {
   TFolder* folder = tree_.Find(watch);
   TFolder* parent = tree_.Find(parentWd);
   if (!folder || !parent) return false;
-  uint64_t* placeholder = parent->Items.Find(name);
+  const std::optional<uint64_t> placeholder = parent->Items.Find(name);
   if (!placeholder || *placeholder != DirValue(kNoWatch)) return false;
   out_.Emit(kActionRemoved, path, true);
-  *placeholder = DirValue(watch);
+  parent->Items.Set(name, DirValue(watch));
   folder->Parent = parentWd;
   folder->Name = name;
   TellContents(watch, tree_.ItemPath(parentWd, name));
@@ -287,7 +288,7 @@ void TMovePairing::OnMovedOut() {
   TFolder* folder = tree_.Find(from_.Wd);
   if (!folder) return;
   const std::string path = tree_.ItemPath(from_.Wd, from_.Name);
-  const uint64_t* value = folder->Items.Find(from_.Name);
+  const std::optional<uint64_t> value = folder->Items.Find(from_.Name);
   if (value && IsDirValue(*value) != from_.IsDir) {
     // Another item under the name, of the other kind, found by the scan of a new folder after
     // this one left: this one was never seen, and that one stays.
@@ -333,7 +334,7 @@ void TMovePairing::CheckDoubts() {
 bool TMovePairing::CheckDoubt(TDoubt& doubt) {
   TFolder* to = tree_.Find(doubt.ToWd);
   if (!to) return true;
-  const uint64_t* value = to->Items.Find(doubt.ToName);
+  const std::optional<uint64_t> value = to->Items.Find(doubt.ToName);
   // Gone or replaced since: its own events told that.
   if (!value || !IsDirValue(*value)) return true;
   const std::string path = tree_.ItemPath(doubt.ToWd, doubt.ToName);
@@ -361,7 +362,7 @@ bool TMovePairing::CheckDoubt(TDoubt& doubt) {
   // read: it is read now.
   TFolder* from = tree_.Find(doubt.FromWd);
   if (!from) return true;
-  if (const uint64_t* old = from->Items.Find(doubt.FromName);
+  if (const std::optional<uint64_t> old = from->Items.Find(doubt.FromName);
       old && IsDirValue(*old) && WatchOf(*old) == kNoWatch) {
     scan_.WatchNew(doubt.FromWd, doubt.FromName, true);
   }

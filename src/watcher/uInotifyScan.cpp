@@ -249,7 +249,7 @@ void TFolderScan::WatchNew(int parentWd, std::string_view name, bool report, boo
   }
   if (afterScan_) afterScan_(tree_.ItemPath(parentWd, name));
   echoes_.Raise();
-  const uint64_t* value = tree_.At(parentWd).Items.Find(name);
+  const std::optional<uint64_t> value = tree_.At(parentWd).Items.Find(name);
   if (report && value && *value == (DirValue(kNoWatch) | kUntoldBit)) {
     untold_.push_back({parentWd, std::string(name), true, false});
   }
@@ -269,7 +269,7 @@ void TFolderScan::TryAgain(std::vector<TUntold>& list) {
   for (const auto& one : waiting) {
     const TFolder* folder = tree_.Find(one.Wd);
     if (!folder) continue;
-    const uint64_t* value = folder->Items.Find(one.Name);
+    const std::optional<uint64_t> value = folder->Items.Find(one.Name);
     if (!value || *value != (DirValue(kNoWatch) | (one.Report ? kUntoldBit : 0))) continue;
     WatchNew(one.Wd, one.Name, one.Report, one.ByBirth);
   }
@@ -298,6 +298,8 @@ void TFolderScan::Descend(int fd, bool ownFd, int wd, std::string& path, bool re
     TFrame& top = stack.back();
     if (top.Next >= top.Subfolders.size() || stop_.load()) {
       if (top.OwnFd && top.Fd >= 0) close(top.Fd);
+      // Listed and its subfolders in: most folders change little from here.
+      if (TFolder* done = top.Wd == kNoWatch ? nullptr : tree_.Find(top.Wd)) done->Items.Fit();
       stack.pop_back();
       continue;
     }
@@ -342,7 +344,7 @@ void TFolderScan::MarkStated(int wd, std::string_view name, int childWd) {
   uint64_t stated = 0;
   if (childWd != kNoWatch) {
     stated = tree_.At(childWd).Inode;
-  } else if (const uint64_t* value = tree_.At(wd).Items.Find(name);
+  } else if (const std::optional<uint64_t> value = tree_.At(wd).Items.Find(name);
              value && IsDirValue(*value) && IsPoll(WatchOf(*value))) {
     if (const TPolled* polled = polls_.Find(WatchOf(*value))) stated = polled->Inode;
   }
@@ -448,11 +450,12 @@ void TFolderScan::ApplySizes(const std::vector<TSizeWorker::TResult>& learned) {
     for (size_t at = 0; at < one.Names.size(); ++index) {
       const std::string_view name(one.Names.c_str() + at);
       at += name.size() + 1;
-      const uint64_t* value = folder->Items.Find(name);
+      const std::optional<uint64_t> value = folder->Items.Find(name);
       if (value && *value == kUnknownSize) {
         folder->Items.Set(name, one.Sizes[index], times_.BeforeFirstRead ? one.Inodes[index] : 0);
       }
     }
+    folder->Items.Fit();
   }
 }
 
