@@ -469,6 +469,7 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
   }
   items_.SettleFilled();
   moves_.AfterRead();
+  gone_.Settle();
   scan_.AfterRead();
   moves_.CheckDoubts();
   items_.LearnSizes();
@@ -480,7 +481,12 @@ bool TInotifyDirChanges::ProcessEvents(const char* buffer, size_t size) {
 // An event of a folder of the tree: handed to the part it concerns.
 void TInotifyDirChanges::OnTreeEvent(const TInotifyEvent& event) {
   TFolder* folder = tree_.Find(event.Wd);
-  if (!folder) return;  // a watch we already dropped
+  if (!folder) {
+    // A watch we already dropped, or hold for a folder that left.
+    gone_.Away(event.Wd,
+               !event.Name.empty() || (event.Mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)));
+    return;
+  }
   if (event.Mask & IN_IGNORED) {
     polls_.StopIn(*folder);
     tree_.Drop(event.Wd);

@@ -31,18 +31,19 @@ void TItemEvents::OnArrival(const TEventCursor& cursor, int wd, TFolder& folder,
     // the name may already be another folder that took it since.
     folder.Items.Set(name, DirValue(kNoWatch) | kUntoldBit);
   } else if (isDir) {
-    FolderArrived(wd, folder, name, path, movedIn, touched);
+    FolderArrived(cursor, wd, folder, name, path, movedIn, touched);
   } else {
     FileArrived(cursor, wd, folder, name, path, movedIn);
   }
 }
 
-void TItemEvents::FolderArrived(int wd, TFolder& folder, std::string_view name,
-                                const std::string& path, bool movedIn, bool touched) {
+void TItemEvents::FolderArrived(const TEventCursor& cursor, int wd, TFolder& folder,
+                                std::string_view name, const std::string& path, bool movedIn,
+                                bool touched) {
   // At the watch limit a folder that seems to come from outside may come from a polled part of
   // the tree, whose poll tells it gone with what it held: what it holds is told here.
   const bool maybeFromPolled = movedIn && polls_.BeyondLimit();
-  if (movedIn && gone_.ComeBack(touched, wd, folder, name, path)) return;
+  if (movedIn && gone_.ComeBack(cursor, touched, wd, folder, name, path)) return;
   scan_.WatchNew(wd, name, !movedIn || maybeFromPolled, movedIn && !maybeFromPolled,
                  echoes_.Working());
 }

@@ -63,8 +63,8 @@ class TItemEvents {
   void LearnSizes();
 
  private:
-  void FolderArrived(int wd, TFolder& folder, std::string_view name, const std::string& path,
-                     bool movedIn, bool touched);
+  void FolderArrived(const TEventCursor& cursor, int wd, TFolder& folder, std::string_view name,
+                     const std::string& path, bool movedIn, bool touched);
   void FileArrived(const TEventCursor& cursor, int wd, TFolder& folder, std::string_view name,
                    const std::string& path, bool movedIn);
 

@@ -80,15 +80,34 @@ TMovedOut TGoneFolder::Describe(const TFolder& folder, std::string_view name, ui
 }
 
 void TGoneFolder::Keep(TMovedOut moved) {
+  tree_.Unwatch(kept_.Held);
   kept_ = std::move(moved);
   kept_.ToldAt = out_.Count();
 }
 
-bool TGoneFolder::ComeBack(bool touched, int wd, TFolder& folder, std::string_view name,
-                           const std::string& where) {
+void TGoneFolder::Settle() {
+  if (!kept_.Held.empty() && !Touches()) {
+    tree_.Unwatch(kept_.Held);
+    kept_.Held.clear();
+  }
+}
+
+// Gone from where it came already (renamed on): it is known by its own watch, held, to which the
+// kernel tells a folder's move right after the news of where it went.
+bool TGoneFolder::MovedOnAtOnce(const TEventCursor& cursor) const {
+  return !kept_.Held.empty() && cursor.NamedAhead(kept_.Held.front().first, {}, IN_MOVE_SELF, 1);
+}
+
+void TGoneFolder::Away(int wd, bool change) {
+  for (const auto& held : kept_.Held) kept_.ChangedAway |= change && held.first == wd;
+}
+
+bool TGoneFolder::ComeBack(const TEventCursor& cursor, bool touched, int wd, TFolder& folder,
+                           std::string_view name, const std::string& where) {
+  if (!touched || kept_.IsFile) return false;
   struct stat st;
-  if (!touched || kept_.IsFile || !files_.Stat(where, st) || st.st_ino != kept_.Inode ||
-      files_.BornAfter(where, kept_.Born)) {
+  if (files_.Stat(where, st) ? st.st_ino != kept_.Inode || files_.BornAfter(where, kept_.Born)
+                             : !MovedOnAtOnce(cursor)) {
     return false;
   }
   // Back right after it was told gone (from a polled part, before its poll saw it, or where the
@@ -100,7 +119,21 @@ bool TGoneFolder::ComeBack(bool touched, int wd, TFolder& folder, std::string_vi
   // there), the two records do not read as a move, which is told as a rename in one folder: they
   // read as a removal and another folder's creation, so everything it holds is told again.
   const auto folderOf = [](std::string_view path) { return path.substr(0, path.rfind('/') + 1); };
-  if (folderOf(where) == folderOf(back.Path)) {
+  const bool sameFolder = folderOf(where) == folderOf(back.Path);
+  if (!back.Held.empty() && !back.ChangedAway) {
+    // Nothing happened in it while away: it takes back its watches and what was known of it.
+    const int top = back.Held.front().first;
+    tree_.TakeBack(std::move(back.Held), wd, std::string(name));
+    folder.Items.Set(name, DirValue(top));
+    TContentsList contents;
+    if (sameFolder) CollectContents(tree_, polls_, DirValue(top), contents);
+    for (const auto& [relative, dir] : contents) {
+      out_.Emit(kActionAdded, where + '/' + relative, dir);
+    }
+    return true;
+  }
+  tree_.Unwatch(back.Held);
+  if (sameFolder) {
     scan_.WatchNew(wd, name, true, false);
     return true;
   }

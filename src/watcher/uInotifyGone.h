@@ -5,9 +5,14 @@
 // moved): so what it held is kept, and when it comes straight back, what came with it is not told
 // again, what it held but holds no more is told gone, and a write on its way is told.
 //
+// A watched folder's watches stay with the kernel while it may come back, and what was known of it
+// is held: when it comes back with no news of it between, it takes them back, and what happens in
+// it right after its return, news of which may already wait behind the return, is read as usual.
+//
 // Invariants: what is kept is only ever compared with the item found under the same inode number
 // and not born after it (a freed inode number may go at once to a new item); it counts only while
-// no other record was told after its removal.
+// no other record was told after its removal; the watches held for it are removed once it can no
+// longer come back as one move, but for those watching a folder of the tree again.
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +28,7 @@
 
 #include "watcher/uDirChanges.h"
 #include "watcher/uDirChangesPoll.h"
+#include "watcher/uInotifyEvents.h"
 #include "watcher/uInotifyRecords.h"
 #include "watcher/uInotifyTree.h"
 
@@ -49,6 +55,8 @@ struct TMovedOut {
   timespec Born{};
   std::string Path;  // where it was
   TContentsList Contents;
+  THeldFolders Held;         // its watched folders, their watches kept while it may come back
+  bool ChangedAway = false;  // news of them came while it was away
   // The sizes its polled parts' last scans saw, by relative path: a write there after that scan
   // was not told. (What watched folders hold was told as it was written.) With their inode
   // numbers: a file replaced there since is another file, not a written one.
@@ -70,20 +78,26 @@ class TGoneFolder {
                      const std::string& path) const;
   // Its removal was the last record told: kept from now.
   void Keep(TMovedOut moved);
-  void Clear() { kept_ = {}; }
+  void Clear() { Keep({}); }
+  // After each read: once it can no longer come back as one move, its watches go.
+  void Settle();
+  // News of a watch no folder of the tree has (`change`: of something in it, or of its end): if
+  // it is held for what is kept, that changed while away.
+  void Away(int wd, bool change);
   // True while no record was told since the removal of what is kept.
   bool Touches() const { return kept_.Active && kept_.ToldAt == out_.Count(); }
 
   // A folder moved in at `where`, under `name` of the folder watched as wd; `touched` tells whether
   // it came right after the removal of what is kept. True when it is that folder coming back, which
   // is then watched and told as one move.
-  bool ComeBack(bool touched, int wd, TFolder& folder, std::string_view name,
-                const std::string& where);
+  bool ComeBack(const TEventCursor& cursor, bool touched, int wd, TFolder& folder,
+                std::string_view name, const std::string& where);
   // A poll's records that begin with what is kept, arrived in a polled part of the tree.
   void Reconcile(std::vector<TChangeRecord>& records);
 
  private:
   void ReconcileFile(std::vector<TChangeRecord>& records) const;
+  bool MovedOnAtOnce(const TEventCursor& cursor) const;
 
   TFolderTree& tree_;
   const TTreeFiles& files_;

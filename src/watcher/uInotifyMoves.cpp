@@ -308,7 +308,12 @@ void TMovePairing::OnMovedOut() {
   TMovedOut moved;
   if (value) {
     moved = gone_.Describe(*folder, from_.Name, *value, path);
-    if (IsDirValue(*value)) ForgetFolder(tree_, polls_, *value, from_.Wd);
+    if (IsDirValue(*value)) {
+      // Its watches are held while it may come back (not where polls would have to be taken back
+      // too).
+      const bool hold = moved.Active && !moved.IsFile && polls_.Empty();
+      ForgetFolder(tree_, polls_, *value, from_.Wd, hold ? &moved.Held : nullptr);
+    }
     folder->Items.Erase(from_.Name);
   }
   echoes_.Unmark(from_.Wd, from_.Name);

@@ -91,12 +91,15 @@ void TPolledParts::Move(const TFolderTree& tree) {
   }
 }
 
-void ForgetSubtree(TFolderTree& tree, TPolledParts& polls, int wd, int parentWd) {
-  tree.ForgetSubtree(wd, parentWd, [&](const TFolder& folder) { polls.StopIn(folder); });
+void ForgetSubtree(TFolderTree& tree, TPolledParts& polls, int wd, int parentWd,
+                   THeldFolders* held) {
+  tree.ForgetSubtree(
+      wd, parentWd, [&](const TFolder& folder) { polls.StopIn(folder); }, held);
 }
 
-void ForgetFolder(TFolderTree& tree, TPolledParts& polls, uint64_t value, int parentWd) {
+void ForgetFolder(TFolderTree& tree, TPolledParts& polls, uint64_t value, int parentWd,
+                  THeldFolders* held) {
   const int old = WatchOf(value);
   if (IsPoll(old)) polls.Stop(old);
-  if (old >= 0) ForgetSubtree(tree, polls, old, parentWd);
+  if (old >= 0) ForgetSubtree(tree, polls, old, parentWd, held);
 }

@@ -100,7 +100,9 @@ class TPolledParts {
 
 // Drops the watches of a folder that left the tree and of everything under it, and the polls in
 // them.
-void ForgetSubtree(TFolderTree& tree, TPolledParts& polls, int wd, int parentWd);
+void ForgetSubtree(TFolderTree& tree, TPolledParts& polls, int wd, int parentWd,
+                   THeldFolders* held = nullptr);
 // Lets go of the subfolder whose value in the table of the folder watched as parentWd is `value`:
 // its poll, or its watch with everything under it.
-void ForgetFolder(TFolderTree& tree, TPolledParts& polls, uint64_t value, int parentWd);
+void ForgetFolder(TFolderTree& tree, TPolledParts& polls, uint64_t value, int parentWd,
+                  THeldFolders* held = nullptr);

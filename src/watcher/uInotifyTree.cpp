@@ -112,7 +112,8 @@ void TFolderTree::Drop(int wd) {
 }
 
 void TFolderTree::ForgetSubtree(int wd, int parentWd,
-                                const std::function<void(const TFolder&)>& onFolder) {
+                                const std::function<void(const TFolder&)>& onFolder,
+                                THeldFolders* held) {
   std::vector<std::pair<int, int>> stack{{wd, parentWd}};
   while (!stack.empty()) {
     const int w = stack.back().first, parent = stack.back().second;
@@ -123,9 +124,26 @@ void TFolderTree::ForgetSubtree(int wd, int parentWd,
       if (IsDirValue(value) && WatchOf(value) >= 0) stack.emplace_back(WatchOf(value), w);
     });
     onFolder(it->second);
-    inotify_rm_watch(fd_, w);
+    if (held) {
+      held->emplace_back(w, std::move(it->second));
+    } else {
+      inotify_rm_watch(fd_, w);
+    }
     folders_.erase(it);
     newHomes_.erase(w);
+  }
+}
+
+void TFolderTree::TakeBack(THeldFolders held, int parentWd, std::string name) {
+  if (held.empty()) return;
+  held.front().second.Parent = parentWd;
+  held.front().second.Name = std::move(name);
+  for (auto& [w, folder] : held) folders_.emplace(w, std::move(folder));
+}
+
+void TFolderTree::Unwatch(const THeldFolders& held) {
+  for (const auto& one : held) {
+    if (!folders_.count(one.first)) inotify_rm_watch(fd_, one.first);
   }
 }
 

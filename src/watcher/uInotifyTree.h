@@ -26,6 +26,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "watcher/uInotifyItems.h"
 
@@ -74,6 +75,9 @@ struct TFolder {
   timespec Born{};   // its birth time; 0 where the file system keeps none
 };
 
+// Folders let go of, each with its watch, whose watches the kernel still keeps.
+using THeldFolders = std::vector<std::pair<int, TFolder>>;
+
 class TFolderTree {
  public:
   // `watchLimit`: a test's stand-in for the per-user limit (ENOSPC once that many are held);
@@ -102,8 +106,15 @@ class TFolderTree {
   // The kernel dropped the watch (IN_IGNORED): the folder is no longer known.
   void Drop(int wd);
   // Drops the watches of a folder that left the tree and of everything under it; `onFolder` sees
-  // each folder before it goes.
-  void ForgetSubtree(int wd, int parentWd, const std::function<void(const TFolder&)>& onFolder);
+  // each folder before it goes. With `held`, the kernel's watches stay, and the folders go there,
+  // the top one first, in case they come back (TakeBack; else Unwatch).
+  void ForgetSubtree(int wd, int parentWd, const std::function<void(const TFolder&)>& onFolder,
+                     THeldFolders* held = nullptr);
+  // Folders held by ForgetSubtree come back, the top one under `name` of the folder watched as
+  // parentWd.
+  void TakeBack(THeldFolders held, int parentWd, std::string name);
+  // Removes the kernel's watches of folders held by ForgetSubtree, but for those of the tree again.
+  void Unwatch(const THeldFolders& held);
 
   // The relative path of a watched folder, from the parent links.
   std::string Path(int wd) const;

@@ -215,6 +215,19 @@ const TReplay kReplays[] = {
       false,
       {{TKind::MkDir, "d"}, {TKind::Create, "d/f", {}, 5}},
       {{TKind::OutAndBack, "d", "e"}, {TKind::Append, "e/f", {}, 3}}}},
+    // A folder moved out and straight back beside itself and renamed, then a file linked in two
+    // levels below it and removed: the news of that waits behind the return.
+    {"folder_out_and_back_then_a_file_in_and_out_below",
+     {0,
+      false,
+      {{TKind::MkDir, "m"},
+       {TKind::MkDir, "m/z"},
+       {TKind::MkDir, "m/z/e"},
+       {TKind::MkDir, "m/z/e/t"}},
+      {{TKind::OutAndBack, "m/z", "m/y"},
+       {TKind::Rename, "m/y", "m/k"},
+       {TKind::HardLinkIn, "m/k/e/t/l", {}, 92},
+       {TKind::Remove, "m/k/e/t/l"}}}},
     // A new folder and its subfolder, moved into a folder the reader has not moved yet, its name
     // taken again at once, and the folder above the destination renamed.
     {"new_folder_moved_then_name_reused",
