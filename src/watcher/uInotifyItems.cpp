@@ -268,37 +268,27 @@ void TInotifyItems::Rehash(size_t capacity) {
   slots_ = static_cast<uint32_t*>(std::calloc(capacity, sizeof(uint32_t)));
   if (!slots_) throw std::bad_alloc();
   mask_ = static_cast<uint32_t>(capacity - 1);
-  for (uint32_t at = 0; at < used_;) {
-    const TEntry entry = EntryAt(at);
-    if (!entry.Dead) {
-      size_t i = Home(entry.Name);
-      while (slots_[i] != 0) i = (i + 1) & mask_;
-      slots_[i] = at + 1;
-    }
-    at = entry.End;
-  }
+  ForEachLive([&](uint32_t at, const TEntry& entry) {
+    size_t i = Home(entry.Name);
+    while (slots_[i] != 0) i = (i + 1) & mask_;
+    slots_[i] = at + 1;
+  });
 }
 
 // Dead entries are squeezed out and the others written again in as few bytes as they need, in a
 // block just big enough.
 void TInotifyItems::Squeeze() {
   size_t needed = 0;
-  for (uint32_t at = 0; at < used_;) {
-    const TEntry entry = EntryAt(at);
-    if (!entry.Dead) needed += EntrySize(entry.Name, entry.Value, entry.Inode);
-    at = entry.End;
-  }
+  ForEachLive([&](uint32_t, const TEntry& entry) {
+    needed += EntrySize(entry.Name, entry.Value, entry.Inode);
+  });
   char* packed = static_cast<char*>(std::malloc(std::max<size_t>(needed, 1)));
   if (!packed) throw std::bad_alloc();
   char* to = packed;
-  for (uint32_t at = 0; at < used_;) {
-    const TEntry entry = EntryAt(at);
-    if (!entry.Dead) {
-      to = WriteEntry(to, entry.Name, entry.Value, BytesFor(entry.Value), entry.Inode,
-                      BytesFor(entry.Inode));
-    }
-    at = entry.End;
-  }
+  ForEachLive([&](uint32_t, const TEntry& entry) {
+    to = WriteEntry(to, entry.Name, entry.Value, BytesFor(entry.Value), entry.Inode,
+                    BytesFor(entry.Inode));
+  });
   std::free(block_);
   block_ = packed;
   used_ = static_cast<uint32_t>(needed);

@@ -53,11 +53,7 @@ class TInotifyItems {
   // Calls f(name, value) for every entry; f must not change the table.
   template <class F>
   void ForEach(F&& f) const {
-    for (uint32_t at = 0; at < used_;) {
-      const TEntry entry = EntryAt(at);
-      if (!entry.Dead) f(entry.Name, entry.Value);
-      at = entry.End;
-    }
+    ForEachLive([&](uint32_t, const TEntry& entry) { f(entry.Name, entry.Value); });
   }
 
  private:
@@ -72,6 +68,15 @@ class TInotifyItems {
   static constexpr uint32_t kAbsent = ~uint32_t{0};
 
   TEntry EntryAt(uint32_t at) const;
+  // Calls f(place, entry) for every live entry, in the block's order.
+  template <class F>
+  void ForEachLive(F&& f) const {
+    for (uint32_t at = 0; at < used_;) {
+      const TEntry entry = EntryAt(at);
+      if (!entry.Dead) f(at, entry);
+      at = entry.End;
+    }
+  }
   // The place of the name's live entry, or kAbsent; with slots kept, `slot` gets its slot.
   uint32_t Locate(std::string_view name, size_t* slot = nullptr) const;
   bool NameIs(uint32_t at, std::string_view name) const;
